@@ -1,0 +1,40 @@
+# Shared by the set-up commands: root check, Debian packages, out-of-tree builds.
+# shellcheck shell=bash
+
+TAVITTY_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+# What building the daemon needs, and what its tests need on top.
+BUILD_PACKAGES=(g++ make cmake pkg-config libudev-dev libwebsockets-dev libcjson-dev
+                libtinyxml-dev procps)
+TEST_PACKAGES=(libgtest-dev clang-format git binutils util-linux python3 python3-pytest python3-websockets
+               python3-gi gir1.2-umockdev-1.0 umockdev libumockdev-dev)
+
+need_root() {
+    if [ "$(id -u)" != 0 ]; then
+        echo "$(basename "$0"): run this as root (it installs packages and uses namespaces)" >&2
+        exit 1
+    fi
+}
+
+# Installs the named Debian packages that are missing; silent when all are there.
+install_packages() {
+    local missing=() pkg
+    for pkg in "$@"; do
+        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' ||
+            missing+=("$pkg")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "Installing ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+# Configures and builds into $TAVITTY_ROOT/$1, passing the other arguments to cmake.
+build_tree() {
+    local dir="$TAVITTY_ROOT/$1"
+    shift
+    cmake -S "$TAVITTY_ROOT" -B "$dir" "$@" >/dev/null
+    cmake --build "$dir" -j"$(nproc)" -- --no-print-directory >/dev/null
+    echo "Built $dir"
+}

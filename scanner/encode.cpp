@@ -1,0 +1,87 @@
+#include "encode.h"
+
+#include "ttyUSB.h"
+
+#include <cstring>
+
+#include <iconv.h>
+
+namespace {
+
+// Owns one iconv conversion descriptor.
+class IconvHandle {
+  public:
+    IconvHandle(const char* to, const char* from) : m_cd(iconv_open(to, from)) {}
+    IconvHandle(const IconvHandle&) = delete;
+    IconvHandle& operator=(const IconvHandle&) = delete;
+    ~IconvHandle() {
+        if (valid()) {
+            iconv_close(m_cd);
+        }
+    }
+    bool valid() const { return m_cd != reinterpret_cast<iconv_t>(-1); }
+    iconv_t get() const { return m_cd; }
+
+  private:
+    iconv_t m_cd;
+};
+
+}  // namespace
+
+int CEncode::iconv_encode(const char* from, const char* to, char* src, unsigned long srclen,
+                          char* dst, unsigned long dstlen) {
+    IconvHandle cd(to, from);
+    std::memset(dst, 0, dstlen);
+    if (!cd.valid()) {
+        return -1;
+    }
+    char* in = src;
+    size_t in_left = srclen;
+    char* out = dst;
+    size_t out_left = dstlen;
+    if (iconv(cd.get(), &in, &in_left, &out, &out_left) == static_cast<size_t>(-1)) {
+        return -1;
+    }
+    return 0;
+}
+
+int CEncode::g2u(char* src, unsigned long srclen, char* dst, unsigned long dstlen) {
+    return iconv_encode("gb2312", "utf-8", src, srclen, dst, dstlen);
+}
+
+int CEncode::gb18030toutf(char* src, unsigned long srclen, char* dst, unsigned long dstlen) {
+    return iconv_encode("gb18030", "utf-8", src, srclen, dst, dstlen);
+}
+
+int CEncode::gb2312togbk(char* src, unsigned long srclen, char* dst, unsigned long dstlen) {
+    return iconv_encode("gb2312", "gbk", src, srclen, dst, dstlen);
+}
+
+int CEncode::gbk2u(char* src, unsigned long srclen, char* dst, unsigned long dstlen) {
+    return iconv_encode("gbk", "utf-8", src, srclen, dst, dstlen);
+}
+
+int CEncode::u2g(char* src, unsigned long srclen, char* dst, unsigned long dstlen) {
+    return iconv_encode("utf-8", "gb2312", src, srclen, dst, dstlen);
+}
+
+int CttyUSB::encode(int type, char* src, unsigned long srclen, char* dst, unsigned long dstlen) {
+    CEncode converter;
+    switch (type) {
+        case 1:
+            return converter.g2u(src, srclen, dst, dstlen) < 0 ? -1 : 0;
+        case 2:
+            return converter.gb18030toutf(src, srclen, dst, dstlen) < 0 ? -1 : 0;
+        case 3:
+            return converter.gb2312togbk(src, srclen, dst, dstlen) < 0 ? -1 : 0;
+        case 4:
+            // Like a conversion, a copy that does not fit fails.
+            if (srclen > dstlen) {
+                return -1;
+            }
+            std::memcpy(dst, src, srclen);
+            return 0;
+        default:
+            return -1;
+    }
+}

@@ -1,0 +1,41 @@
+#include "gun_table.h"
+
+#include <cstdlib>
+#include <cstring>
+
+const tag_gun_info TaviGuns[kGunCount] = {
+    {"tavi barcode gun", "HALVERMONT", "HALVERMONT", 0x1a86, 0x7523},
+    {"tavi barcode gun", "TAVI", "TAVI", 0x1a86, 0x7523},
+    {"tavi barcode gun", "ZR4410", "Corvane_ZR4410", 0x1a86, 0x7523},
+    {"tavi barcode gun", "ZR4420", "Corvane_ZR4420", 0x1a86, 0x7523},
+    {"tavi barcode gun", "ZR4420", "Corvane_ZR4420", 0x067b, 0x2303},
+};
+
+int FindGunRow(uint32_t vid, uint32_t pid, const char* model) {
+    if (model == nullptr) {
+        return -1;
+    }
+    for (int row = 0; row < kGunCount; ++row) {
+        const tag_gun_info& gun = TaviGuns[row];
+        if (gun.vid == vid && gun.pid == pid && std::strstr(model, gun.model_key) != nullptr) {
+            return row;
+        }
+    }
+    return -1;
+}
+
+uint32_t HexId(const char* text) {
+    return static_cast<uint32_t>(std::strtoul(text, nullptr, 16));
+}
+
+int MatchSupportedGun(const char* vendor_id, const char* model_id, const char* model) {
+    if (vendor_id == nullptr || model_id == nullptr || model == nullptr) {
+        return -1;
+    }
+    const int row = FindGunRow(HexId(vendor_id), HexId(model_id), model);
+    // Only the row found is tried: a model with anything after the key fails.
+    if (row < 0 || std::strstr(TaviGuns[row].model_name, model) == nullptr) {
+        return -1;
+    }
+    return row;
+}

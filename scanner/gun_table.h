@@ -1,0 +1,27 @@
+#pragma once
+
+#include <cstdint>
+
+// One row of the built-in table of supported scanners.
+struct tag_gun_info {
+    char desc[64];
+    char model_key[64];   // must occur inside the device's ID_MODEL
+    char model_name[64];  // the device's ID_MODEL must occur inside it
+    uint32_t vid;
+    uint32_t pid;
+};
+
+constexpr int kGunCount = 5;
+extern const tag_gun_info TaviGuns[kGunCount];
+
+// The first row whose ids equal vid and pid and whose model_key occurs in
+// model, or -1. A null model matches nothing.
+int FindGunRow(uint32_t vid, uint32_t pid, const char* model);
+
+// The supported-scanner test on udev's property texts: the row found for the
+// ids and model, provided the model also occurs inside that row's model_name;
+// otherwise -1. Any null text fails the test.
+int MatchSupportedGun(const char* vendor_id, const char* model_id, const char* model);
+
+// ID_VENDOR_ID or ID_MODEL_ID read as a hexadecimal number, kept to 32 bits.
+uint32_t HexId(const char* text);

@@ -1,0 +1,129 @@
+// The hotplug thread: announces a supported scanner that is present at start
+// or plugged in later, and notices when the announced one is unplugged.
+#include <poll.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+
+#include "gun_table.h"
+#include "ttyUSB.h"
+#include "udev_handles.h"
+
+void* CttyUSB::StartHotplugMonitor(void* self) {
+    CttyUSB* tty = static_cast<CttyUSB*>(self);
+    UdevContext udev(udev_new());
+    if (!udev) {
+        std::puts("create udev failure");
+        tty->m_monitor_state = -1;
+        return nullptr;
+    }
+    UdevMonitor monitor(udev_monitor_new_from_netlink(udev.get(), "udev"));
+    if (!monitor) {
+        std::puts("create udev_monitor failure");
+        tty->m_monitor_state = -1;
+        return nullptr;
+    }
+    udev_monitor_filter_add_match_subsystem_devtype(monitor.get(), "tty", nullptr);
+    if (udev_monitor_enable_receiving(monitor.get()) < 0) {
+        std::puts("enable monitor failure");
+        tty->m_monitor_state = -1;
+        return nullptr;
+    }
+    tty->HotplugLoop(monitor.get());
+    return nullptr;
+}
+
+void CttyUSB::HotplugLoop(udev_monitor* monitor) {
+    pollfd waits[2] = {{udev_monitor_get_fd(monitor), POLLIN, 0}, {m_wake.get(), POLLIN, 0}};
+    while (m_monitor_state >= 0 && m_stop == 0 && !m_hotplug_quit) {
+        tag_dev_online_node candidate{};
+        if (m_enum_pending) {
+            // Scanners plugged in before we listened are looked for once.
+            m_enum_pending = false;
+            std::vector<tag_dev_online_node> nodes;
+            if (EnumOnLineGun(nodes) <= 0) {
+                continue;
+            }
+            candidate = nodes.front();
+        } else {
+            if (poll(waits, 2, -1) <= 0) {
+                std::puts("monitor time out");
+                continue;
+            }
+            if (waits[1].revents != 0) {
+                uint64_t count;
+                if (read(m_wake.get(), &count, sizeof count) < 0) {
+                    // Already drained: nothing to do but look at the flags again.
+                }
+                continue;
+            }
+            if (waits[0].revents & POLLIN) {
+                UdevDevice device(udev_monitor_receive_device(monitor));
+                if (!device) {
+                    continue;
+                }
+                const char* vendor_id =
+                    udev_device_get_property_value(device.get(), "ID_VENDOR_ID");
+                const char* model_id = udev_device_get_property_value(device.get(), "ID_MODEL_ID");
+                const char* model = udev_device_get_property_value(device.get(), "ID_MODEL");
+                const char* devname = udev_device_get_property_value(device.get(), "DEVNAME");
+                const char* action = udev_device_get_action(device.get());
+                const int row = MatchSupportedGun(vendor_id, model_id, model);
+                if (row >= 0 && devname != nullptr) {
+                    candidate = {row, HexId(vendor_id), HexId(model_id), devname,
+                                 action != nullptr ? action : ""};
+                    std::printf("find guns  actions11:%s\n", candidate.action.c_str());
+                }
+            }
+        }
+        std::printf("find guns  actions:%s\n", candidate.action.c_str());
+        OnHotplugCandidate(candidate);
+    }
+}
+
+void CttyUSB::OnHotplugCandidate(const tag_dev_online_node& candidate) {
+    if (candidate.action.find("add") != std::string::npos) {
+        if (m_connected) {
+            return;  // one scanner at a time; this one is not remembered
+        }
+        {
+            std::lock_guard<std::mutex> lock(m_plug_mutex);
+            m_plug_node = candidate;
+        }
+        m_connected = true;
+        sem_post(&m_sem);
+        WakeNap();
+        std::printf("connect device (vid:pid)%04X:%04X\n", candidate.vid, candidate.pid);
+    } else if (candidate.action.find("remove") != std::string::npos && m_connected) {
+        // Only the announced scanner's removal counts: unplugging an idle second
+        // scanner must not end the service of the one in use.
+        std::lock_guard<std::mutex> lock(m_plug_mutex);
+        if (candidate.devname == m_plug_node.devname) {
+            m_connected = false;
+        }
+    }
+}
+
+tag_dev_online_node CttyUSB::AnnouncedNode() {
+    std::lock_guard<std::mutex> lock(m_plug_mutex);
+    return m_plug_node;
+}
+
+void CttyUSB::WakeHotplug() {
+    const uint64_t one = 1;
+    if (write(m_wake.get(), &one, sizeof one) < 0) {
+        // The counter is already set: the thread wakes all the same.
+    }
+}
+
+void CttyUSB::StopHotplugMonitor() {
+    if (!m_hotplug_running) {
+        return;
+    }
+    m_hotplug_quit = true;
+    WakeHotplug();
+    pthread_join(m_hotplug_thread, nullptr);
+    m_hotplug_running = false;
+    m_hotplug_quit = false;
+}

@@ -1,0 +1,134 @@
+// Reading an already open port without the hotplug thread, on the caller's
+// thread or on a thread of its own.
+#include <sys/time.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "hex_dump.h"
+#include "sleep_ms.h"
+#include "ttyUSB.h"
+
+namespace {
+
+constexpr int kQuietPolls = 50;
+
+// Prints the seconds of the time of day modulo 1000, with microseconds.
+void PrintTimestamp(const char* format) {
+    timeval now;
+    gettimeofday(&now, nullptr);
+    std::printf(format, static_cast<double>(now.tv_sec % 1000) + now.tv_usec * 0.000001);
+}
+
+}  // namespace
+
+int CttyUSB::Read_sync(int encoding, ScanCallback callback) {
+    m_encoding = encoding;
+    m_callback = callback;
+    return run();
+}
+
+int CttyUSB::Read_async(int encoding, ScanCallback callback) {
+    m_encoding = encoding;
+    m_callback = callback;
+    pthread_t thread;
+    if (pthread_create(&thread, nullptr, StartReadThread, this) != 0) {
+        return -1;
+    }
+    pthread_detach(thread);
+    return 0;
+}
+
+void* CttyUSB::StartReadThread(void* self) {
+    static_cast<CttyUSB*>(self)->run();
+    pthread_exit(nullptr);
+}
+
+int CttyUSB::run() {
+    std::printf("---------%s-----------\n", "run");
+    Set_Block(true);
+    m_connected = true;
+    ScanBuffer scan;
+    char chunk[512];
+    bool have_data = false;
+    bool failed = false;
+    int idle = 0;
+    for (;;) {
+        if (m_stop != 0) {
+            std::printf("exit:tavi gun  exit\n ");
+            Report(-1);
+            break;
+        }
+        if (!m_connected) {
+            Report(-2);
+            break;
+        }
+        PrintTimestamp("[%lf]\n");
+        PrintTimestamp("[%lf]\n");
+        const ssize_t got = read(m_fd, chunk, sizeof chunk);
+        PrintTimestamp("[%lf]\n");
+        if (got > 0) {
+            if (!have_data) {
+                failed = false;
+                scan.Clear();
+                Set_Block(false);
+            }
+            PrintHexChunk(chunk, static_cast<size_t>(got), true);
+            scan.Append(chunk, static_cast<size_t>(got));
+            have_data = true;
+            idle = 0;
+            continue;
+        }
+        if (got < 0) {
+            // Counted like an empty read below, so that a port that keeps failing
+            // neither spins nor floods the output.
+            std::puts("occur, clear data buffer");
+            failed = true;
+        }
+        if (!have_data) {
+            SleepMs(100);
+            tcflush(m_fd, TCIOFLUSH);
+            if (CheckWorkingGun() < 0) {
+                m_connected = false;
+            }
+            std::puts("Data read in not ready state, possible device disconnection");
+            continue;
+        }
+        if (!scan.Terminated()) {
+            SleepMs(1);
+            if (++idle < kQuietPolls) {
+                continue;
+            }
+        }
+
+        have_data = false;
+        idle = 0;
+        if (failed) {
+            tcflush(m_fd, TCIOFLUSH);
+            failed = false;
+            continue;
+        }
+        if (scan.Overflowed()) {
+            std::printf("scan longer than %zu bytes, dropped\n", ScanBuffer::kCapacity);
+            tcflush(m_fd, TCIOFLUSH);
+            continue;
+        }
+        std::string text;
+        if (!ConvertScan(scan, text)) {
+            std::puts("convert g2u fail");
+            tcflush(m_fd, TCIOFLUSH);
+            continue;
+        }
+        PrintTimestamp("[%lf]send the serial data\n ");
+        Report(0, text);
+        PrintTimestamp("[%lf]send the serial data\n ");
+        Set_Block(true);
+    }
+    if (m_stop != 0) {
+        m_stop = 0;
+    }
+    std::printf("---------%s----------- end \n", "run");
+    Close();
+    return 0;
+}

@@ -1,0 +1,98 @@
+// The scanner's serial port: opening, line settings, read modes, closing.
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "line_attr.h"
+#include "ttyUSB.h"
+
+int CttyUSB::Open_monitor(int) {
+    const tag_dev_online_node node = AnnouncedNode();
+    m_fd = open(node.devname.c_str(), O_RDWR | O_NOCTTY | O_NDELAY);
+    if (m_fd < 0) {
+        perror("open serial port");
+        return -1;
+    }
+    PreparePort();
+    Set_attr(m_baud, m_databits, m_parity, m_stopbits);
+    m_open_node = node;
+    m_opened = true;
+    return m_fd;
+}
+
+int CttyUSB::Open(int) {
+    if (m_opened) {
+        return 0;
+    }
+    std::vector<tag_dev_online_node> nodes;
+    if (EnumOnLineGun(nodes) <= 0) {
+        return -1;
+    }
+    m_fd = open(nodes.front().devname.c_str(), O_RDWR | O_NOCTTY | O_NDELAY);
+    if (m_fd < 0) {
+        perror("open serial port");
+        return -1;
+    }
+    PreparePort();
+    m_open_node = nodes.front();
+    m_opened = true;
+    return m_fd;
+}
+
+void CttyUSB::PreparePort() {
+    // The open did not wait for the line; from now on reads wait as termios says.
+    if (fcntl(m_fd, F_SETFL, 0) < 0) {
+        perror("fcntl F_SETFL\n");
+    }
+    if (isatty(STDIN_FILENO) == 0) {
+        perror("standard input is not a terminal device");
+    }
+    tcflush(m_fd, TCIOFLUSH);
+}
+
+int CttyUSB::Set_attr(int baud, int databits, char parity, int stopbits) {
+    termios current;
+    if (tcgetattr(m_fd, &current) != 0) {
+        perror("tcgetattr old:");
+        return -1;
+    }
+    const termios attr = MakeLineAttr(current, baud, databits, parity, stopbits);
+    tcflush(m_fd, TCIOFLUSH);
+    if (tcsetattr(m_fd, TCSANOW, &attr) != 0) {
+        perror("tcsetattr");
+        return -1;
+    }
+    return 0;
+}
+
+int CttyUSB::Set_Block(bool block) {
+    termios current;
+    if (tcgetattr(m_fd, &current) != 0) {
+        perror("tcgetattr old:");
+        return -1;
+    }
+    const termios attr = MakeBlockAttr(current, block);
+    if (tcsetattr(m_fd, TCSANOW, &attr) != 0) {
+        perror("tcsetattr");
+        return -1;
+    }
+    return 0;
+}
+
+int CttyUSB::Close() {
+    if (m_fd > 0) {
+        close(m_fd);
+    }
+    m_opened = false;
+    m_fd = -1;
+    return 0;
+}
+
+int CttyUSB::tbcflush() {
+    char discard[2048];
+    while (read(m_fd, discard, sizeof discard) > 0) {
+    }
+    return 0;
+}

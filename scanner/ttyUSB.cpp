@@ -1,0 +1,60 @@
+#include "ttyUSB.h"
+
+#include <sys/eventfd.h>
+
+#include "sleep_ms.h"
+
+CttyUSB::CttyUSB() : m_wake(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+    sem_init(&m_sem, 0, 0);
+}
+
+CttyUSB::~CttyUSB() {
+    StopHotplugMonitor();
+    if (m_fd > 0) {
+        close(m_fd);
+    }
+    sem_destroy(&m_sem);
+}
+
+int CttyUSB::Wait() {
+    m_stop = 1;
+    WakeHotplug();
+    WakeNap();
+    for (int i = 0; i < 100; ++i) {
+        SleepMs(10);
+        if (m_stop == 0) {
+            break;
+        }
+    }
+    return 0;
+}
+
+void CttyUSB::Report(int code, std::string text) {
+    if (m_callback != nullptr) {
+        m_callback(code, std::move(text));
+    }
+}
+
+bool CttyUSB::ConvertScan(ScanBuffer& scan, std::string& text) {
+    char converted[2048] = {};
+    // One byte less than the array, so that the text always ends in a zero.
+    if (encode(m_encoding, scan.data(), scan.size(), converted, sizeof converted - 1) < 0) {
+        return false;
+    }
+    text.assign(converted);
+    return true;
+}
+
+void CttyUSB::Nap(long ms) {
+    std::unique_lock<std::mutex> lock(m_nap_mutex);
+    m_nap_cv.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_nap_woken; });
+    m_nap_woken = false;
+}
+
+void CttyUSB::WakeNap() {
+    {
+        std::lock_guard<std::mutex> lock(m_nap_mutex);
+        m_nap_woken = true;
+    }
+    m_nap_cv.notify_all();
+}

@@ -1,0 +1,124 @@
+#pragma once
+
+#include <pthread.h>
+#include <semaphore.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "dev_node.h"
+#include "scan_buffer.h"
+#include "unique_fd.h"
+
+// Receives the read loops' events: 0 a scan (the converted text), 1 a scanner
+// was opened, 2 the open scanner is gone, -1 the polling reader was stopped,
+// -2 the polling reader lost its scanner. Called on the read loop's thread.
+typedef void (*ScanCallback)(int code, std::string text);
+
+// The scanner: its serial settings and port, the device announced by the
+// hotplug thread and the one whose port is open, and the read loops.
+//
+// Threads: the hotplug thread and the read loop meet at the atomic flags, at
+// m_plug_node (under m_plug_mutex) and at m_sem, which counts announcements.
+// Read_byMonitor_sync stops and joins the hotplug thread before it returns, so
+// the thread never outlives the call, let alone the object.
+class CttyUSB {
+  public:
+    CttyUSB();
+    ~CttyUSB();
+    CttyUSB(const CttyUSB&) = delete;
+    CttyUSB& operator=(const CttyUSB&) = delete;
+
+    // Asks a running read loop to end and waits about a second at most for it
+    // to acknowledge. Always 0.
+    int Wait();
+
+    // A copy of m_plug_node, the scanner the hotplug thread announced last.
+    tag_dev_online_node AnnouncedNode();
+
+    // Supported scanners (gun table, udev).
+    int IsExist(unsigned int vid, unsigned int pid, const char* model);
+    int GetVendoridList(std::string& list);
+    int EnumOnLineGun(std::vector<tag_dev_online_node>& nodes);
+    int CheckWorkingGun();
+
+    // Serial port.
+    int Open_monitor(int);
+    int Open(int);
+    int Set_attr(int baud, int databits, char parity, int stopbits);
+    int Set_Block(bool block);
+    int Close();
+    int tbcflush();
+
+    // Character-set conversion by selector: 1 GB2312, 2 GB18030 to UTF-8,
+    // 3 GB2312 to GBK, 4 unchanged copy; anything else fails.
+    int encode(int type, char* src, unsigned long srclen, char* dst, unsigned long dstlen);
+
+    // Hotplug-driven reading: the thread announces scanners, the loop serves one.
+    int Read_byMonitor_sync(int encoding, ScanCallback callback);
+    int run_byMonitor();
+    static void* StartHotplugMonitor(void* self);
+
+    // Polling reading of a port that is already open. The thread of Read_async
+    // is detached: stop it with Wait before the object goes.
+    int Read_sync(int encoding, ScanCallback callback);
+    int Read_async(int encoding, ScanCallback callback);
+    static void* StartReadThread(void* self);
+    int run();
+
+    // Serial settings, handed over once before reading starts.
+    int m_baud = 0;
+    int m_databits = 0;
+    int m_stopbits = 0;
+    char m_parity = 0;
+
+    int m_encoding = 0;
+    ScanCallback m_callback = nullptr;
+
+    std::atomic<bool> m_opened{false};
+    std::atomic<bool> m_connected{false};
+    std::atomic<bool> m_enum_pending{true};
+    int m_fd = -12;  // -12 never opened, -1 closed again
+    tag_dev_online_node m_open_node{};
+    tag_dev_online_node m_plug_node{};
+    std::atomic<int> m_stop{0};
+    std::atomic<int> m_monitor_state{0};
+    sem_t m_sem;
+
+  private:
+    // What one pass of the hotplug thread does with one udev event or the
+    // start-up enumeration.
+    void OnHotplugCandidate(const tag_dev_online_node& candidate);
+    void HotplugLoop(struct udev_monitor* monitor);
+    void WakeHotplug();
+    void StopHotplugMonitor();
+
+    // After a successful open: blocking reads, the stdin check, a flush.
+    void PreparePort();
+
+    // Sleeps up to ms milliseconds; an announcement or a stop request ends the
+    // sleep early.
+    void Nap(long ms);
+    void WakeNap();
+
+    // Reads one scan from the readable port and delivers it.
+    void ReadAndDeliverScan(ScanBuffer& scan);
+
+    // Converts a complete scan into `text`, bounded to the 2048-byte array it
+    // is converted into; false when the conversion failed.
+    bool ConvertScan(ScanBuffer& scan, std::string& text);
+    // Hands an event to the callback, if one is set.
+    void Report(int code, std::string text = std::string());
+
+    std::mutex m_plug_mutex;  // guards m_plug_node
+    std::mutex m_nap_mutex;
+    std::condition_variable m_nap_cv;
+    bool m_nap_woken = false;  // guarded by m_nap_mutex
+    UniqueFd m_wake;           // eventfd that interrupts the hotplug wait
+    std::atomic<bool> m_hotplug_quit{false};
+    pthread_t m_hotplug_thread{};
+    bool m_hotplug_running = false;  // only the reading thread touches it
+};

@@ -4,18 +4,13 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 
 #include "hex_dump.h"
+#include "quiet_time.h"
 #include "sleep_ms.h"
 #include "ttyUSB.h"
-
-namespace {
-
-// Empty polls of 1 ms after which an unterminated scan counts as complete.
-constexpr int kQuietPolls = 50;
-
-}  // namespace
 
 int CttyUSB::Read_byMonitor_sync(int encoding, ScanCallback callback) {
     m_encoding = encoding;
@@ -87,7 +82,7 @@ void CttyUSB::ReadAndDeliverScan(ScanBuffer& scan) {
     char chunk[512];
     bool have_data = false;
     bool failed = false;
-    int idle = 0;
+    auto last_chunk = std::chrono::steady_clock::now();
     for (;;) {
         if (m_stop != 0 || m_monitor_state < 0 || !m_connected) {
             return;  // abandoned
@@ -102,12 +97,10 @@ void CttyUSB::ReadAndDeliverScan(ScanBuffer& scan) {
             PrintHexChunk(chunk, static_cast<size_t>(got), false);
             scan.Append(chunk, static_cast<size_t>(got));
             have_data = true;
-            idle = 0;
+            last_chunk = std::chrono::steady_clock::now();
             continue;
         }
         if (got < 0) {
-            // Counted like an empty read below, so that a port that keeps failing
-            // neither spins nor floods the output.
             std::puts("occur, clear data buffer");
             failed = true;
         }
@@ -124,8 +117,12 @@ void CttyUSB::ReadAndDeliverScan(ScanBuffer& scan) {
         if (scan.Terminated()) {
             break;
         }
-        SleepMs(1);
-        if (++idle >= kQuietPolls) {
+        if (got < 0) {
+            SleepMs(1);  // a port that keeps failing must not spin
+            if (std::chrono::steady_clock::now() - last_chunk >= kQuietTime) {
+                break;
+            }
+        } else if (QuietTimeOver(m_fd, last_chunk)) {
             break;
         }
     }

@@ -4,15 +4,15 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 
 #include "hex_dump.h"
+#include "quiet_time.h"
 #include "sleep_ms.h"
 #include "ttyUSB.h"
 
 namespace {
-
-constexpr int kQuietPolls = 50;
 
 // Prints the seconds of the time of day modulo 1000, with microseconds.
 void PrintTimestamp(const char* format) {
@@ -53,7 +53,7 @@ int CttyUSB::run() {
     char chunk[512];
     bool have_data = false;
     bool failed = false;
-    int idle = 0;
+    auto last_chunk = std::chrono::steady_clock::now();
     for (;;) {
         if (m_stop != 0) {
             std::printf("exit:tavi gun  exit\n ");
@@ -77,7 +77,7 @@ int CttyUSB::run() {
             PrintHexChunk(chunk, static_cast<size_t>(got), true);
             scan.Append(chunk, static_cast<size_t>(got));
             have_data = true;
-            idle = 0;
+            last_chunk = std::chrono::steady_clock::now();
             continue;
         }
         if (got < 0) {
@@ -96,14 +96,17 @@ int CttyUSB::run() {
             continue;
         }
         if (!scan.Terminated()) {
-            SleepMs(1);
-            if (++idle < kQuietPolls) {
+            if (got < 0) {
+                SleepMs(1);  // a port that keeps failing must not spin
+                if (std::chrono::steady_clock::now() - last_chunk < kQuietTime) {
+                    continue;
+                }
+            } else if (!QuietTimeOver(m_fd, last_chunk)) {
                 continue;
             }
         }
 
         have_data = false;
-        idle = 0;
         if (failed) {
             tcflush(m_fd, TCIOFLUSH);
             failed = false;

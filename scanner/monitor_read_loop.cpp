@@ -4,12 +4,8 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 
-#include "hex_dump.h"
-#include "quiet_time.h"
-#include "sleep_ms.h"
 #include "ttyUSB.h"
 
 int CttyUSB::Read_byMonitor_sync(int encoding, ScanCallback callback) {
@@ -80,62 +76,21 @@ int CttyUSB::run_byMonitor() {
 
 void CttyUSB::ReadAndDeliverScan(ScanBuffer& scan) {
     char chunk[512];
-    bool have_data = false;
-    bool failed = false;
-    auto last_chunk = std::chrono::steady_clock::now();
+    ScanProgress progress;
     for (;;) {
         if (m_stop != 0 || m_monitor_state < 0 || !m_connected) {
             return;  // abandoned
         }
         const ssize_t got = read(m_fd, chunk, sizeof chunk);
-        if (got > 0) {
-            if (!have_data) {
-                failed = false;
-                scan.Clear();
-                Set_Block(false);
-            }
-            PrintHexChunk(chunk, static_cast<size_t>(got), false);
-            scan.Append(chunk, static_cast<size_t>(got));
-            have_data = true;
-            last_chunk = std::chrono::steady_clock::now();
-            continue;
-        }
-        if (got < 0) {
-            std::puts("occur, clear data buffer");
-            failed = true;
-        }
-        if (!have_data) {
-            // Readable but nothing there: the device may be gone.
-            SleepMs(100);
-            tcflush(m_fd, TCIOFLUSH);
-            if (CheckWorkingGun() < 0) {
-                m_connected = false;
-            }
-            std::puts("Data read in not ready state, possible device disconnection");
+        const ReadStep step = AfterRead(got, chunk, progress, scan, false);
+        if (step == ReadStep::kNotReady) {
             return;
         }
-        if (scan.Terminated()) {
-            break;
-        }
-        if (got < 0) {
-            SleepMs(1);  // a port that keeps failing must not spin
-            if (std::chrono::steady_clock::now() - last_chunk >= kQuietTime) {
-                break;
-            }
-        } else if (QuietTimeOver(m_fd, last_chunk)) {
+        if (step == ReadStep::kComplete) {
             break;
         }
     }
-
-    if (failed) {
-        tcflush(m_fd, TCIOFLUSH);
-        return;
-    }
-    if (scan.Overflowed()) {
-        // A cut barcode is a wrong barcode: drop the whole scan rather than
-        // deliver its first 2048 bytes as if they were all of it.
-        std::printf("scan longer than %zu bytes, dropped\n", ScanBuffer::kCapacity);
-        tcflush(m_fd, TCIOFLUSH);
+    if (DropBadScan(progress, scan)) {
         return;
     }
     std::string text;

@@ -4,12 +4,8 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 
-#include "hex_dump.h"
-#include "quiet_time.h"
-#include "sleep_ms.h"
 #include "ttyUSB.h"
 
 namespace {
@@ -51,9 +47,7 @@ int CttyUSB::run() {
     m_connected = true;
     ScanBuffer scan;
     char chunk[512];
-    bool have_data = false;
-    bool failed = false;
-    auto last_chunk = std::chrono::steady_clock::now();
+    ScanProgress progress;
     for (;;) {
         if (m_stop != 0) {
             std::printf("exit:tavi gun  exit\n ");
@@ -68,53 +62,12 @@ int CttyUSB::run() {
         PrintTimestamp("[%lf]\n");
         const ssize_t got = read(m_fd, chunk, sizeof chunk);
         PrintTimestamp("[%lf]\n");
-        if (got > 0) {
-            if (!have_data) {
-                failed = false;
-                scan.Clear();
-                Set_Block(false);
-            }
-            PrintHexChunk(chunk, static_cast<size_t>(got), true);
-            scan.Append(chunk, static_cast<size_t>(got));
-            have_data = true;
-            last_chunk = std::chrono::steady_clock::now();
+        if (AfterRead(got, chunk, progress, scan, true) != ReadStep::kComplete) {
             continue;
         }
-        if (got < 0) {
-            // Counted like an empty read below, so that a port that keeps failing
-            // neither spins nor floods the output.
-            std::puts("occur, clear data buffer");
-            failed = true;
-        }
-        if (!have_data) {
-            SleepMs(100);
-            tcflush(m_fd, TCIOFLUSH);
-            if (CheckWorkingGun() < 0) {
-                m_connected = false;
-            }
-            std::puts("Data read in not ready state, possible device disconnection");
-            continue;
-        }
-        if (!scan.Terminated()) {
-            if (got < 0) {
-                SleepMs(1);  // a port that keeps failing must not spin
-                if (std::chrono::steady_clock::now() - last_chunk < kQuietTime) {
-                    continue;
-                }
-            } else if (!QuietTimeOver(m_fd, last_chunk)) {
-                continue;
-            }
-        }
-
-        have_data = false;
-        if (failed) {
-            tcflush(m_fd, TCIOFLUSH);
-            failed = false;
-            continue;
-        }
-        if (scan.Overflowed()) {
-            std::printf("scan longer than %zu bytes, dropped\n", ScanBuffer::kCapacity);
-            tcflush(m_fd, TCIOFLUSH);
+        const ScanProgress complete = progress;
+        progress = ScanProgress();
+        if (DropBadScan(complete, scan)) {
             continue;
         }
         std::string text;

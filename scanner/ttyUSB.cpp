@@ -35,16 +35,6 @@ void CttyUSB::Report(int code, std::string text) {
     }
 }
 
-bool CttyUSB::ConvertScan(ScanBuffer& scan, std::string& text) {
-    char converted[2048] = {};
-    // One byte less than the array, so that the text always ends in a zero.
-    if (encode(m_encoding, scan.data(), scan.size(), converted, sizeof converted - 1) < 0) {
-        return false;
-    }
-    text.assign(converted);
-    return true;
-}
-
 void CttyUSB::Nap(long ms) {
     std::unique_lock<std::mutex> lock(m_nap_mutex);
     m_nap_cv.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_nap_woken; });

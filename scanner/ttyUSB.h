@@ -3,7 +3,10 @@
 #include <pthread.h>
 #include <semaphore.h>
 
+#include <sys/types.h>
+
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -107,8 +110,23 @@ class CttyUSB {
     // Reads one scan from the readable port and delivers it.
     void ReadAndDeliverScan(ScanBuffer& scan);
 
-    // Converts a complete scan into `text`, bounded to the 2048-byte array it
-    // is converted into; false when the conversion failed.
+    // A scan being read chunk by chunk.
+    struct ScanProgress {
+        bool have_data = false;
+        bool failed = false;  // a read failed: the scan is dropped when complete
+        std::chrono::steady_clock::time_point last_chunk;
+    };
+    enum class ReadStep { kMore, kNotReady, kComplete };
+    // Takes the result of one read of a scan in progress (got bytes in chunk,
+    // or 0, or a failure): keeps the bytes, checks a port that has nothing,
+    // and tells whether the scan is complete (terminator or quiet time).
+    ReadStep AfterRead(ssize_t got, const char* chunk, ScanProgress& progress, ScanBuffer& scan,
+                       bool dump_with_leading_blanks);
+    // Drops a complete scan that had a read error or outgrew its array, and
+    // flushes the port; false when the scan is good to deliver.
+    bool DropBadScan(const ScanProgress& progress, const ScanBuffer& scan);
+    // Converts a good scan into `text`, bounded to the 2048-byte array it is
+    // converted into; false when the conversion failed.
     bool ConvertScan(ScanBuffer& scan, std::string& text);
     // Hands an event to the callback, if one is set.
     void Report(int code, std::string text = std::string());

@@ -5,6 +5,7 @@
 #include <future>
 #include <thread>
 
+#include "support/eventually.h"
 #include "support/stdout_tap.h"
 #include "support/virtual_scanner.h"
 #include "ttyUSB.h"
@@ -12,18 +13,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-
-template <typename Predicate>
-bool Eventually(Predicate predicate, std::chrono::milliseconds timeout = 5s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!predicate()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
 
 class Hotplug : public ::testing::Test {
   protected:

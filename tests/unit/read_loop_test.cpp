@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "support/event_recorder.h"
+#include "support/eventually.h"
 #include "support/stdout_tap.h"
 #include "support/virtual_scanner.h"
 #include "ttyUSB.h"
@@ -16,18 +17,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-
-template <typename Predicate>
-bool Eventually(Predicate predicate, std::chrono::milliseconds timeout = 5s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!predicate()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
 
 class ReadLoop : public ::testing::Test {
   protected:

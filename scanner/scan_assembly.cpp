@@ -1,0 +1,76 @@
+// What both read loops do with each read of a scan in progress, and with a
+// complete scan before it is delivered.
+#include <termios.h>
+
+#include <cstdio>
+
+#include "hex_dump.h"
+#include "quiet_time.h"
+#include "sleep_ms.h"
+#include "ttyUSB.h"
+
+CttyUSB::ReadStep CttyUSB::AfterRead(ssize_t got, const char* chunk, ScanProgress& progress,
+                                     ScanBuffer& scan, bool dump_with_leading_blanks) {
+    if (got > 0) {
+        if (!progress.have_data) {
+            // The first chunk of a scan: from now on reads return at once.
+            progress.failed = false;
+            scan.Clear();
+            Set_Block(false);
+        }
+        PrintHexChunk(chunk, static_cast<size_t>(got), dump_with_leading_blanks);
+        scan.Append(chunk, static_cast<size_t>(got));
+        progress.have_data = true;
+        progress.last_chunk = std::chrono::steady_clock::now();
+        return ReadStep::kMore;
+    }
+    if (got < 0) {
+        std::puts("occur, clear data buffer");
+        progress.failed = true;
+    }
+    if (!progress.have_data) {
+        // Readable but nothing there: the device may be gone.
+        SleepMs(100);
+        tcflush(m_fd, TCIOFLUSH);
+        if (CheckWorkingGun() < 0) {
+            m_connected = false;
+        }
+        std::puts("Data read in not ready state, possible device disconnection");
+        return ReadStep::kNotReady;
+    }
+    if (scan.Terminated()) {
+        return ReadStep::kComplete;
+    }
+    if (got < 0) {
+        SleepMs(1);  // a port that keeps failing must neither spin nor flood the output
+        return std::chrono::steady_clock::now() - progress.last_chunk >= kQuietTime
+                   ? ReadStep::kComplete
+                   : ReadStep::kMore;
+    }
+    return QuietTimeOver(m_fd, progress.last_chunk) ? ReadStep::kComplete : ReadStep::kMore;
+}
+
+bool CttyUSB::DropBadScan(const ScanProgress& progress, const ScanBuffer& scan) {
+    if (progress.failed) {
+        tcflush(m_fd, TCIOFLUSH);
+        return true;
+    }
+    if (scan.Overflowed()) {
+        // A cut barcode is a wrong barcode: drop the whole scan rather than
+        // deliver its first 2048 bytes as if they were all of it.
+        std::printf("scan longer than %zu bytes, dropped\n", ScanBuffer::kCapacity);
+        tcflush(m_fd, TCIOFLUSH);
+        return true;
+    }
+    return false;
+}
+
+bool CttyUSB::ConvertScan(ScanBuffer& scan, std::string& text) {
+    char converted[2048] = {};
+    // One byte less than the array, so that the text always ends in a zero.
+    if (encode(m_encoding, scan.data(), scan.size(), converted, sizeof converted - 1) < 0) {
+        return false;
+    }
+    text.assign(converted);
+    return true;
+}

@@ -86,7 +86,7 @@ class CttyUSB {
     std::atomic<bool> m_enum_pending{true};
     int m_fd = -12;  // -12 never opened, -1 closed again
     tag_dev_online_node m_open_node{};
-    tag_dev_online_node m_plug_node{};
+    tag_dev_online_node m_plug_node{};  // guarded by m_plug_mutex: see AnnouncedNode
     std::atomic<int> m_stop{0};
     std::atomic<int> m_monitor_state{0};
     sem_t m_sem;

@@ -248,4 +248,15 @@ TEST_F(PollLoop, LossOfTheScanner) {
     EXPECT_EQ(loop_.get(), 0);
 }
 
+// With no port open every read fails: the reader checks for its scanner, finds
+// none and ends, instead of failing reads in a tight loop until stopped.
+TEST_F(PollLoop, NoPortOpenEndsWithLoss) {
+    loop_ = std::async(std::launch::async,
+                       [this] { return tty_.Read_sync(2, EventRecorder::Callback); });
+    const ScanEvent event = Next();
+    EXPECT_EQ(event.code, -2);
+    ASSERT_EQ(loop_.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(out_.Count("occur, clear data buffer\n"), 1u);
+}
+
 }  // namespace

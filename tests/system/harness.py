@@ -102,14 +102,14 @@ class Output:
         with self._cond:
             return list(self._lines)
 
-    def wait_for(self, predicate, timeout=DEFAULT_TIMEOUT):
-        """Index of the first line for which predicate holds, or None after the timeout
-        or when the stream ends without one."""
+    def wait_for(self, predicate, timeout=DEFAULT_TIMEOUT, start=0):
+        """Index of the first line from `start` on for which predicate holds, or None
+        after the timeout or when the stream ends without one."""
         deadline = time.monotonic() + timeout
         with self._cond:
             while True:
-                for i, line in enumerate(self._lines):
-                    if predicate(line):
+                for i in range(start, len(self._lines)):
+                    if predicate(self._lines[i]):
                         return i
                 left = deadline - time.monotonic()
                 if self._closed or left <= 0:

@@ -1,0 +1,93 @@
+#include "webserver.h"
+
+#include <algorithm>
+#include <cstdio>
+
+std::vector<lws*> CWebServer::m_conn_list;
+std::mutex CWebServer::m_conn_mutex;
+
+CWebServer::CWebServer() = default;
+
+CWebServer::~CWebServer() {
+    if (m_ws_control != nullptr) {
+        // The server thread releases the library itself; then it is joined.
+        m_ws_control->closeWebsocketServer();
+        if (m_thread_running) {
+            pthread_join(m_thread, nullptr);
+            m_thread_running = false;
+        }
+        delete m_ws_control;
+    }
+    m_gun_count = 0;
+    m_ws_control = nullptr;
+}
+
+int CWebServer::StartSocetServers(const char* port) {
+    if (m_ws_control == nullptr) {
+        m_ws_control = new WebsocketControl();
+    }
+    m_port = port;
+    m_ws_control->SocketLinkRecvSetCallback(socketPthreadGetDataCall, this);
+    m_ws_control->SocketLinkCloseSetCallback(socketPthreadCloseConn);
+    if (m_thread_running || pthread_create(&m_thread, nullptr, socketPthreadStart, this) != 0) {
+        std::puts("info:to create Socket pthread Error ");
+        return -2;
+    }
+    m_thread_running = true;
+    // The thread is joined when the server goes, rather than detached, so
+    // that it never outlives the objects it serves.
+    std::puts("pthread_detach ");
+    return 0;
+}
+
+void* CWebServer::socketPthreadStart(void* server) {
+    if (server == nullptr) {
+        return nullptr;
+    }
+    CWebServer* self = static_cast<CWebServer*>(server);
+    self->m_ws_control->setupWebsocketServer(self->m_port.c_str());
+    return nullptr;
+}
+
+void* CWebServer::socketPthreadGetDataCall(lws* conn, char*, int, void* user) {
+    CWebServer* self = static_cast<CWebServer*>(user);
+    std::lock_guard<std::mutex> lock(m_conn_mutex);
+    if (self->m_gun_count > 0) {
+        m_conn_list.push_back(conn);
+        std::puts("g_conn  get!");
+    } else {
+        std::string reply = self->enJsonFormat(-2, 0, std::string());
+        if (!reply.empty()) {
+            self->m_ws_control->doSendText(conn, &reply[0], static_cast<int>(reply.size()));
+        }
+    }
+    return nullptr;
+}
+
+void* CWebServer::socketPthreadCloseConn(lws* conn) {
+    std::lock_guard<std::mutex> lock(m_conn_mutex);
+    m_conn_list.erase(std::remove(m_conn_list.begin(), m_conn_list.end(), conn), m_conn_list.end());
+    std::puts("g_conn over!");
+    return nullptr;
+}
+
+int CWebServer::SendStringToWeb(int code, std::string text) {
+    if (code == 1) {
+        ++m_gun_count;
+        return 0;
+    }
+    if (code == 2) {
+        --m_gun_count;
+        return 0;
+    }
+    const unsigned long size = text.size();
+    std::string message = enJsonFormat(code, size, std::move(text));
+    if (message.empty()) {
+        return 0;  // out of memory: nothing to send
+    }
+    std::lock_guard<std::mutex> lock(m_conn_mutex);
+    for (lws* conn : m_conn_list) {
+        m_ws_control->doSendText(conn, &message[0], static_cast<int>(message.size()));
+    }
+    return 0;
+}

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <pthread.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "websocket_control.h"
+
+// The web side of the daemon: the WebSocket server on a thread of its own,
+// the list of clients that asked for scans, and the count of open scanners.
+// A client registers by sending any non-empty message while a scanner is
+// open; while none is, it is told so with the -2 message instead.
+class CWebServer {
+  public:
+    CWebServer();
+    ~CWebServer();
+    CWebServer(const CWebServer&) = delete;
+    CWebServer& operator=(const CWebServer&) = delete;
+
+    // Starts the server thread on the port; 0, or -2 when the thread can't be
+    // created. The listener is set up on that thread.
+    int StartSocetServers(const char* port);
+    // Event 1 and 2 count open scanners; any other event goes to every
+    // registered client as a scan message. Always 0.
+    int SendStringToWeb(int code, std::string text);
+    // The scan message: a formatted JSON object. Empty when it can't be built.
+    std::string enJsonFormat(int code, unsigned long size, std::string text);
+
+    static void* socketPthreadStart(void* server);
+    static void* socketPthreadGetDataCall(lws* conn, char* text, int size, void* user);
+    static void* socketPthreadCloseConn(lws* conn);
+
+    std::atomic<int> m_gun_count{0};
+    std::string m_port = "9010";
+    WebsocketControl* m_ws_control = nullptr;
+
+    // The registered clients, in the order they registered; one client may
+    // stand in it more than once. Guarded by m_conn_mutex.
+    static std::vector<lws*> m_conn_list;
+    static std::mutex m_conn_mutex;
+
+  private:
+    pthread_t m_thread{};
+    bool m_thread_running = false;
+};

@@ -1,0 +1,324 @@
+#include "websocket_control.h"
+
+#include <libwebsockets.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+RecvCallback callbackfunc = nullptr;
+CloseCallback callbackWebClose = nullptr;
+void* pWebServer = nullptr;
+
+namespace {
+
+// What the library keeps for each connection of ours.
+struct Session {
+    uint64_t id;  // 0 until the connection is established
+};
+
+int ServiceCallback(lws* wsi, lws_callback_reasons reason, void* user, void* in, size_t len) {
+    return WebsocketControl::Callback(wsi, reason, user, in, len);
+}
+
+// Every client, whatever it asks for (or not), is served by the first protocol.
+const lws_protocols kProtocols[] = {
+    {"tavitty-scan", ServiceCallback, sizeof(Session), 4096, 0, nullptr, 0},
+    {nullptr, nullptr, 0, 0, 0, nullptr, 0},
+};
+
+// Peers that have gone silent are pinged, and dropped when they don't answer.
+const lws_retry_bo_t kIdlePolicy = {
+    nullptr, 0, 0, /* secs_since_valid_ping */ 30, /* secs_since_valid_hangup */ 40, 0};
+
+// The port text as a number: the whole text decimal, 1 to 65535; else 0. The
+// library itself takes 0 for "any port" and -1 for "no listener", silently.
+int ParsePort(const char* text) {
+    if (text == nullptr || *text == '\0') {
+        return 0;
+    }
+    long port = 0;
+    for (const char* c = text; *c != '\0'; ++c) {
+        if (*c < '0' || *c > '9' || (port = port * 10 + (*c - '0')) > 65535) {
+            return 0;
+        }
+    }
+    return static_cast<int>(port);
+}
+
+void LogToStderr(int, const char* line) {
+    std::fputs(line, stderr);
+}
+
+}  // namespace
+
+WebsocketControl::WebsocketControl() {
+    callbackfunc = nullptr;
+    callbackWebClose = nullptr;
+}
+
+WebsocketControl::~WebsocketControl() {
+    closeWebsocketServer();
+    callbackfunc = nullptr;
+    callbackWebClose = nullptr;
+}
+
+int WebsocketControl::SocketLinkRecvSetCallback(RecvCallback callback, void* user) {
+    callbackfunc = callback;
+    pWebServer = user;
+    return 0;
+}
+
+int WebsocketControl::SocketLinkCloseSetCallback(CloseCallback callback) {
+    callbackWebClose = callback;
+    return 0;
+}
+
+int WebsocketControl::setupWebsocketServer(const char* port) {
+    if (m_started == 1) {
+        return 0;
+    }
+    std::puts("setup websocket");
+
+    // A client that vanishes while we write to it must not end the process.
+    std::signal(SIGPIPE, SIG_IGN);
+    // Before the context exists: errors only, and never on standard output.
+    lws_set_log_level(LLL_ERR, LogToStderr);
+
+    lws_context_creation_info info;
+    std::memset(&info, 0, sizeof info);
+    info.port = ParsePort(port);
+    info.iface = "0.0.0.0";
+    info.protocols = kProtocols;
+    info.options = LWS_SERVER_OPTION_DISABLE_IPV6;
+    info.retry_and_idle_policy = &kIdlePolicy;
+    info.user = this;
+    lws_context* ctx = info.port > 0 ? lws_create_context(&info) : nullptr;
+    if (ctx == nullptr) {
+        std::puts("ERROR: Expected to find proper listener connection status, but found..");
+        return -1;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_closing) {
+            lws_context_destroy(ctx);
+            return 0;
+        }
+        m_ctx = ctx;
+        m_started = 1;
+    }
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_closing) {
+                break;
+            }
+        }
+        lws_service(ctx, 0);
+    }
+    // Destroying the context closes every connection, through our callback,
+    // on this thread; only then may the other threads stop waiting for it.
+    lws_context_destroy(ctx);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_ctx = nullptr;
+        m_live.clear();
+        m_inbox.clear();
+        m_inbox_bytes = 0;
+    }
+    m_conns.clear();
+    m_loop_ended.notify_all();
+    return 0;
+}
+
+int WebsocketControl::closeWebsocketServer() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_closing = true;
+    if (m_ctx != nullptr) {
+        lws_cancel_service(m_ctx);
+        m_loop_ended.wait(lock, [this] { return m_ctx == nullptr; });
+    }
+    m_started = 0;
+    return 0;
+}
+
+int WebsocketControl::doSendText(lws* conn, char* data, int length) {
+    std::puts("call websocket doSend");
+    return Send(conn, data, length, false);
+}
+
+int WebsocketControl::doSendBinary(lws* conn, char* data, int length) {
+    std::puts("call websocket doSend");
+    return Send(conn, data, length, true);
+}
+
+int WebsocketControl::Send(lws* conn, char* data, int length, bool binary) {
+    if (length < 0) {
+        return -1;
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto live = m_live.find(conn);
+    if (m_ctx == nullptr || live == m_live.end() ||
+        m_inbox_bytes + static_cast<size_t>(length) > kMaxInboxBytes) {
+        return -1;
+    }
+    // A broadcast hands the same bytes over once per client: keep one copy.
+    if (!m_last_frame || m_last_frame->size() != static_cast<size_t>(length) ||
+        std::memcmp(m_last_frame->data(), data, static_cast<size_t>(length)) != 0) {
+        m_last_frame = std::make_shared<const std::string>(data, static_cast<size_t>(length));
+    }
+    const bool wake = m_inbox.empty();
+    m_inbox.push_back({conn, live->second, binary, m_last_frame});
+    m_inbox_bytes += static_cast<size_t>(length);
+    if (wake) {
+        lws_cancel_service(m_ctx);
+    }
+    return 0;
+}
+
+// Server thread: moves the frames handed over into their connections' queues.
+void WebsocketControl::TakeInbox() {
+    std::vector<Frame> frames;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        frames.swap(m_inbox);
+        m_inbox_bytes = 0;
+        m_last_frame.reset();
+    }
+    for (Frame& frame : frames) {
+        const auto found = m_conns.find(frame.id);
+        if (found == m_conns.end() || found->second.closing) {
+            continue;  // closed since: the frame goes nowhere
+        }
+        Connection& conn = found->second;
+        if (conn.queued_bytes + frame.bytes->size() > kMaxQueuedBytes) {
+            // It doesn't read: close it rather than hold ever more for it.
+            conn.closing = true;
+            conn.queue.clear();
+            conn.queued_bytes = 0;
+            lws_set_timeout(conn.wsi, PENDING_TIMEOUT_USER_OK, LWS_TO_KILL_ASYNC);
+            continue;
+        }
+        conn.queued_bytes += frame.bytes->size();
+        conn.queue.push_back(std::move(frame));
+        lws_callback_on_writable(conn.wsi);
+    }
+}
+
+int WebsocketControl::Write(lws* wsi, uint64_t id) {
+    const auto found = m_conns.find(id);
+    if (found == m_conns.end() || found->second.queue.empty()) {
+        return 0;
+    }
+    Connection& conn = found->second;
+    const Frame frame = std::move(conn.queue.front());
+    conn.queue.pop_front();
+    conn.queued_bytes -= frame.bytes->size();
+    const std::string& bytes = *frame.bytes;
+    m_write_buffer.resize(LWS_PRE + bytes.size());
+    std::memcpy(m_write_buffer.data() + LWS_PRE, bytes.data(), bytes.size());
+    const int written = lws_write(wsi, m_write_buffer.data() + LWS_PRE, bytes.size(),
+                                  frame.binary ? LWS_WRITE_BINARY : LWS_WRITE_TEXT);
+    if (written < static_cast<int>(bytes.size())) {
+        return -1;  // the connection is closed
+    }
+    if (!conn.queue.empty()) {
+        lws_callback_on_writable(wsi);
+    }
+    return 0;
+}
+
+// Server thread: one more piece of a message. Messages may come in fragments,
+// and a fragment in several pieces; the first 1023 bytes are kept.
+void WebsocketControl::Receive(lws* wsi, uint64_t id, const char* in, size_t len) {
+    const auto found = m_conns.find(id);
+    if (found == m_conns.end()) {
+        return;
+    }
+    Connection& conn = found->second;
+    const size_t room = 1023 - conn.message.size();
+    conn.message.append(in, len < room ? len : room);
+    conn.message_size += len;
+    if (!lws_is_final_fragment(wsi) || lws_remaining_packet_payload(wsi) != 0) {
+        return;
+    }
+    const std::string message = std::move(conn.message);
+    const size_t size = conn.message_size;
+    conn.message.clear();
+    conn.message_size = 0;
+    listener_on_message(lws_get_context(wsi), wsi, message.data(), message.size(), size, nullptr);
+}
+
+void WebsocketControl::Closed(lws* wsi, uint64_t id) {
+    m_conns.erase(id);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_live.erase(wsi);
+    }
+    __nopoll_regression_on_close(lws_get_context(wsi), wsi, nullptr);
+}
+
+int WebsocketControl::on_connection_opened(lws_context* ctx, lws* conn, void*) {
+    WebsocketControl* self = static_cast<WebsocketControl*>(lws_context_user(ctx));
+    Session* session = static_cast<Session*>(lws_wsi_user(conn));
+    session->id = ++self->m_next_id;
+    self->m_conns[session->id].wsi = conn;
+    {
+        std::lock_guard<std::mutex> lock(self->m_mutex);
+        self->m_live[conn] = session->id;
+    }
+    std::printf("new conn id %d\n", static_cast<int>(session->id));
+    return 1;
+}
+
+void WebsocketControl::__nopoll_regression_on_close(lws_context*, lws* conn, void*) {
+    std::printf("Reg test: called connection close (TLS: %d)..\n", 0);
+    if (callbackWebClose != nullptr) {
+        callbackWebClose(conn);
+    }
+}
+
+void listener_on_message(lws_context*, lws* conn, const char* payload, size_t stored, size_t size,
+                         void*) {
+    if (size == 0) {
+        const Session* session = static_cast<const Session*>(lws_wsi_user(conn));
+        std::printf("size of msg is 0 or msg = nullptr(connet id = %d)",
+                    static_cast<int>(session->id));
+        std::fflush(stdout);  // no line feed of its own, but out as it happens
+        return;
+    }
+    char buffer[1024] = {};
+    std::memcpy(buffer, payload, stored);
+    std::printf("debug:%s \n", buffer);
+    if (callbackfunc != nullptr) {
+        callbackfunc(conn, buffer, static_cast<int>(size), pWebServer);
+    }
+}
+
+int WebsocketControl::Callback(lws* wsi, int reason, void* user, void* in, size_t len) {
+    Session* session = static_cast<Session*>(user);
+    lws_context* ctx = lws_get_context(wsi);
+    WebsocketControl* self = static_cast<WebsocketControl*>(lws_context_user(ctx));
+    switch (reason) {
+        case LWS_CALLBACK_ESTABLISHED:
+            return on_connection_opened(ctx, wsi, nullptr) == 1 ? 0 : -1;
+        case LWS_CALLBACK_RECEIVE:
+            self->Receive(wsi, session->id, static_cast<const char*>(in), len);
+            return 0;
+        case LWS_CALLBACK_SERVER_WRITEABLE:
+            return self->Write(wsi, session->id);
+        case LWS_CALLBACK_CLOSED:
+            if (session != nullptr && session->id != 0) {
+                self->Closed(wsi, session->id);
+                session->id = 0;
+            }
+            return 0;
+        case LWS_CALLBACK_EVENT_WAIT_CANCELLED:
+            self->TakeInbox();
+            return 0;
+        default:
+            // Plain HTTP requests get the library's answer: not found.
+            return lws_callback_http_dummy(wsi, static_cast<lws_callback_reasons>(reason), user, in,
+                                           len);
+    }
+}

@@ -1,0 +1,111 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+struct lws;
+struct lws_context;
+
+// The receive and close callbacks: what a connection sent (at most 1023 bytes
+// of it, zero-terminated; size is the whole message's), and its end.
+typedef void* (*RecvCallback)(lws* conn, char* text, int size, void* user);
+typedef void* (*CloseCallback)(lws* conn);
+
+// One set for the process, installed before the server thread starts.
+extern RecvCallback callbackfunc;
+extern CloseCallback callbackWebClose;
+extern void* pWebServer;
+
+// A WebSocket listener on all IPv4 interfaces, served by libwebsockets on the
+// thread that calls setupWebsocketServer. Connections are the library's own
+// handles; they are only valid on the server thread, so the other threads
+// never touch them: doSendText queues a copy of the frame and wakes the
+// server thread, which writes it if (and only if) that same connection is
+// still open.
+class WebsocketControl {
+  public:
+    WebsocketControl();
+    ~WebsocketControl();
+    WebsocketControl(const WebsocketControl&) = delete;
+    WebsocketControl& operator=(const WebsocketControl&) = delete;
+
+    int SocketLinkRecvSetCallback(RecvCallback callback, void* user);
+    int SocketLinkCloseSetCallback(CloseCallback callback);
+
+    // Listens on the port (decimal text, 1 to 65535) and serves until
+    // closeWebsocketServer. 0 when served (or already serving), -1 when the
+    // listener can't be set up.
+    int setupWebsocketServer(const char* port);
+    // Stops the loop and waits until the server thread has released the
+    // library. Ends this instance's service for good. Always 0.
+    int closeWebsocketServer();
+
+    // Queue one frame for a connection; any thread. 0 when queued, -1 when
+    // the connection is closed (or the server is not serving).
+    int doSendText(lws* conn, char* data, int length);
+    int doSendBinary(lws* conn, char* data, int length);
+
+    // Handlers, run on the server thread.
+    static int on_connection_opened(lws_context* ctx, lws* conn, void* user);
+    static void __nopoll_regression_on_close(lws_context* ctx, lws* conn, void* user);
+
+    // The library's callback for every event of the scan protocol.
+    static int Callback(lws* wsi, int reason, void* user, void* in, size_t len);
+
+    std::atomic<int> m_started{0};
+
+    // Per-connection queue bound: a client that stops reading is closed when
+    // this much is waiting for it.
+    static constexpr size_t kMaxQueuedBytes = 1 << 20;
+    // Bound of the frames handed over by other threads and not yet taken.
+    static constexpr size_t kMaxInboxBytes = 64 << 20;
+
+  private:
+    struct Frame {
+        lws* conn;
+        uint64_t id;
+        bool binary;
+        std::shared_ptr<const std::string> bytes;
+    };
+    struct Connection {
+        lws* wsi = nullptr;
+        std::deque<Frame> queue;
+        size_t queued_bytes = 0;
+        bool closing = false;
+        std::string message;      // the message being received, first 1023 bytes
+        size_t message_size = 0;  // its whole size
+    };
+
+    int Send(lws* conn, char* data, int length, bool binary);
+    void TakeInbox();
+    void Receive(lws* wsi, uint64_t id, const char* in, size_t len);
+    int Write(lws* wsi, uint64_t id);
+    void Closed(lws* wsi, uint64_t id);
+
+    // Server thread only.
+    std::unordered_map<uint64_t, Connection> m_conns;
+    uint64_t m_next_id = 0;
+    std::vector<unsigned char> m_write_buffer;
+
+    // Shared with the other threads.
+    std::mutex m_mutex;
+    std::condition_variable m_loop_ended;
+    lws_context* m_ctx = nullptr;               // set while the loop runs
+    bool m_closing = false;                     // closeWebsocketServer was called
+    std::unordered_map<lws*, uint64_t> m_live;  // open connections and their ids
+    std::vector<Frame> m_inbox;
+    size_t m_inbox_bytes = 0;
+    std::shared_ptr<const std::string> m_last_frame;  // shared by a broadcast's copies
+};
+
+// Runs on the server thread for every complete message.
+void listener_on_message(lws_context* ctx, lws* conn, const char* payload, size_t stored,
+                         size_t size, void* user);

@@ -92,9 +92,10 @@ void CttyUSB::OnHotplugCandidate(const tag_dev_online_node& candidate) {
             m_plug_node = candidate;
         }
         m_connected = true;
+        // Said before the read loop is told, so that the log reads in order.
+        std::printf("connect device (vid:pid)%04X:%04X\n", candidate.vid, candidate.pid);
         sem_post(&m_sem);
         WakeNap();
-        std::printf("connect device (vid:pid)%04X:%04X\n", candidate.vid, candidate.pid);
     } else if (candidate.action.find("remove") != std::string::npos && m_connected) {
         // Only the announced scanner's removal counts: unplugging an idle second
         // scanner must not end the service of the one in use.

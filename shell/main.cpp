@@ -6,16 +6,28 @@
 
 #include "conf_reader.h"
 #include "instance_guard.h"
+#include "ttyUSB.h"
 #include "tty_attr.h"
+#include "webserver.h"
 
 namespace {
 
+// Built in this order and destroyed in the reverse one: the web server (its
+// thread joined) before the scanner object.
+CttyUSB g_ttyUSB;
+CWebServer g_webServer;
 std::string g_webPort;
 TtyAttr g_ttyAttr;
 int g_nSelectEncoding;
 
 int ReadConfInfo() {
     return ReadConfFile(kConfPath, g_webPort, g_nSelectEncoding, g_ttyAttr);
+}
+
+// The one seam between the scanner layer and the web layer: every event goes
+// on unchanged.
+void recvStringfromGun(int code, std::string text) {
+    g_webServer.SendStringToWeb(code, std::string(text.data(), text.size()));
 }
 
 // For calls whose failure changes nothing about what happens next.
@@ -39,5 +51,17 @@ int main() {
     std::signal(SIGCHLD, SIG_IGN);
     ReadConfInfo();
     std::puts("程序打开成功!");
+
+    if (g_webServer.StartSocetServers(g_webPort.c_str()) < 0) {
+        std::puts("open websocket server:failure");
+        return -1;
+    }
+    g_ttyUSB.m_baud = g_ttyAttr.baudrate;
+    g_ttyUSB.m_databits = g_ttyAttr.databits;
+    g_ttyUSB.m_stopbits = g_ttyAttr.stopbits;
+    g_ttyUSB.m_parity = g_ttyAttr.parity;
+    // Returns once the scanner it served is gone; both helper threads have
+    // ended or end with the objects' destructors.
+    g_ttyUSB.Read_byMonitor_sync(g_nSelectEncoding, recvStringfromGun);
     return 0;
 }

@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <cstdio>
 
-std::vector<lws*> CWebServer::m_conn_list;
+// Never destroyed: a server object of static duration closes its connections
+// in its destructor, and the close callback still edits the list then, in
+// whatever order the two were built.
+std::vector<lws*>& CWebServer::m_conn_list = *new std::vector<lws*>();
 std::mutex CWebServer::m_conn_mutex;
 
 CWebServer::CWebServer() = default;

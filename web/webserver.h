@@ -39,7 +39,7 @@ class CWebServer {
 
     // The registered clients, in the order they registered; one client may
     // stand in it more than once. Guarded by m_conn_mutex.
-    static std::vector<lws*> m_conn_list;
+    static std::vector<lws*>& m_conn_list;
     static std::mutex m_conn_mutex;
 
   private:

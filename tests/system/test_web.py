@@ -26,12 +26,6 @@ def port():
     return free_port()
 
 
-def test_scan_message_bytes():
-    # The messages that web pages parse, byte for byte.
-    assert len(scan_message(0, b"abc")) == 66
-    assert len(NOT_OPEN) == 64
-
-
 def test_no_scanner_open_answers_with_minus_two_and_registers_nobody(driver, port):
     driver.serve(port)
 

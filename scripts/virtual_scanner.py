@@ -1,0 +1,81 @@
+"""Virtual USB-serial barcode scanners on umockdev.
+
+Each scanner is a USB device with a tty child whose node is a pty: what is
+written to the pty's master arrives on /dev/ttyUSB<n> for any process started
+from this one, and udev add and remove events reach their udev monitors. The
+process that makes them must run under umockdev-wrapper.
+"""
+
+import os
+
+import gi
+
+gi.require_version("UMockdev", "1.0")
+from gi.repository import UMockdev  # noqa: E402
+
+# The supported models: vendor id as udev writes it, product id, ID_MODEL.
+MODELS = {
+    "halvermont": ("1a86", "7523", "HALVERMONT"),
+    "tavi": ("1a86", "7523", "TAVI"),
+    "zr4410": ("1a86", "7523", "Corvane_ZR4410"),
+    "zr4420": ("1a86", "7523", "ZR4420"),
+    "zr4420-pl2303": ("067b", "2303", "ZR4420"),
+}
+
+TERMINATORS = {"crlf": b"\r\n", "cr": b"\r", "none": b""}
+
+
+class VirtualScanners:
+    def __init__(self):
+        self.testbed = UMockdev.Testbed.new()
+        self._plugged = {}  # node -> syspath
+        self._count = 0
+
+    def plug(self, model="tavi", node=None):
+        """Plugs in a scanner of the model (or any ids, as a tuple); returns its
+        node name, ttyUSB<n>. umockdev sends the "add" event itself."""
+        vendor, product, name = MODELS[model] if isinstance(model, str) else model
+        self._count += 1
+        node = node or f"ttyUSB{self._count - 1}"
+        port = f"1-{self._count}"
+        parent = f"/devices/usb1/{port}"
+        path = f"{parent}/{port}:1.0/{node}/tty/{node}"
+        record = (f"P: {parent}\nE: SUBSYSTEM=usb\nA: idVendor={vendor}\nA: idProduct={product}\n\n"
+                  f"P: {path}\nN: {node}\nE: SUBSYSTEM=tty\nE: DEVNAME=/dev/{node}\n"
+                  f"E: ID_VENDOR_ID={vendor}\nE: ID_MODEL_ID={product}\nE: ID_MODEL={name}\n"
+                  f"A: dev=188:{self._count}\n")
+        self.testbed.add_from_string(record)
+        self._plugged[node] = "/sys" + path
+        return node
+
+    def nodes(self):
+        return list(self._plugged)
+
+    def announce(self, node):
+        """Sends the "add" event once more (one sent before a monitor listened is lost)."""
+        self.testbed.uevent(self._plugged[node], "add")
+
+    def type(self, data, node=None, terminator=b"\r\n"):
+        """Types a scan: bytes, or text sent as GB18030."""
+        if isinstance(data, str):
+            data = data.encode("gb18030")
+        os.write(self._master(node), data + terminator)
+
+    def remove_event(self, node):
+        """The first half of an unplug: udev says the device is gone."""
+        self.testbed.uevent(self._plugged[node], "remove")
+        self.testbed.remove_device(self._plugged[node])
+
+    def hang_up(self, node):
+        """The second half: the tty's line drops, as a real unplug does."""
+        os.close(self._master(node))
+        del self._plugged[node]
+
+    def unplug(self, node=None):
+        node = node or self.nodes()[0]
+        self.remove_event(node)
+        self.hang_up(node)
+
+    def _master(self, node):
+        node = node or self.nodes()[0]
+        return self.testbed.get_dev_fd(f"/dev/{node}")

@@ -29,6 +29,7 @@ class VirtualScanners:
     def __init__(self):
         self.testbed = UMockdev.Testbed.new()
         self._plugged = {}  # node -> syspath
+        self._majmin = {}  # node -> its device number, "188:<n>"
         self._count = 0
 
     def plug(self, model="tavi", node=None):
@@ -46,6 +47,7 @@ class VirtualScanners:
                   f"A: dev=188:{self._count}\n")
         self.testbed.add_from_string(record)
         self._plugged[node] = "/sys" + path
+        self._majmin[node] = f"188:{self._count}"
         return node
 
     def nodes(self):
@@ -70,6 +72,14 @@ class VirtualScanners:
         """The second half: the tty's line drops, as a real unplug does."""
         os.close(self._master(node))
         del self._plugged[node]
+        # umockdev keeps its map entry for the device's pty after the device is
+        # removed; the next device that gets the same pty could not be added.
+        ptymap = os.path.join(self.testbed.get_root_dir(), "dev", ".ptymap")
+        for entry in os.listdir(ptymap) if os.path.isdir(ptymap) else []:
+            path = os.path.join(ptymap, entry)
+            if os.path.islink(path) and os.readlink(path) == self._majmin[node]:
+                os.unlink(path)
+        del self._majmin[node]
 
     def unplug(self, node=None):
         node = node or self.nodes()[0]

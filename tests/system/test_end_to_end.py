@@ -3,17 +3,13 @@ real binary in its own namespaces, and real WebSocket clients. This suite runs
 under umockdev-wrapper."""
 
 import asyncio
-import os
 import socket
-import sys
 
 import pytest
 
 from harness import STARTED, gunconf, poll_until
+from virtual_scanner import VirtualScanners
 from webclients import NOT_OPEN, connect, free_port, nothing_more, receive, scan_message
-
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "scripts"))
-from virtual_scanner import VirtualScanners  # noqa: E402
 
 OPENED = "connect and open device :add(vid({:04x})pid({:04x}))"
 

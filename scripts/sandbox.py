@@ -1,0 +1,261 @@
+"""Runs the daemon the way it meets the world, without touching the machine: as
+root, in a private mount and pid namespace whose /opt is a tmpfs holding the
+chosen configuration file (the daemon's path is fixed), so that its
+single-instance guard sees only the processes inside.
+
+Every wait is bounded and polls for what it waits for; every process started
+here is ended by its PID when the namespace is closed.
+"""
+
+import os
+import select
+import shutil
+import signal
+import subprocess
+import tempfile
+import threading
+import time
+
+# The daemon to run when none is named: the tests name it in TAVITTY_BIN.
+BINARY = os.path.abspath(os.environ.get("TAVITTY_BIN", "Tavitty"))
+APP_DIR = "/opt/apps/corvane/quillet"
+CONF_PATH = APP_DIR + "/conf/gunconf.xml"
+
+# Messages of the daemon.
+STARTED = "程序打开成功!"
+ALREADY_RUNNING = "程序已经打开，请勿重复打开!"
+NOT_ROOT = "current user is not root"
+
+DEFAULT_TIMEOUT = 10.0
+
+
+def gunconf(port="9010", encode="2", baudrate="115200", databits="8", stopbits="1", parity="N"):
+    """A complete configuration file with the given texts."""
+    return (
+        '<?xml version="1.0" encoding="UTF-8"?>\n<gunconf>\n'
+        f"  <WebsocketPort>{port}</WebsocketPort>\n"
+        f"  <Encode>{encode}</Encode>\n"
+        "  <ttyAttr>\n"
+        f"    <baudrate>{baudrate}</baudrate>\n"
+        f"    <databits>{databits}</databits>\n"
+        f"    <stopbits>{stopbits}</stopbits>\n"
+        f"    <parity>{parity}</parity>\n"
+        "  </ttyAttr>\n</gunconf>\n"
+    )
+
+
+def poll_until(predicate, timeout=DEFAULT_TIMEOUT, interval=0.01):
+    """Calls predicate until it returns something true, at most `timeout` seconds."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() >= deadline:
+            return value
+        time.sleep(interval)
+
+
+def _children(pid):
+    try:
+        with open(f"/proc/{pid}/task/{pid}/children") as f:
+            return [int(p) for p in f.read().split()]
+    except OSError:
+        return []
+
+
+def _comm(pid):
+    try:
+        with open(f"/proc/{pid}/comm") as f:
+            return f.read().strip()
+    except OSError:
+        return None
+
+
+def is_alive(pid):
+    """True while the process exists and is not a zombie."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except OSError:
+        return False
+
+
+class Output:
+    """Collects the lines of one stream on a thread of its own."""
+
+    def __init__(self, stream):
+        self._lines = []
+        self._closed = False
+        self._cond = threading.Condition()
+        self._thread = threading.Thread(target=self._pump, args=(stream,), daemon=True)
+        self._thread.start()
+
+    def _pump(self, stream):
+        for raw in iter(stream.readline, b""):
+            with self._cond:
+                self._lines.append(raw.decode("utf-8", "replace").rstrip("\n"))
+                self._cond.notify_all()
+        with self._cond:
+            self._closed = True
+            self._cond.notify_all()
+        stream.close()
+
+    def lines(self):
+        with self._cond:
+            return list(self._lines)
+
+    def wait_for(self, predicate, timeout=DEFAULT_TIMEOUT, start=0):
+        """Index of the first line from `start` on for which predicate holds, or None
+        after the timeout or when the stream ends without one."""
+        deadline = time.monotonic() + timeout
+        with self._cond:
+            while True:
+                for i in range(start, len(self._lines)):
+                    if predicate(self._lines[i]):
+                        return i
+                left = deadline - time.monotonic()
+                if self._closed or left <= 0:
+                    return None
+                self._cond.wait(left)
+
+    def wait_closed(self, timeout=DEFAULT_TIMEOUT):
+        self._thread.join(timeout)
+        return not self._thread.is_alive()
+
+
+class Proc:
+    """A process started inside a namespace, with its stdout and stderr collected."""
+
+    def __init__(self, argv, **popen_args):
+        self.popen = subprocess.Popen(
+            argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+            **popen_args)
+        self.stdout = Output(self.popen.stdout)
+        self.stderr = Output(self.popen.stderr)
+
+    def wait_line(self, text, timeout=DEFAULT_TIMEOUT):
+        """Index of the first stdout line equal to text, or None."""
+        return self.stdout.wait_for(lambda line: line == text, timeout)
+
+    def wait_exit(self, timeout=DEFAULT_TIMEOUT):
+        """The exit status once the process has ended and its output is in, or None."""
+        try:
+            status = self.popen.wait(timeout)
+        except subprocess.TimeoutExpired:
+            return None
+        self.stdout.wait_closed(timeout)
+        self.stderr.wait_closed(timeout)
+        return status
+
+    def kill(self):
+        if self.popen.poll() is None:
+            self.popen.kill()
+        try:
+            self.popen.wait(DEFAULT_TIMEOUT)
+        except subprocess.TimeoutExpired:
+            pass
+
+
+class Namespace:
+    """A private mount and pid namespace with a tmpfs over /opt.
+
+    `conf` is the text of the configuration file to put at the fixed path, or
+    None for no file. The namespace's init is a sleeping shell; the daemon and
+    anything else are started in it with `spawn`.
+    """
+
+    def __init__(self, conf=None):
+        self._tmp = tempfile.mkdtemp(prefix="tavitty-ns-")
+        os.chmod(self._tmp, 0o755)
+        self._procs = []
+        setup = ["mount -t tmpfs -o mode=0755 tmpfs /opt", f"mkdir -p {APP_DIR}/conf"]
+        if conf is not None:
+            src = os.path.join(self._tmp, "gunconf.xml")
+            with open(src, "w", encoding="utf-8") as f:
+                f.write(conf)
+            setup.append(f"cp {src} {CONF_PATH}")
+        script = " && ".join(setup) + " && echo ready && exec sleep 3600"
+        self._unshare = subprocess.Popen(
+            ["unshare", "-m", "-p", "-f", "--mount-proc", "--propagation", "private",
+             "--kill-child", "--", "sh", "-c", script],
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
+        self.init_pid = None
+        ready, _, _ = select.select([self._unshare.stdout], [], [], DEFAULT_TIMEOUT)
+        line = self._unshare.stdout.readline() if ready else b""
+        if line.strip() != b"ready":
+            self.close()
+            raise RuntimeError("namespace did not come up")
+        self.init_pid = poll_until(lambda: (_children(self._unshare.pid) or [None])[0])
+        if self.init_pid is None:
+            self.close()
+            raise RuntimeError("namespace init not found")
+
+    def path(self, inside):
+        """Host path of a path inside the namespace's mount namespace."""
+        return f"/proc/{self.init_pid}/root{inside}"
+
+    def write_conf(self, text):
+        with open(self.path(CONF_PATH), "w", encoding="utf-8") as f:
+            f.write(text)
+
+    def scratch(self, name):
+        """A path in a host directory that the namespace sees too."""
+        return os.path.join(self._tmp, name)
+
+    def spawn(self, argv, user=None, cwd="/", env=None):
+        """Starts argv inside the namespace, as root or as the given uid."""
+        if user is not None:
+            argv = ["setpriv", f"--reuid={user}", f"--regid={user}", "--clear-groups",
+                    "--"] + list(argv)
+        proc = Proc(["nsenter", "-t", str(self.init_pid), "-m", "-p", f"--wd={cwd}", "--"]
+                    + list(argv), env=env)
+        self._procs.append(proc)
+        return proc
+
+    def spawn_daemon(self, binary=None, **kwargs):
+        return self.spawn([binary or BINARY], **kwargs)
+
+    def processes(self):
+        """Host PIDs and names of the processes inside the namespace but its init."""
+        found = []
+        pending = [self.init_pid]
+        for proc in self._procs:
+            pending.extend(_children(proc.popen.pid))
+        for pid in pending:
+            if pid != self.init_pid:
+                found.append((pid, _comm(pid)))
+        return found
+
+    def wait_process(self, name, timeout=DEFAULT_TIMEOUT):
+        """Host PID of a live process in the namespace called `name`, or None."""
+        def find():
+            for pid, comm in self.processes():
+                if comm == name and is_alive(pid):
+                    return pid
+            return None
+        return poll_until(find, timeout)
+
+    def close(self):
+        # Killing the namespace's init ends everything inside it.
+        if self.init_pid is not None and is_alive(self.init_pid):
+            try:
+                os.kill(self.init_pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        for proc in self._procs:
+            proc.kill()
+        if self._unshare.poll() is None:
+            self._unshare.kill()
+        try:
+            self._unshare.wait(DEFAULT_TIMEOUT)
+        except subprocess.TimeoutExpired:
+            pass
+        self._unshare.stdout.close()
+        shutil.rmtree(self._tmp, ignore_errors=True)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()

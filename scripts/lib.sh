@@ -6,8 +6,9 @@ TAVITTY_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # What building the daemon needs, and what its tests need on top.
 BUILD_PACKAGES=(g++ make cmake pkg-config libudev-dev libwebsockets-dev libcjson-dev
                 libtinyxml-dev procps)
-TEST_PACKAGES=(libgtest-dev clang-format git binutils util-linux python3 python3-pytest python3-websockets
-               python3-gi gir1.2-umockdev-1.0 umockdev libumockdev-dev)
+VIRTUAL_SCANNER_PACKAGES=(python3 python3-gi gir1.2-umockdev-1.0 umockdev util-linux)
+TEST_PACKAGES=(libgtest-dev clang-format git binutils python3-pytest python3-websockets
+               libumockdev-dev chromium "${VIRTUAL_SCANNER_PACKAGES[@]}")
 
 need_root() {
     if [ "$(id -u)" != 0 ]; then

@@ -14,10 +14,10 @@ import urllib.request
 import pytest
 import websockets
 
-from harness import gunconf, poll_until
-from test_end_to_end import OPENED, Session, accepting
+from daemon_session import OPENED, Session
+from harness import poll_until
 from virtual_scanner import VirtualScanners
-from webclients import free_port
+from webclients import accepting, free_port
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 CHROMIUM_FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",

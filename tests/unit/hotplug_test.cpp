@@ -77,9 +77,10 @@ TEST_F(Hotplug, ScannerPresentAtStartIsAnnouncedWithoutAnEvent) {
     StdoutTap out;
     Start();
     ASSERT_TRUE(out.WaitFor("connect device (vid:pid)1A86:7523\n"));
+    // The line comes first, then the read loop is told.
+    EXPECT_TRUE(Eventually([this] { return Announcements() == 1; }));
     EXPECT_TRUE(tty_.m_connected);
     EXPECT_FALSE(tty_.m_enum_pending);
-    EXPECT_EQ(Announcements(), 1);
     EXPECT_EQ(PlugNode(), "/dev/ttyUSB0");  // the first of two, in udev's order
     EXPECT_EQ(tty_.AnnouncedNode().index, 1);
     EXPECT_EQ(tty_.AnnouncedNode().action, "add");

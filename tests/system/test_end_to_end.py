@@ -3,14 +3,16 @@ real binary in its own namespaces, and real WebSocket clients. This suite runs
 under umockdev-wrapper."""
 
 import asyncio
+import os
 import socket
+import subprocess
 
 import pytest
 
 from daemon_session import OPENED, Session
-from harness import STARTED, gunconf, poll_until
+from harness import BINARY, STARTED, gunconf, poll_until
 from virtual_scanner import VirtualScanners
-from webclients import NOT_OPEN, connect, nothing_more, receive, scan_message
+from webclients import NOT_OPEN, connect, free_port, nothing_more, receive, scan_message
 
 @pytest.fixture
 def scanners():
@@ -180,3 +182,19 @@ def test_whole_output_of_a_normal_session(namespace, scanners):
         "have no device",
         "---------run_byMonitor----------- end ",
     ]
+
+
+def test_virtual_scanner_command_types_and_replugs(tmp_path):
+    """scripts/virtual-scanner as a newcomer uses it, with commands as arguments."""
+    conf = tmp_path / "gunconf.xml"
+    conf.write_text(gunconf(port=free_port()))
+    script = os.path.join(os.path.dirname(__file__), "..", "..", "scripts", "virtual-scanner")
+    run = subprocess.run(
+        [script, "--binary", BINARY, "--config", str(conf), "type hello", "sleep 0.3",
+         "replug", "type-none 中文", "sleep 0.3", "quit"],
+        stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+    out = run.stdout.decode()
+    assert run.returncode == 0, run.stderr.decode()[-2000:]
+    assert "  | have data hello\r" in out
+    assert "daemon exited with status 0; starting it again" in out
+    assert "  | have data 中文" in out

@@ -191,14 +191,6 @@ class Namespace:
             self.close()
             raise RuntimeError("namespace init not found")
 
-    def path(self, inside):
-        """Host path of a path inside the namespace's mount namespace."""
-        return f"/proc/{self.init_pid}/root{inside}"
-
-    def write_conf(self, text):
-        with open(self.path(CONF_PATH), "w", encoding="utf-8") as f:
-            f.write(text)
-
     def scratch(self, name):
         """A path in a host directory that the namespace sees too."""
         return os.path.join(self._tmp, name)
@@ -216,23 +208,13 @@ class Namespace:
     def spawn_daemon(self, binary=None, **kwargs):
         return self.spawn([binary or BINARY], **kwargs)
 
-    def processes(self):
-        """Host PIDs and names of the processes inside the namespace but its init."""
-        found = []
-        pending = [self.init_pid]
-        for proc in self._procs:
-            pending.extend(_children(proc.popen.pid))
-        for pid in pending:
-            if pid != self.init_pid:
-                found.append((pid, _comm(pid)))
-        return found
-
     def wait_process(self, name, timeout=DEFAULT_TIMEOUT):
-        """Host PID of a live process in the namespace called `name`, or None."""
+        """Host PID of a live process called `name` that was started here, or None."""
         def find():
-            for pid, comm in self.processes():
-                if comm == name and is_alive(pid):
-                    return pid
+            for proc in self._procs:
+                for pid in _children(proc.popen.pid):
+                    if _comm(pid) == name and is_alive(pid):
+                        return pid
             return None
         return poll_until(find, timeout)
 
@@ -253,9 +235,3 @@ class Namespace:
             pass
         self._unshare.stdout.close()
         shutil.rmtree(self._tmp, ignore_errors=True)
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()

@@ -168,7 +168,7 @@ int WebsocketControl::Send(lws* conn, char* data, int length, bool binary) {
         m_last_frame = std::make_shared<const std::string>(data, static_cast<size_t>(length));
     }
     const bool wake = m_inbox.empty();
-    m_inbox.push_back({conn, live->second, binary, m_last_frame});
+    m_inbox.push_back({live->second, binary, m_last_frame});
     m_inbox_bytes += static_cast<size_t>(length);
     if (wake) {
         lws_cancel_service(m_ctx);

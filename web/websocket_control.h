@@ -70,8 +70,7 @@ class WebsocketControl {
 
   private:
     struct Frame {
-        lws* conn;
-        uint64_t id;
+        uint64_t id;  // the connection's; frames for a closed one are dropped
         bool binary;
         std::shared_ptr<const std::string> bytes;
     };

@@ -127,8 +127,10 @@ def test_messages_reach_the_receive_callback_whole_or_cut(driver, port):
     assert [l.split(" ", 2)[1] for l in received] == [conn] * 4  # the same identity
     assert [l.split(" ", 3)[2:] for l in received] == [
         ["5", "hello"], ["10", "fragmented"], ["2000", "y" * 1023], ["7", "\x01binary"]]
-    assert "debug:hello " in driver.stdout.lines()
-    assert "Reg test: called connection close (TLS: 0).." in driver.stdout.lines()
+    # Standard output is read apart from standard error: wait for it too.
+    assert driver.stdout.wait_for(lambda l: l == "debug:hello ") is not None
+    assert driver.stdout.wait_for(
+        lambda l: l == "Reg test: called connection close (TLS: 0)..") is not None
 
 
 @pytest.mark.parametrize("text", ["0", "65536", "99999999999", "-1", "+9010", "abc", "9010abc",
@@ -156,7 +158,7 @@ def test_port_in_use_fails_the_setup(driver, port):
 def test_second_setup_while_serving_does_nothing(driver, port):
     driver.serve(port)
     assert driver.command(f"setup {free_port()}") == "setup 0"
-    assert driver.count("setup websocket") == 1
+    assert driver.wait_count("setup websocket", 1) and driver.count("setup websocket") == 1
 
 
 def test_plain_http_gets_an_error_and_nothing_else(driver, port):

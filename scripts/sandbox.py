@@ -29,8 +29,10 @@ NOT_ROOT = "current user is not root"
 DEFAULT_TIMEOUT = 10.0
 
 
-def gunconf(port="9010", encode="2", baudrate="115200", databits="8", stopbits="1", parity="N"):
-    """A complete configuration file with the given texts."""
+def gunconf(port="9010", encode="2", baudrate="115200", databits="8", stopbits="1", parity="N",
+            extra=""):
+    """A complete configuration file with the given texts; `extra` goes last
+    inside the root element."""
     return (
         '<?xml version="1.0" encoding="UTF-8"?>\n<gunconf>\n'
         f"  <WebsocketPort>{port}</WebsocketPort>\n"
@@ -40,7 +42,7 @@ def gunconf(port="9010", encode="2", baudrate="115200", databits="8", stopbits="
         f"    <databits>{databits}</databits>\n"
         f"    <stopbits>{stopbits}</stopbits>\n"
         f"    <parity>{parity}</parity>\n"
-        "  </ttyAttr>\n</gunconf>\n"
+        f"  </ttyAttr>\n{extra}</gunconf>\n"
     )
 
 

@@ -51,21 +51,9 @@ int EncodingFrom(const char* text) {
     return static_cast<uint32_t>(value) <= 6 ? value : 2;
 }
 
-}  // namespace
-
-int ReadConfFile(const char* path, std::string& port, int& encoding, TtyAttr& attr) {
-    attr = TtyAttr{115200, 8, 1, 'N'};
-    port = "9010";
-    encoding = 2;
-
-    TiXmlDocument doc;
-    if (!LoadRegularFile(path, doc)) {
-        return 0;
-    }
-    const TiXmlElement* root = doc.FirstChildElement();
-    if (root == nullptr) {
-        return 0;
-    }
+// Reads the seven specified values from the root element; the stop rule and
+// the summary line are theirs alone.
+void ReadSettings(const TiXmlElement* root, std::string& port, int& encoding, TtyAttr& attr) {
 
     // An element that is present but holds no text (empty, blank, or starting
     // with a comment or a child element) keeps its default and reading goes on:
@@ -82,7 +70,7 @@ int ReadConfFile(const char* path, std::string& port, int& encoding, TtyAttr& at
 
     const TiXmlElement* element = root->FirstChildElement("WebsocketPort");
     if (element == nullptr) {
-        return 0;
+        return;
     }
     if (const char* text = text_of(element)) {
         port = text;
@@ -90,7 +78,7 @@ int ReadConfFile(const char* path, std::string& port, int& encoding, TtyAttr& at
 
     element = root->FirstChildElement("Encode");
     if (element == nullptr) {
-        return 0;
+        return;
     }
     if (const char* text = text_of(element)) {
         encoding = EncodingFrom(text);
@@ -98,7 +86,7 @@ int ReadConfFile(const char* path, std::string& port, int& encoding, TtyAttr& at
 
     const TiXmlElement* tty = root->FirstChildElement("ttyAttr");
     if (tty == nullptr) {
-        return 0;
+        return;
     }
     const struct {
         const char* name;
@@ -108,7 +96,7 @@ int ReadConfFile(const char* path, std::string& port, int& encoding, TtyAttr& at
     for (const auto& number : numbers) {
         element = tty->FirstChildElement(number.name);
         if (element == nullptr) {
-            return 0;
+            return;
         }
         if (const char* text = text_of(element)) {
             *number.value = ToInt32(text);
@@ -117,7 +105,7 @@ int ReadConfFile(const char* path, std::string& port, int& encoding, TtyAttr& at
 
     element = tty->FirstChildElement("parity");
     if (element == nullptr) {
-        return 0;
+        return;
     }
     if (const char* text = text_of(element)) {
         attr.parity = text[0];
@@ -127,5 +115,57 @@ int ReadConfFile(const char* path, std::string& port, int& encoding, TtyAttr& at
         std::printf("port:%s encode:%d rate:%d databits:%d stopbits:%d, parrity:%c\n", port.c_str(),
                     encoding, attr.baudrate, attr.databits, attr.stopbits, attr.parity);
     }
+}
+
+// The text of an element, without surrounding blanks; empty when it holds none.
+std::string TrimmedText(const TiXmlElement* element) {
+    const char* text = element != nullptr ? element->GetText() : nullptr;
+    std::string value = text != nullptr ? text : "";
+    const size_t first = value.find_first_not_of(" \t\r\n");
+    if (first == std::string::npos) {
+        return std::string();
+    }
+    return value.substr(first, value.find_last_not_of(" \t\r\n") - first + 1);
+}
+
+void ReadPolicy(const TiXmlElement* root, NetworkPolicy& policy) {
+    policy.bind_address = TrimmedText(root->FirstChildElement("BindAddress"));
+    const TiXmlElement* origins = root->FirstChildElement("AllowedOrigins");
+    if (origins == nullptr) {
+        return;
+    }
+    for (const TiXmlElement* origin = origins->FirstChildElement("Origin"); origin != nullptr;
+         origin = origin->NextSiblingElement("Origin")) {
+        std::string text = TrimmedText(origin);
+        if (!text.empty()) {
+            policy.allowed_origins.push_back(std::move(text));
+        }
+    }
+}
+
+}  // namespace
+
+int ReadConfFile(const char* path, std::string& port, int& encoding, TtyAttr& attr,
+                 NetworkPolicy& policy) {
+    attr = TtyAttr{115200, 8, 1, 'N'};
+    port = "9010";
+    encoding = 2;
+    policy = NetworkPolicy();
+
+    TiXmlDocument doc;
+    if (!LoadRegularFile(path, doc)) {
+        return 0;
+    }
+    const TiXmlElement* root = doc.FirstChildElement();
+    if (root == nullptr) {
+        return 0;
+    }
+    ReadSettings(root, port, encoding, attr);
+    ReadPolicy(root, policy);
     return 0;
+}
+
+int ReadConfFile(const char* path, std::string& port, int& encoding, TtyAttr& attr) {
+    NetworkPolicy ignored;
+    return ReadConfFile(path, port, encoding, attr, ignored);
 }

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "network_policy.h"
 #include "tty_attr.h"
 
 // Where the daemon's one configuration file lives. There is no other place and no
@@ -14,3 +15,11 @@ constexpr const char kConfPath[] = "/opt/apps/corvane/quillet/conf/gunconf.xml";
 // values came from the file, prints the configuration summary line.
 // A missing, unreadable or malformed file is not an error. Always returns 0.
 int ReadConfFile(const char* path, std::string& port, int& encoding, TtyAttr& attr);
+
+// The same, and also the optional network restrictions: BindAddress (text kept
+// as written, checked when the server starts) and AllowedOrigins with its
+// Origin children. They are read whenever the file parses, wherever reading of
+// the values above stopped, so that a restriction that was written down is
+// never dropped in silence. Absent or empty: no restriction.
+int ReadConfFile(const char* path, std::string& port, int& encoding, TtyAttr& attr,
+                 NetworkPolicy& policy);

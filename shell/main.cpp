@@ -19,9 +19,10 @@ CWebServer g_webServer;
 std::string g_webPort;
 TtyAttr g_ttyAttr;
 int g_nSelectEncoding;
+NetworkPolicy g_netPolicy;
 
 int ReadConfInfo() {
-    return ReadConfFile(kConfPath, g_webPort, g_nSelectEncoding, g_ttyAttr);
+    return ReadConfFile(kConfPath, g_webPort, g_nSelectEncoding, g_ttyAttr, g_netPolicy);
 }
 
 // The one seam between the scanner layer and the web layer: every event goes
@@ -52,6 +53,7 @@ int main() {
     ReadConfInfo();
     std::puts("程序打开成功!");
 
+    g_webServer.m_policy = g_netPolicy;
     if (g_webServer.StartSocetServers(g_webPort.c_str()) < 0) {
         std::puts("open websocket server:failure");
         return -1;

@@ -32,6 +32,7 @@ int CWebServer::StartSocetServers(const char* port) {
     m_port = port;
     m_ws_control->SocketLinkRecvSetCallback(socketPthreadGetDataCall, this);
     m_ws_control->SocketLinkCloseSetCallback(socketPthreadCloseConn);
+    m_ws_control->SetNetworkPolicy(m_policy);
     if (m_thread_running || pthread_create(&m_thread, nullptr, socketPthreadStart, this) != 0) {
         std::puts("info:to create Socket pthread Error ");
         return -2;

@@ -35,6 +35,8 @@ class CWebServer {
 
     std::atomic<int> m_gun_count{0};
     std::string m_port = "9010";
+    // Handed to the WebSocket server when it starts.
+    NetworkPolicy m_policy;
     WebsocketControl* m_ws_control = nullptr;
 
     // The registered clients, in the order they registered; one client may

@@ -2,6 +2,9 @@
 
 #include <libwebsockets.h>
 
+#include <arpa/inet.h>
+#include <sys/resource.h>
+
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -50,6 +53,20 @@ void LogToStderr(int, const char* line) {
     std::fputs(line, stderr);
 }
 
+// How many descriptors the library may use for its listener and connections:
+// the process's limit less a reserve for the scanner side (port, udev, wake
+// descriptors). At that count the library stops accepting until one closes,
+// so running out of descriptors never turns into a failing accept loop.
+unsigned ConnectionDescriptorCap() {
+    rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
+        return 0;  // the library's own choice
+    }
+    const rlim_t floor = 2 * WebsocketControl::kReservedDescriptors;
+    const rlim_t usable = limit.rlim_cur > floor ? limit.rlim_cur : floor;
+    return static_cast<unsigned>(usable - WebsocketControl::kReservedDescriptors);
+}
+
 }  // namespace
 
 WebsocketControl::WebsocketControl() {
@@ -74,6 +91,11 @@ int WebsocketControl::SocketLinkCloseSetCallback(CloseCallback callback) {
     return 0;
 }
 
+int WebsocketControl::SetNetworkPolicy(const NetworkPolicy& policy) {
+    m_policy = policy;
+    return 0;
+}
+
 int WebsocketControl::setupWebsocketServer(const char* port) {
     if (m_started == 1) {
         return 0;
@@ -89,6 +111,18 @@ int WebsocketControl::setupWebsocketServer(const char* port) {
     std::memset(&info, 0, sizeof info);
     info.port = ParsePort(port);
     info.iface = "0.0.0.0";
+    in_addr bind_address;
+    if (!m_policy.bind_address.empty()) {
+        // Only a dotted IPv4 address: the library would take an interface
+        // name too, and a typo must not widen what we listen on.
+        if (inet_pton(AF_INET, m_policy.bind_address.c_str(), &bind_address) != 1) {
+            std::fprintf(stderr, "BindAddress \"%s\" is not an IPv4 address\n",
+                         m_policy.bind_address.c_str());
+            info.port = 0;
+        }
+        info.iface = m_policy.bind_address.c_str();
+    }
+    info.fd_limit_per_thread = ConnectionDescriptorCap();
     info.protocols = kProtocols;
     info.options = LWS_SERVER_OPTION_DISABLE_IPV6;
     info.retry_and_idle_policy = &kIdlePolicy;
@@ -249,6 +283,23 @@ void WebsocketControl::Receive(lws* wsi, uint64_t id, const char* in, size_t len
     listener_on_message(lws_get_context(wsi), wsi, message.data(), message.size(), size, nullptr);
 }
 
+bool WebsocketControl::AcceptHandshake(lws* wsi) const {
+    const int length = lws_hdr_total_length(wsi, WSI_TOKEN_ORIGIN);
+    if (length <= 0 || m_policy.allowed_origins.empty()) {
+        return true;
+    }
+    std::string origin(static_cast<size_t>(length) + 1, '\0');
+    if (lws_hdr_copy(wsi, &origin[0], length + 1, WSI_TOKEN_ORIGIN) != length) {
+        return false;
+    }
+    origin.resize(static_cast<size_t>(length));
+    if (m_policy.OriginAllowed(origin)) {
+        return true;
+    }
+    std::fprintf(stderr, "refused a page from origin %s\n", origin.c_str());
+    return false;
+}
+
 void WebsocketControl::Closed(lws* wsi, uint64_t id) {
     m_conns.erase(id);
     {
@@ -300,6 +351,8 @@ int WebsocketControl::Callback(lws* wsi, int reason, void* user, void* in, size_
     lws_context* ctx = lws_get_context(wsi);
     WebsocketControl* self = static_cast<WebsocketControl*>(lws_context_user(ctx));
     switch (reason) {
+        case LWS_CALLBACK_FILTER_PROTOCOL_CONNECTION:
+            return self->AcceptHandshake(wsi) ? 0 : -1;
         case LWS_CALLBACK_ESTABLISHED:
             return on_connection_opened(ctx, wsi, nullptr) == 1 ? 0 : -1;
         case LWS_CALLBACK_RECEIVE:

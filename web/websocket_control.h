@@ -11,6 +11,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "network_policy.h"
+
 struct lws;
 struct lws_context;
 
@@ -39,10 +41,16 @@ class WebsocketControl {
 
     int SocketLinkRecvSetCallback(RecvCallback callback, void* user);
     int SocketLinkCloseSetCallback(CloseCallback callback);
+    // Where to listen and which pages to serve; before setupWebsocketServer.
+    // Always 0.
+    int SetNetworkPolicy(const NetworkPolicy& policy);
 
     // Listens on the port (decimal text, 1 to 65535) and serves until
     // closeWebsocketServer. 0 when served (or already serving), -1 when the
-    // listener can't be set up.
+    // listener can't be set up (a bad port or bind address among the causes).
+    // Connections are capped below the descriptor limit, with room kept for
+    // the scanner's own descriptors: at the cap, new clients wait in the
+    // listen queue until one leaves.
     int setupWebsocketServer(const char* port);
     // Stops the loop and waits until the server thread has released the
     // library. Ends this instance's service for good. Always 0.
@@ -67,6 +75,8 @@ class WebsocketControl {
     static constexpr size_t kMaxQueuedBytes = 1 << 20;
     // Bound of the frames handed over by other threads and not yet taken.
     static constexpr size_t kMaxInboxBytes = 64 << 20;
+    // Descriptors kept back from the connections for the rest of the process.
+    static constexpr unsigned kReservedDescriptors = 64;
 
   private:
     struct Frame {
@@ -88,6 +98,11 @@ class WebsocketControl {
     void Receive(lws* wsi, uint64_t id, const char* in, size_t len);
     int Write(lws* wsi, uint64_t id);
     void Closed(lws* wsi, uint64_t id);
+    // The handshake check of the Origin header against the allowed origins.
+    bool AcceptHandshake(lws* wsi) const;
+
+    // Set before the server thread starts, read-only afterwards.
+    NetworkPolicy m_policy;
 
     // Server thread only.
     std::unordered_map<uint64_t, Connection> m_conns;

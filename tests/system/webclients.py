@@ -19,10 +19,10 @@ def free_port():
         return s.getsockname()[1]
 
 
-def accepting(port):
+def accepting(port, host="127.0.0.1"):
     """True once something accepts TCP connections on the loopback port."""
     try:
-        with socket.create_connection(("127.0.0.1", port), timeout=0.2):
+        with socket.create_connection((host, port), timeout=0.2):
             return True
     except OSError:
         return False

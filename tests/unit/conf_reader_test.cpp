@@ -236,4 +236,46 @@ TEST_F(ConfReader, ElementWithoutTextKeepsDefaultAndReadingGoesOn) {
     EXPECT_EQ(port.printed, "");
 }
 
+// The optional network restrictions: read whenever the file parses, whether
+// or not the specified values stopped early, and never touching those values.
+TEST_F(ConfReader, NetworkPolicyIsOptionalAndIndependentOfTheStopRule) {
+    const std::string policy =
+        "<BindAddress> 127.0.0.2 </BindAddress>"
+        "<AllowedOrigins><Origin>https://pos.example.com</Origin><Origin> </Origin>"
+        "<Other>x</Other><Origin>\n http://127.0.0.1:8080 \n</Origin></AllowedOrigins>";
+    const std::string complete = File("9011", "1", "9600", "7", "2", "O");
+    const std::string truncated = "<gunconf><WebsocketPort>9011</WebsocketPort></gunconf>";
+    for (const std::string& base : {complete, truncated}) {
+        std::string xml = base;
+        xml.insert(xml.rfind("</gunconf>"), policy);
+        std::ofstream(path_, std::ios::binary) << xml;
+        std::string port;
+        int encoding = 0;
+        TtyAttr attr{};
+        NetworkPolicy read;
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(ReadConfFile(path_.c_str(), port, encoding, attr, read), 0);
+        const std::string printed = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(port, "9011");
+        EXPECT_EQ(printed.empty(), base == truncated);
+        EXPECT_EQ(read.bind_address, "127.0.0.2");
+        EXPECT_EQ(read.allowed_origins,
+                  (std::vector<std::string>{"https://pos.example.com", "http://127.0.0.1:8080"}));
+        EXPECT_FALSE(read.OriginAllowed("https://pos.example.com/"));
+    }
+
+    // Absent, or a file that doesn't parse: no restriction, whatever came before.
+    NetworkPolicy stale{"10.0.0.1", {"https://a.example"}};
+    std::string port;
+    int encoding = 0;
+    TtyAttr attr{};
+    std::ofstream(path_, std::ios::binary) << complete;
+    testing::internal::CaptureStdout();
+    ReadConfFile(path_.c_str(), port, encoding, attr, stale);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(stale.bind_address, "");
+    EXPECT_TRUE(stale.allowed_origins.empty());
+    EXPECT_TRUE(stale.OriginAllowed("https://anything.example"));
+}
+
 }  // namespace

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+// Who may reach the scan server. Both restrictions are opt-in: the defaults
+// listen on every IPv4 interface and serve pages of any origin.
+struct NetworkPolicy {
+    // An IPv4 address in dotted form to listen on; empty: all interfaces.
+    std::string bind_address;
+    // Exact origins ("https://pos.example.com") whose pages may connect;
+    // empty: any. A handshake without an Origin header comes from a program,
+    // not from a browser's page, and is always served.
+    std::vector<std::string> allowed_origins;
+
+    bool OriginAllowed(const std::string& origin) const {
+        if (allowed_origins.empty()) {
+            return true;
+        }
+        for (const std::string& allowed : allowed_origins) {
+            if (allowed == origin) {
+                return true;
+            }
+        }
+        return false;
+    }
+};

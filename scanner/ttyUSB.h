@@ -92,6 +92,10 @@ class CttyUSB {
     sem_t m_sem;
 
   private:
+    // The fuzz harness of scan framing and conversion drives AfterRead,
+    // DropBadScan and ConvertScan one chunk at a time, as the read loops do.
+    friend struct ScanFramingHarness;
+
     // What one pass of the hotplug thread does with one udev event or the
     // start-up enumeration.
     void OnHotplugCandidate(const tag_dev_online_node& candidate);

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <new>
+#include <string>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,29 +12,73 @@
 
 namespace {
 
-// Parses the file at `path` into `doc`; false when it can't be read or isn't
-// well-formed XML. Only a regular file is read: TinyXML sizes its buffer with
-// ftell, which for a directory asks for an impossible amount and throws, and a
-// FIFO would hold start-up for ever.
+// Limits far beyond any real configuration file, which is a few hundred
+// bytes: larger or more deeply built files are not read at all.
+constexpr off_t kMaxFileBytes = 1 << 20;
+// TinyXML parses nested elements by recursion, so a file of a few hundred
+// thousand nested tags overflows the stack. Every opening tag counts, which
+// bounds the depth whatever the file's shape.
+constexpr size_t kMaxOpeningTags = 4096;
+// TinyXML's UTF-8 stepping can jump up to 4 bytes ahead of a lead byte, past
+// the terminating zero of a text that ends inside a character; zeros after
+// the end keep every such step inside the buffer.
+constexpr size_t kEndPadding = 8;
+
+size_t CountOpeningTags(const std::string& text) {
+    size_t tags = 0;
+    for (size_t at = text.find('<'); at != std::string::npos; at = text.find('<', at + 1)) {
+        const char next = at + 1 < text.size() ? text[at + 1] : '\0';
+        tags += next != '/' && next != '?' && next != '!';
+    }
+    return tags;
+}
+
+// The file's bytes with line ends made LF, as TinyXML's own loader does.
+std::string NormalizedLineEnds(const std::string& bytes) {
+    std::string text;
+    text.reserve(bytes.size() + kEndPadding);
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        if (bytes[i] != '\r') {
+            text += bytes[i];
+        } else {
+            text += '\n';
+            if (i + 1 < bytes.size() && bytes[i + 1] == '\n') {
+                ++i;
+            }
+        }
+    }
+    return text;
+}
+
+// Parses the file at `path` into `doc`; false when it can't be read, is too
+// large or too deep, or isn't well-formed XML. Only a regular file is read:
+// a directory has no contents to parse, and a FIFO would hold start-up for
+// ever.
 bool LoadRegularFile(const char* path, TiXmlDocument& doc) {
     const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         return false;
     }
     struct stat st;
-    FILE* file = nullptr;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || (file = fdopen(fd, "rb")) == nullptr) {
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxFileBytes) {
         close(fd);
         return false;
     }
-    bool loaded = false;
-    try {
-        loaded = doc.LoadFile(file);
-    } catch (const std::bad_alloc&) {
-        // Too large to hold: as unreadable as a missing file.
+    std::string bytes;
+    char block[4096];
+    ssize_t got = 0;
+    while ((got = read(fd, block, sizeof block)) > 0 &&
+           bytes.size() + static_cast<size_t>(got) <= static_cast<size_t>(kMaxFileBytes)) {
+        bytes.append(block, static_cast<size_t>(got));
     }
-    std::fclose(file);
-    return loaded;
+    close(fd);
+    if (got != 0 || CountOpeningTags(bytes) > kMaxOpeningTags) {
+        return false;  // a read error, grown past the limit, or too deep
+    }
+    std::string text = NormalizedLineEnds(bytes);
+    text.append(kEndPadding, '\0');
+    doc.Parse(text.c_str(), nullptr, TIXML_DEFAULT_ENCODING);
+    return !doc.Error();
 }
 
 // Decimal number as strtol reads it (leading blanks and a sign accepted, the rest
@@ -54,7 +98,6 @@ int EncodingFrom(const char* text) {
 // Reads the seven specified values from the root element; the stop rule and
 // the summary line are theirs alone.
 void ReadSettings(const TiXmlElement* root, std::string& port, int& encoding, TtyAttr& attr) {
-
     // An element that is present but holds no text (empty, blank, or starting
     // with a comment or a child element) keeps its default and reading goes on:
     // one empty element must not throw away the valid settings after it. Such a

@@ -278,4 +278,53 @@ TEST_F(ConfReader, NetworkPolicyIsOptionalAndIndependentOfTheStopRule) {
     EXPECT_TRUE(stale.OriginAllowed("https://anything.example"));
 }
 
+// Faults the fuzzer and the fault matrix found in files the reader must shrug
+// off: each is refused (defaults, no summary) instead of crashing start-up.
+TEST_F(ConfReader, HostileFilesLeaveDefaultsInsteadOfCrashing) {
+    const std::string valid = File("9011", "1", "9600", "7", "2", "O");
+    const struct {
+        const char* fault;
+        std::string xml;
+    } files[] = {
+        // TinyXML steps past the end of a text that stops inside a UTF-8
+        // character (a heap over-read under ASan).
+        {"utf8 lead byte at end of file", "<gunconf><WebsocketPort>9011</WebsocketPort> \xe0"},
+        // TinyXML recurses once per level: 300 000 levels overflow the stack.
+        {"nesting overflows the stack",
+         [] {
+             std::string deep;
+             for (int i = 0; i < 300000; ++i)
+                 deep += "<a>";
+             return deep;
+         }()},
+        // Larger than any configuration could be: not even read.
+        {"huge file",
+         valid.substr(0, valid.size() - 11) + std::string(2 << 20, ' ') + "</gunconf>\n"},
+    };
+    for (const auto& file : files) {
+        SCOPED_TRACE(file.fault);
+        const Conf c = ReadText(file.xml);
+        EXPECT_EQ(c.port, "9010");
+        EXPECT_EQ(c.encoding, 2);
+        EXPECT_EQ(c.printed, "");
+    }
+    // Line ends are made LF before parsing, as TinyXML's own loader did, and a
+    // few thousand elements are still fine.
+    std::string crlf = valid;
+    for (size_t at = crlf.find('\n'); at != std::string::npos; at = crlf.find('\n', at + 2)) {
+        crlf.insert(at, "\r");
+    }
+    crlf.insert(
+        crlf.rfind("</gunconf>"), std::string(2000, ' ') + [] {
+            std::string many;
+            for (int i = 0; i < 2000; ++i)
+                many += "<x/>";
+            return many;
+        }());
+    const Conf c = ReadText(crlf);
+    EXPECT_EQ(c.port, "9011");
+    EXPECT_EQ(c.attr.parity, 'O');
+    EXPECT_NE(c.printed, "");
+}
+
 }  // namespace

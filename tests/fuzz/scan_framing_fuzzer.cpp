@@ -1,0 +1,104 @@
+// Scan framing and conversion, one chunk at a time as the read loops see
+// them: the input is an encoding selector and a list of reads (chunks of
+// bytes, quiet gaps, read errors); every complete scan is checked, dropped
+// or converted and handed on like the loops do. Nothing may read or write
+// past an array, and a delivered text always fits its 2048-byte buffer.
+#include <pty.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "fuzz_output.h"
+#include "quiet_time.h"
+#include "ttyUSB.h"
+
+struct ScanFramingHarness {
+    CttyUSB gun;
+    ScanBuffer scan;
+    CttyUSB::ScanProgress progress;
+
+    void Read(ssize_t got, const char* chunk) {
+        if (got <= 0 && !progress.have_data) {
+            return;  // the device-check path, not framing
+        }
+        if (got == 0) {
+            progress.last_chunk -= kQuietTime;  // as if the quiet time had passed
+        }
+        if (gun.AfterRead(got, chunk, progress, scan, false) != CttyUSB::ReadStep::kComplete) {
+            return;
+        }
+        const CttyUSB::ScanProgress complete = progress;
+        progress = CttyUSB::ScanProgress();
+        if (gun.DropBadScan(complete, scan)) {
+            return;
+        }
+        if (scan.Overflowed()) {
+            std::abort();  // a cut scan must never be delivered
+        }
+        std::string text;
+        if (gun.ConvertScan(scan, text) && text.size() >= ScanBuffer::kCapacity) {
+            std::abort();
+        }
+    }
+};
+
+namespace {
+int g_slave = -1;
+}
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    QuietStandardOutput();
+    // The port's termios calls need a terminal: a pty whose other end stays
+    // open and silent.
+    int master = -1;
+    if (openpty(&master, &g_slave, nullptr, nullptr, nullptr) != 0) {
+        std::perror("openpty");
+        std::abort();
+    }
+    return 0;
+}
+
+// Input: one selector byte, then reads. A read's first byte b says what it
+// is: b % 16 == 14 a quiet gap, b % 16 == 15 a failed read (each costs the
+// loop's 1 ms pause, so only the first four count), otherwise a chunk of
+// 1 + 2 * b bytes (at most the loops' 512) taken from what follows.
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size == 0) {
+        return 0;
+    }
+    ScanFramingHarness harness;
+    harness.gun.m_fd = g_slave;
+    harness.gun.m_encoding = data[0] % 8;
+    size_t at = 1;
+    int failures = 0;
+    while (at < size) {
+        const uint8_t op = data[at++];
+        if (op % 16 == 14) {
+            harness.Read(0, nullptr);
+        } else if (op % 16 == 15) {
+            if (++failures <= 4) {
+                harness.Read(-1, nullptr);
+            }
+        } else {
+            size_t len = 1 + 2 * static_cast<size_t>(op);
+            len = len < size - at ? len : size - at;
+            if (len == 0) {
+                break;
+            }
+            // Exactly as long as the read, so that reading past it shows.
+            const std::unique_ptr<char[]> chunk(new char[len]);
+            std::memcpy(chunk.get(), data + at, len);
+            at += len;
+            harness.Read(static_cast<ssize_t>(len), chunk.get());
+        }
+    }
+    harness.Read(0, nullptr);  // the port goes quiet at the end
+    harness.gun.m_fd = -1;     // the pty outlives the harness
+    return 0;
+}

@@ -1,0 +1,112 @@
+// The server's receive path on raw bytes: a live server on loopback, with a
+// scanner open so that messages register their senders, takes one connection
+// per input. The first byte chooses whether a valid WebSocket handshake goes
+// first (so that frames are reached at all) and whether a scan is broadcast
+// while the connection is open; the rest is sent as it is, and the client
+// then vanishes. The server must survive everything.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "fuzz_output.h"
+#include "webserver.h"
+
+namespace {
+
+uint16_t g_port = 0;
+CWebServer* g_server = nullptr;
+
+const char kHandshake[] =
+    "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+    "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
+
+uint16_t FreePort() {
+    const int probe = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        std::abort();
+    }
+    close(probe);
+    return ntohs(address.sin_port);
+}
+
+int Connect() {
+    for (int attempt = 0; attempt < 500; ++attempt) {
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(g_port);
+        if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+            return fd;
+        }
+        close(fd);
+        usleep(10000);  // the server thread is still starting
+    }
+    std::fprintf(stderr, "the server never listened\n");
+    std::abort();
+}
+
+// Reads what the server sends until it closes or has been quiet for a while.
+void Drain(int fd, int quiet_ms) {
+    char discard[4096];
+    pollfd wait = {fd, POLLIN, 0};
+    while (poll(&wait, 1, quiet_ms) > 0 && read(fd, discard, sizeof discard) > 0) {
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    QuietStandardOutput();
+    static CWebServer server;
+    g_server = &server;
+    g_port = FreePort();
+    const std::string port = std::to_string(g_port);
+    if (server.StartSocetServers(port.c_str()) != 0) {
+        std::abort();
+    }
+    server.SendStringToWeb(1, std::string());  // a scanner is open
+    close(Connect());
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const uint8_t mode = size > 0 ? data[0] : 0;
+    if (size > 0) {
+        ++data;
+        --size;
+    }
+    const int fd = Connect();
+    if ((mode & 1) != 0 && write(fd, kHandshake, sizeof kHandshake - 1) < 0) {
+        std::abort();
+    }
+    if (size > 0 && send(fd, data, size, MSG_NOSIGNAL) < 0) {
+        // The server may close first; that is its right.
+    }
+    if ((mode & 2) != 0) {
+        // A scan goes out from this thread while the server reads, as in the
+        // daemon.
+        g_server->SendStringToWeb(0, "SCAN-0001\r\n");
+    }
+    Drain(fd, (mode & 1) != 0 ? 5 : 1);
+    // Vanish without a close frame; half the time with a reset.
+    if ((mode & 4) != 0) {
+        const linger reset = {1, 0};
+        setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    }
+    close(fd);
+    return 0;
+}

@@ -1,7 +1,9 @@
 // What both read loops do with each read of a scan in progress, and with a
 // complete scan before it is delivered.
+#include <poll.h>
 #include <termios.h>
 
+#include <cerrno>
 #include <cstdio>
 
 #include "hex_dump.h"
@@ -9,8 +11,21 @@
 #include "sleep_ms.h"
 #include "ttyUSB.h"
 
+namespace {
+
+// The kernel hangs a tty up when its line goes (the USB device is unplugged,
+// a pty's other end closes): from then on reads return nothing at once and
+// poll reports POLLHUP, for good.
+bool PortHungUp(int fd) {
+    pollfd port = {fd, POLLIN, 0};
+    return fd >= 0 && poll(&port, 1, 0) > 0 && (port.revents & (POLLHUP | POLLNVAL)) != 0;
+}
+
+}  // namespace
+
 CttyUSB::ReadStep CttyUSB::AfterRead(ssize_t got, const char* chunk, ScanProgress& progress,
                                      ScanBuffer& scan, bool dump_with_leading_blanks) {
+    const bool failed_with_eio = got < 0 && errno == EIO;
     if (got > 0) {
         if (!progress.have_data) {
             // The first chunk of a scan: from now on reads return at once.
@@ -32,7 +47,9 @@ CttyUSB::ReadStep CttyUSB::AfterRead(ssize_t got, const char* chunk, ScanProgres
         // Readable but nothing there: the device may be gone.
         SleepMs(100);
         tcflush(m_fd, TCIOFLUSH);
-        if (CheckWorkingGun() < 0) {
+        // A hung-up port never reads again, whether or not udev has said yet
+        // that the device is gone: only a fresh open could serve it.
+        if (failed_with_eio || PortHungUp(m_fd) || CheckWorkingGun() < 0) {
             m_connected = false;
         }
         std::puts("Data read in not ready state, possible device disconnection");

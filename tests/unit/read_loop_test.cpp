@@ -170,6 +170,19 @@ TEST_F(ReadLoop, ReadErrorIsReportedAndServiceGoesOn) {
     ExpectEndOnUnplug();
 }
 
+// A hung-up line reads nothing for good: the scanner counts as gone even
+// while udev still lists it, so the loop ends (and the daemon's supervisor
+// starts afresh) instead of finding nothing to read every 0.1 s for ever.
+TEST_F(ReadLoop, HungUpLineEndsTheLoopWhileStillListed) {
+    StartWithScanner();
+    bed_.HangUp("ttyUSB0");
+    const ScanEvent gone = Next();
+    EXPECT_EQ(gone.code, 2);
+    ASSERT_EQ(loop_.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(loop_.get(), 0);
+    EXPECT_EQ(out_.Count("Data read in not ready state, possible device disconnection\n"), 1u);
+}
+
 TEST_F(ReadLoop, UnplugWhileIdleEndsTheLoop) {
     StartWithScanner();
     // Only the announced scanner's removal counts.

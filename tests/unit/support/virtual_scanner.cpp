@@ -60,6 +60,14 @@ void Testbed::Write(const std::string& node, const std::string& bytes) {
     ASSERT_EQ(write(master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
 }
 
+void Testbed::HangUp(const std::string& node) {
+    const int master = Master(node);
+    if (master >= 0) {
+        close(master);
+    }
+    m_unplugged.insert(node);
+}
+
 void Testbed::Unplug(const std::string& node, const std::string& syspath) {
     const int master = Master(node);
     Uevent(syspath, "remove");

@@ -31,6 +31,8 @@ class Testbed {
     // Unplugs like real hardware: the remove event, the device gone from
     // sysfs, and its line hung up.
     void Unplug(const std::string& node, const std::string& syspath);
+    // Drops the line (the pty's master end) while udev still lists the device.
+    void HangUp(const std::string& node);
 
   private:
     UMockdevTestbed* m_testbed;

@@ -6,6 +6,7 @@
 
 #include "conf_reader.h"
 #include "instance_guard.h"
+#include "output_relay.h"
 #include "ttyUSB.h"
 #include "tty_attr.h"
 #include "webserver.h"
@@ -13,7 +14,9 @@
 namespace {
 
 // Built in this order and destroyed in the reverse one: the web server (its
-// thread joined) before the scanner object.
+// thread joined) before the scanner object, and the output relay last, so
+// that every line printed up to the end reaches standard output.
+OutputRelay g_outputRelay;
 CttyUSB g_ttyUSB;
 CWebServer g_webServer;
 std::string g_webPort;

@@ -6,6 +6,7 @@ from this one, and udev add and remove events reach their udev monitors. The
 process that makes them must run under umockdev-wrapper.
 """
 
+import gc
 import os
 
 import gi
@@ -32,9 +33,10 @@ class VirtualScanners:
         self._majmin = {}  # node -> its device number, "188:<n>"
         self._count = 0
 
-    def plug(self, model="tavi", node=None):
+    def plug(self, model="tavi", node=None, with_node=True):
         """Plugs in a scanner of the model (or any ids, as a tuple); returns its
-        node name, ttyUSB<n>. umockdev sends the "add" event itself."""
+        node name, ttyUSB<n>. umockdev sends the "add" event itself. Without
+        its node, udev names a device file that is not there."""
         vendor, product, name = MODELS[model] if isinstance(model, str) else model
         self._count += 1
         node = node or f"ttyUSB{self._count - 1}"
@@ -42,7 +44,7 @@ class VirtualScanners:
         parent = f"/devices/usb1/{port}"
         path = f"{parent}/{port}:1.0/{node}/tty/{node}"
         record = (f"P: {parent}\nE: SUBSYSTEM=usb\nA: idVendor={vendor}\nA: idProduct={product}\n\n"
-                  f"P: {path}\nN: {node}\nE: SUBSYSTEM=tty\nE: DEVNAME=/dev/{node}\n"
+                  f"P: {path}\n{f'N: {node}' + chr(10) if with_node else ''}E: SUBSYSTEM=tty\nE: DEVNAME=/dev/{node}\n"
                   f"E: ID_VENDOR_ID={vendor}\nE: ID_MODEL_ID={product}\nE: ID_MODEL={name}\n"
                   f"A: dev=188:{self._count}\n")
         self.testbed.add_from_string(record)
@@ -70,7 +72,9 @@ class VirtualScanners:
 
     def hang_up(self, node):
         """The second half: the tty's line drops, as a real unplug does."""
-        os.close(self._master(node))
+        master = self._master(node)
+        if master >= 0:  # a device plugged without its node has none
+            os.close(master)
         del self._plugged[node]
         # umockdev keeps its map entry for the device's pty after the device is
         # removed; the next device that gets the same pty could not be added.
@@ -85,6 +89,13 @@ class VirtualScanners:
         node = node or self.nodes()[0]
         self.remove_event(node)
         self.hang_up(node)
+
+    def close(self):
+        """Removes the testbed now. umockdev points this process at the newest
+        testbed, and a testbed that is collected later takes that away from
+        its successor, so tests must not leave it to the garbage collector."""
+        self.testbed = None
+        gc.collect()
 
     def _master(self, node):
         node = node or self.nodes()[0]

@@ -29,3 +29,14 @@ def namespace():
     yield make
     for ns in made:
         ns.close()
+
+
+@pytest.fixture
+def scanners():
+    """Virtual scanners on a umockdev testbed of the test's own (the suite runs
+    under umockdev-wrapper)."""
+    from virtual_scanner import VirtualScanners
+
+    made = VirtualScanners()
+    yield made
+    made.close()

@@ -1,7 +1,7 @@
 """A daemon run for the end-to-end and browser tests: its namespace, its port,
 the virtual scanners it serves, and waits on its output."""
 
-from harness import gunconf, poll_until
+from harness import BINARY, gunconf, poll_until
 from webclients import accepting, free_port
 
 OPENED = "connect and open device :add(vid({:04x})pid({:04x}))"
@@ -10,11 +10,12 @@ OPENED = "connect and open device :add(vid({:04x})pid({:04x}))"
 class Session:
     """A daemon serving virtual scanners, with its port."""
 
-    def __init__(self, namespace, scanners, conf=True):
+    def __init__(self, namespace, scanners, conf=True, wrap=(), **spawn_args):
+        """`wrap` goes in front of the daemon's command (prlimit, say)."""
         self.port = free_port()
         self.scanners = scanners
         self.ns = namespace(gunconf(port=self.port) if conf else None)
-        self.daemon = self.ns.spawn_daemon()
+        self.daemon = self.ns.spawn([*wrap, BINARY], **spawn_args)
 
     def lines(self):
         return self.daemon.stdout.lines()

@@ -11,13 +11,7 @@ import pytest
 
 from daemon_session import OPENED, Session
 from harness import BINARY, STARTED, gunconf, poll_until
-from virtual_scanner import VirtualScanners
 from webclients import NOT_OPEN, connect, free_port, nothing_more, receive, scan_message
-
-@pytest.fixture
-def scanners():
-    return VirtualScanners()
-
 
 async def register(session, ws):
     before = session.lines().count("g_conn  get!")

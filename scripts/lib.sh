@@ -8,7 +8,9 @@ BUILD_PACKAGES=(g++ make cmake pkg-config libudev-dev libwebsockets-dev libcjson
                 libtinyxml-dev procps)
 VIRTUAL_SCANNER_PACKAGES=(python3 python3-gi gir1.2-umockdev-1.0 umockdev util-linux)
 TEST_PACKAGES=(libgtest-dev clang-format git binutils python3-pytest python3-websockets
-               libumockdev-dev chromium "${VIRTUAL_SCANNER_PACKAGES[@]}")
+               libumockdev-dev chromium valgrind "${VIRTUAL_SCANNER_PACKAGES[@]}")
+# The fuzz harnesses: clang with its libFuzzer and sanitizer runtimes.
+FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 
 need_root() {
     if [ "$(id -u)" != 0 ]; then

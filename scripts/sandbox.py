@@ -28,6 +28,10 @@ NOT_ROOT = "current user is not root"
 
 DEFAULT_TIMEOUT = 10.0
 
+# How AddressSanitizer, LeakSanitizer, ThreadSanitizer and UBSan reports begin.
+SANITIZER_MARKS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "WARNING: ThreadSanitizer",
+                   "runtime error:")
+
 
 def gunconf(port="9010", encode="2", baudrate="115200", databits="8", stopbits="1", parity="N",
             extra=""):
@@ -219,6 +223,23 @@ class Namespace:
                         return pid
             return None
         return poll_until(find, timeout)
+
+    def sanitizer_reports(self):
+        """Every sanitizer report that a process started here wrote on its
+        standard error, each as one text (once the namespace is closed)."""
+        found = []
+        for proc in self._procs:
+            proc.stderr.wait_closed()
+            report = None
+            for line in proc.stderr.lines():
+                if any(mark in line for mark in SANITIZER_MARKS):
+                    report = []
+                    found.append(report)
+                if report is not None:
+                    report.append(line)
+                    if line.startswith("SUMMARY:"):
+                        report = None
+        return ["\n".join(report) for report in found]
 
     def close(self):
         # Killing the namespace's init ends everything inside it.

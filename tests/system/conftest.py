@@ -27,8 +27,11 @@ def namespace():
         return ns
 
     yield make
+    reports = []
     for ns in made:
         ns.close()
+        reports += ns.sanitizer_reports()
+    assert not reports, "sanitizer reports:\n" + "\n\n".join(reports)
 
 
 @pytest.fixture

@@ -1,6 +1,8 @@
 """A daemon run for the end-to-end and browser tests: its namespace, its port,
 the virtual scanners it serves, and waits on its output."""
 
+import asyncio
+
 from harness import BINARY, gunconf, poll_until
 from webclients import accepting, free_port
 
@@ -43,3 +45,14 @@ class Session:
         self.scanners.remove_event(node)
         self.wait("find guns  actions:remove", seen + 1)
         self.scanners.hang_up(node)
+
+
+async def register(session, *clients, message="register", timeout=30):
+    """Any message registers its sender while a scanner is open; sends it from
+    each client and waits until the daemon has listed them all."""
+    before = session.lines().count("g_conn  get!")
+    for ws in clients:
+        await ws.send(message)
+    listed = await asyncio.get_running_loop().run_in_executor(None, lambda: poll_until(
+        lambda: session.lines().count("g_conn  get!") >= before + len(clients), timeout))
+    assert listed, "not registered"

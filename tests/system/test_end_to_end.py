@@ -9,16 +9,9 @@ import subprocess
 
 import pytest
 
-from daemon_session import OPENED, Session
+from daemon_session import OPENED, Session, register
 from harness import BINARY, STARTED, gunconf, poll_until
 from webclients import NOT_OPEN, connect, free_port, nothing_more, receive, scan_message
-
-async def register(session, ws):
-    before = session.lines().count("g_conn  get!")
-    await ws.send("register")
-    assert await asyncio.get_running_loop().run_in_executor(
-        None, lambda: poll_until(lambda: session.lines().count("g_conn  get!") > before))
-
 
 def test_scans_reach_every_registered_page_and_unplug_ends_the_daemon(namespace, scanners):
     node = scanners.plug("tavi")

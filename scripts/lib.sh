@@ -9,6 +9,8 @@ BUILD_PACKAGES=(g++ make cmake pkg-config libudev-dev libwebsockets-dev libcjson
 VIRTUAL_SCANNER_PACKAGES=(python3 python3-gi gir1.2-umockdev-1.0 umockdev util-linux)
 TEST_PACKAGES=(libgtest-dev clang-format git binutils python3-pytest python3-websockets
                libumockdev-dev chromium valgrind "${VIRTUAL_SCANNER_PACKAGES[@]}")
+# Packaging and its checks: dpkg-shlibdeps, systemd-analyze.
+PACKAGE_PACKAGES=(dpkg-dev systemd)
 # The fuzz harnesses: clang with its libFuzzer and sanitizer runtimes.
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 

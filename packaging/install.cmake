@@ -1,0 +1,52 @@
+# What `cmake --install` lays out, and the Debian package made of it:
+#   /opt/apps/corvane/quillet/Tavitty               the daemon
+#   /opt/apps/corvane/quillet/conf/gunconf.xml      its configuration (never overwritten)
+#   /opt/apps/corvane/quillet/lib/ws/               its only library run path
+#   /lib/systemd/system/tavitty.service             the unit
+set(TAVITTY_UNIT_DIR "/lib/systemd/system" CACHE PATH "Where the systemd unit goes")
+
+install(TARGETS Tavitty RUNTIME DESTINATION ${TAVITTY_APP_DIR})
+install(DIRECTORY DESTINATION ${TAVITTY_APP_DIR}/lib/ws)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/tavitty.service DESTINATION ${TAVITTY_UNIT_DIR})
+# An operator's configuration stays as it is: the sample goes in only where
+# there is none. (The package marks it a conffile, which dpkg treats alike.)
+install(CODE "
+  set(conf \"\$ENV{DESTDIR}${TAVITTY_APP_DIR}/conf/gunconf.xml\")
+  if(EXISTS \"\${conf}\")
+    message(STATUS \"Kept: \${conf}\")
+  else()
+    file(INSTALL \"${PROJECT_SOURCE_DIR}/conf/gunconf.xml\"
+         DESTINATION \"${TAVITTY_APP_DIR}/conf\"
+         FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+  endif()")
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME tavitty)
+set(CPACK_PACKAGE_VENDOR "Corvane")
+set(CPACK_PACKAGE_CONTACT "Corvane POS team <pos@corvane.example>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "USB-serial barcode scanner to WebSocket bridge")
+set(CPACK_PACKAGE_DESCRIPTION "Tavitty serves one USB-serial barcode scanner to the web \
+pages of a kiosk or point-of-sale box: every scan, converted to UTF-8, goes to each \
+registered page as one JSON text frame over WebSocket.")
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_PACKAGING_INSTALL_PREFIX "/")  # every destination is absolute
+set(CPACK_DEBIAN_PACKAGE_SECTION misc)
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS systemd)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    ${PROJECT_SOURCE_DIR}/packaging/conffiles ${PROJECT_SOURCE_DIR}/packaging/postinst
+    ${PROJECT_SOURCE_DIR}/packaging/prerm ${PROJECT_SOURCE_DIR}/packaging/postrm)
+# dpkg-shlibdeps reads the dependencies off the native build. A cross build
+# has no arm64 package database to ask, so it takes the same list by name
+# (TAVITTY_DEB_DEPENDS), with the architecture set explicitly.
+set(TAVITTY_DEB_DEPENDS "" CACHE STRING "Depends: of the package when shlibdeps can't tell")
+if(TAVITTY_DEB_DEPENDS)
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "${TAVITTY_DEB_DEPENDS}")
+else()
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+endif()
+if(CMAKE_CROSSCOMPILING AND CMAKE_SYSTEM_PROCESSOR STREQUAL "aarch64")
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
+endif()
+include(CPack)

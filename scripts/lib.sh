@@ -11,6 +11,11 @@ TEST_PACKAGES=(libgtest-dev clang-format git binutils python3-pytest python3-web
                libumockdev-dev chromium valgrind "${VIRTUAL_SCANNER_PACKAGES[@]}")
 # Packaging and its checks: dpkg-shlibdeps, systemd-analyze.
 PACKAGE_PACKAGES=(dpkg-dev systemd)
+# The arm64 cross build: Debian's cross compiler and qemu-user (amd64
+# packages), and the arm64 packages whose files make its sysroot.
+ARM64_PACKAGES=(crossbuild-essential-arm64 qemu-user-static dpkg-dev)
+ARM64_SYSROOT_PACKAGES=(libc6-dev libstdc++-12-dev libudev-dev libwebsockets-dev libcjson-dev
+                        libtinyxml-dev libgtest-dev libumockdev-dev umockdev)
 # The fuzz harnesses: clang with its libFuzzer and sanitizer runtimes.
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 

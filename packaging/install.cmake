@@ -48,5 +48,9 @@ else()
 endif()
 if(CMAKE_CROSSCOMPILING AND CMAKE_SYSTEM_PROCESSOR STREQUAL "aarch64")
   set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
+  # The arm64 daemon under qemu, for the system tests on this machine.
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/Tavitty-qemu.in ${CMAKE_BINARY_DIR}/Tavitty-qemu
+                 @ONLY FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
+                 GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 endif()
 include(CPack)

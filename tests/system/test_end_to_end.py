@@ -185,3 +185,32 @@ def test_virtual_scanner_command_types_and_replugs(tmp_path):
     assert "  | have data hello\r" in out
     assert "daemon exited with status 0; starting it again" in out
     assert "  | have data 中文" in out
+
+
+def test_the_service_units_capabilities_are_enough_to_serve(namespace, scanners):
+    """Root with only the capabilities tavitty.service leaves it still finds,
+    opens and serves its scanner."""
+    unit = os.path.join(os.path.dirname(__file__), "..", "..", "packaging", "tavitty.service")
+    with open(unit, encoding="utf-8") as f:
+        caps = [line.split("=", 1)[1].split() for line in f
+                if line.startswith("CapabilityBoundingSet=")][0]
+    keep = ",".join("+" + cap.lower().removeprefix("cap_") for cap in caps)
+    scanners.plug("tavi")
+    s = Session(namespace, scanners,
+                wrap=("setpriv", f"--bounding-set=-all,{keep}", "--inh-caps=-all", "--"))
+    s.wait(OPENED.format(0x1a86, 0x7523))
+    s.wait_listening()
+
+    async def scenario():
+        ws = await connect(s.port)
+        await register(s, ws)
+        scanners.type(b"capped")
+        assert await receive(ws) == scan_message(0, b"capped\r\n")
+        await ws.close()
+
+    asyncio.run(scenario())
+    # (The arm64 build runs this suite with the daemon under qemu-user.)
+    pid = s.ns.wait_process("Tavitty", 1) or s.ns.wait_process("qemu-aarch64-st", 1)
+    with open(f"/proc/{pid}/status", encoding="ascii") as f:
+        status = dict(line.split(":\t", 1) for line in f.read().splitlines() if ":\t" in line)
+    assert bin(int(status["CapBnd"], 16)).count("1") == len(caps)  # the set did apply

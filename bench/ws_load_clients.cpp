@@ -132,7 +132,15 @@ void WsLoadClients::TakeFrames(Client& client, int64_t now_ns) {
         }
         client.seen[static_cast<size_t>(sequence)] = true;
         ++client.received;
-        m_latencies_ms.push_back(static_cast<double>(now_ns - sent_ns) / 1e6);
+        const double latency_ms = static_cast<double>(now_ns - sent_ns) / 1e6;
+        m_latencies_ms.push_back(latency_ms);
+        if (m_first_ms.size() <= static_cast<size_t>(sequence)) {
+            m_first_ms.resize(static_cast<size_t>(sequence) + 1, -1.0);
+        }
+        double& first = m_first_ms[static_cast<size_t>(sequence)];
+        if (first < 0 || latency_ms < first) {
+            first = latency_ms;
+        }
     }
     in.erase(0, at);
 }
@@ -154,6 +162,16 @@ void WsLoadClients::Receive(int scans, int timeout_ms) {
     }
 }
 
+std::vector<double> WsLoadClients::FirstLatenciesMs() const {
+    std::vector<double> firsts;
+    for (double first : m_first_ms) {
+        if (first >= 0) {
+            firsts.push_back(first);
+        }
+    }
+    return firsts;
+}
+
 int64_t WsLoadClients::Missing(int scans) const {
     int64_t missing = 0;
     for (const Client& client : m_clients) {
@@ -168,6 +186,7 @@ void WsLoadClients::ResetCounts() {
         client.received = 0;
     }
     m_latencies_ms.clear();
+    m_first_ms.clear();
     m_duplicates = 0;
 }
 

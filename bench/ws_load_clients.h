@@ -22,6 +22,9 @@ class WsLoadClients {
     // Latencies in ms of all receipts so far, and how many receipts are
     // missing or came twice for `scans` scans to every client.
     std::vector<double> LatenciesMs() const { return m_latencies_ms; }
+    // For each scan, the latency of the first client that had it: the
+    // server's own share, without the clients' reading of the others.
+    std::vector<double> FirstLatenciesMs() const;
     int64_t Missing(int scans) const;
     int64_t Duplicates() const { return m_duplicates; }
     void ResetCounts();
@@ -39,6 +42,7 @@ class WsLoadClients {
     std::vector<Client> m_clients;
     int m_epoll = -1;
     std::vector<double> m_latencies_ms;
+    std::vector<double> m_first_ms;  // by sequence; negative: none yet
     int64_t m_duplicates = 0;
 };
 

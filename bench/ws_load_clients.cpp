@@ -81,6 +81,29 @@ bool WsLoadClients::Connect(int port, int count) {
     return true;
 }
 
+void WsLoadClients::Record(Client& client, long sequence, long long sent_ns, int64_t now_ns,
+                           bool merged) {
+    if (client.seen.size() <= static_cast<size_t>(sequence)) {
+        client.seen.resize(static_cast<size_t>(sequence) + 1);
+    }
+    if (client.seen[static_cast<size_t>(sequence)]) {
+        ++m_duplicates;
+        return;
+    }
+    m_merged += merged;
+    client.seen[static_cast<size_t>(sequence)] = true;
+    ++client.received;
+    const double latency_ms = static_cast<double>(now_ns - sent_ns) / 1e6;
+    m_latencies_ms.push_back(latency_ms);
+    if (m_first_ms.size() <= static_cast<size_t>(sequence)) {
+        m_first_ms.resize(static_cast<size_t>(sequence) + 1, -1.0);
+    }
+    double& first = m_first_ms[static_cast<size_t>(sequence)];
+    if (first < 0 || latency_ms < first) {
+        first = latency_ms;
+    }
+}
+
 void WsLoadClients::TakeFrames(Client& client, int64_t now_ns) {
     std::string& in = client.buffer;
     size_t at = 0;
@@ -112,34 +135,38 @@ void WsLoadClients::TakeFrames(Client& client, int64_t now_ns) {
         }
         const std::string payload = in.substr(at + header, length);
         at += header + length;
+        if ((head[0] & 0x0f) == 9 && length <= 125) {
+            // A ping: answer it as every browser does, or the server drops
+            // the connection as dead after its idle timeout.
+            std::string pong = {static_cast<char>(0x8a),
+                                static_cast<char>(0x80 | length),
+                                0,
+                                0,
+                                0,
+                                0};  // masked, with a zero mask
+            pong += payload;
+            if (write(client.fd, pong.data(), pong.size()) != static_cast<ssize_t>(pong.size())) {
+                ++m_failed_pongs;
+            }
+            continue;
+        }
         // "Data":<tab>"<sequence> <sent ns>"
         const size_t data = payload.find("\"Data\":\t\"");
         if ((head[0] & 0x0f) != 1 || data == std::string::npos) {
             continue;
         }
-        char* end = nullptr;
-        const long sequence = std::strtol(payload.c_str() + data + 9, &end, 10);
-        const long long sent_ns = std::strtoll(end, nullptr, 10);
-        if (sequence < 0) {
-            continue;
-        }
-        if (client.seen.size() <= static_cast<size_t>(sequence)) {
-            client.seen.resize(static_cast<size_t>(sequence) + 1);
-        }
-        if (client.seen[static_cast<size_t>(sequence)]) {
-            ++m_duplicates;
-            continue;
-        }
-        client.seen[static_cast<size_t>(sequence)] = true;
-        ++client.received;
-        const double latency_ms = static_cast<double>(now_ns - sent_ns) / 1e6;
-        m_latencies_ms.push_back(latency_ms);
-        if (m_first_ms.size() <= static_cast<size_t>(sequence)) {
-            m_first_ms.resize(static_cast<size_t>(sequence) + 1, -1.0);
-        }
-        double& first = m_first_ms[static_cast<size_t>(sequence)];
-        if (first < 0 || latency_ms < first) {
-            first = latency_ms;
+        // Two scans that reached the daemon within one read are one scan to
+        // it: one frame whose text holds both ("<a> <ns>\r\n<b> <ns>\r\n").
+        const char* text = payload.c_str() + data + 9;
+        for (int in_frame = 0;; ++in_frame) {
+            char* end = nullptr;
+            const long sequence = std::strtol(text, &end, 10);
+            if (end == text || sequence < 0) {
+                break;
+            }
+            const long long sent_ns = std::strtoll(end, &end, 10);
+            Record(client, sequence, sent_ns, now_ns, in_frame > 0);
+            text = std::strncmp(end, "\\r\\n", 4) == 0 ? end + 4 : end;
         }
     }
     in.erase(0, at);
@@ -188,6 +215,7 @@ void WsLoadClients::ResetCounts() {
     m_latencies_ms.clear();
     m_first_ms.clear();
     m_duplicates = 0;
+    m_merged = 0;
 }
 
 void WsLoadClients::CloseAll() {

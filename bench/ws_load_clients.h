@@ -27,6 +27,8 @@ class WsLoadClients {
     std::vector<double> FirstLatenciesMs() const;
     int64_t Missing(int scans) const;
     int64_t Duplicates() const { return m_duplicates; }
+    // Scans that arrived inside the frame of the scan before them.
+    int64_t Merged() const { return m_merged; }
     void ResetCounts();
 
   private:
@@ -38,12 +40,15 @@ class WsLoadClients {
     };
     bool Handshake(Client& client, int port);
     void TakeFrames(Client& client, int64_t now_ns);
+    void Record(Client& client, long sequence, long long sent_ns, int64_t now_ns, bool merged);
 
     std::vector<Client> m_clients;
     int m_epoll = -1;
     std::vector<double> m_latencies_ms;
     std::vector<double> m_first_ms;  // by sequence; negative: none yet
     int64_t m_duplicates = 0;
+    int64_t m_failed_pongs = 0;
+    int64_t m_merged = 0;
 };
 
 // CLOCK_MONOTONIC now, in ns: the clock both sides of the measurement share.

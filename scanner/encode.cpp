@@ -3,6 +3,9 @@
 #include "ttyUSB.h"
 
 #include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
 
 #include <iconv.h>
 
@@ -26,15 +29,35 @@ class IconvHandle {
     iconv_t m_cd;
 };
 
+// Opening a conversion costs more than converting a scan (the converter is
+// looked up and loaded each time), so each thread keeps the ones it opened.
+// A descriptor is not shared between threads, and its shift state is reset
+// before every use.
+IconvHandle& CachedConversion(const char* to, const char* from) {
+    struct Entry {
+        std::string to, from;
+        std::unique_ptr<IconvHandle> handle;
+    };
+    thread_local std::vector<Entry> cache;
+    for (Entry& entry : cache) {
+        if (entry.to == to && entry.from == from) {
+            return *entry.handle;
+        }
+    }
+    cache.push_back({to, from, std::make_unique<IconvHandle>(to, from)});
+    return *cache.back().handle;
+}
+
 }  // namespace
 
 int CEncode::iconv_encode(const char* from, const char* to, char* src, unsigned long srclen,
                           char* dst, unsigned long dstlen) {
-    IconvHandle cd(to, from);
+    IconvHandle& cd = CachedConversion(to, from);
     std::memset(dst, 0, dstlen);
     if (!cd.valid()) {
         return -1;
     }
+    iconv(cd.get(), nullptr, nullptr, nullptr, nullptr);  // the initial shift state
     char* in = src;
     size_t in_left = srclen;
     char* out = dst;

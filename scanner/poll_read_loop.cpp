@@ -4,7 +4,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 
 #include "ttyUSB.h"
@@ -62,9 +61,7 @@ int CttyUSB::run() {
         PrintTimestamp("[%lf]\n");
         PrintTimestamp("[%lf]\n");
         const ssize_t got = read(m_fd, chunk, sizeof chunk);
-        const int read_errno = errno;
         PrintTimestamp("[%lf]\n");
-        errno = read_errno;  // AfterRead tells a hung-up port by it
         if (AfterRead(got, chunk, progress, scan, true) != ReadStep::kComplete) {
             continue;
         }

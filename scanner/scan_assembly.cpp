@@ -3,7 +3,6 @@
 #include <poll.h>
 #include <termios.h>
 
-#include <cerrno>
 #include <cstdio>
 
 #include "hex_dump.h"
@@ -14,8 +13,8 @@
 namespace {
 
 // The kernel hangs a tty up when its line goes (the USB device is unplugged,
-// a pty's other end closes): from then on reads return nothing at once and
-// poll reports POLLHUP, for good.
+// a pty's other end closes): from then on reads return nothing or fail with
+// EIO at once, and poll reports POLLHUP, for good.
 bool PortHungUp(int fd) {
     pollfd port = {fd, POLLIN, 0};
     return fd >= 0 && poll(&port, 1, 0) > 0 && (port.revents & (POLLHUP | POLLNVAL)) != 0;
@@ -25,7 +24,6 @@ bool PortHungUp(int fd) {
 
 CttyUSB::ReadStep CttyUSB::AfterRead(ssize_t got, const char* chunk, ScanProgress& progress,
                                      ScanBuffer& scan, bool dump_with_leading_blanks) {
-    const bool failed_with_eio = got < 0 && errno == EIO;
     if (got > 0) {
         if (!progress.have_data) {
             // The first chunk of a scan: from now on reads return at once.
@@ -49,7 +47,7 @@ CttyUSB::ReadStep CttyUSB::AfterRead(ssize_t got, const char* chunk, ScanProgres
         tcflush(m_fd, TCIOFLUSH);
         // A hung-up port never reads again, whether or not udev has said yet
         // that the device is gone: only a fresh open could serve it.
-        if (failed_with_eio || PortHungUp(m_fd) || CheckWorkingGun() < 0) {
+        if (PortHungUp(m_fd) || CheckWorkingGun() < 0) {
             m_connected = false;
         }
         std::puts("Data read in not ready state, possible device disconnection");

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -14,14 +15,7 @@ struct NetworkPolicy {
     std::vector<std::string> allowed_origins;
 
     bool OriginAllowed(const std::string& origin) const {
-        if (allowed_origins.empty()) {
-            return true;
-        }
-        for (const std::string& allowed : allowed_origins) {
-            if (allowed == origin) {
-                return true;
-            }
-        }
-        return false;
+        return allowed_origins.empty() || std::find(allowed_origins.begin(), allowed_origins.end(),
+                                                    origin) != allowed_origins.end();
     }
 };

@@ -56,3 +56,18 @@ async def register(session, *clients, message="register", timeout=30):
     listed = await asyncio.get_running_loop().run_in_executor(None, lambda: poll_until(
         lambda: session.lines().count("g_conn  get!") >= before + len(clients), timeout))
     assert listed, "not registered"
+
+
+def serves_a_scan(session, text):
+    """A page connects and registers, `text` is typed as a CR LF scan, and the
+    page receives exactly its scan message."""
+    from webclients import connect, receive, scan_message
+
+    async def scenario():
+        ws = await connect(session.port)
+        await register(session, ws)
+        session.scanners.type(text)
+        assert await receive(ws) == scan_message(0, text + b"\r\n")
+        await ws.close()
+
+    asyncio.run(scenario())

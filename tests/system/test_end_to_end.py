@@ -7,11 +7,10 @@ import os
 import socket
 import subprocess
 
-import pytest
-
-from daemon_session import OPENED, Session, register
-from harness import BINARY, STARTED, gunconf, poll_until
+from daemon_session import OPENED, Session, register, serves_a_scan
+from harness import BINARY, STARTED, gunconf
 from webclients import NOT_OPEN, connect, free_port, nothing_more, receive, scan_message
+
 
 def test_scans_reach_every_registered_page_and_unplug_ends_the_daemon(namespace, scanners):
     node = scanners.plug("tavi")
@@ -68,15 +67,7 @@ def test_pl2303_bridged_scanner_present_at_start_is_served(namespace, scanners):
     s = Session(namespace, scanners)
     s.wait(OPENED.format(0x067b, 0x2303))
     s.wait_listening()
-
-    async def scenario():
-        ws = await connect(s.port)
-        await register(s, ws)
-        scanners.type(b"4420")
-        assert await receive(ws) == scan_message(0, b"4420\r\n")
-        await ws.close()
-
-    asyncio.run(scenario())
+    serves_a_scan(s, b"4420")
     # Its presence checks find it: it is not taken for gone while plugged in.
     assert "have no device" not in s.lines()[s.lines().index(OPENED.format(0x067b, 0x2303)):]
 
@@ -88,15 +79,7 @@ def test_unplugging_another_scanner_does_not_end_the_service(namespace, scanners
     s.wait(OPENED.format(0x1a86, 0x7523))
     s.wait_listening()
     s.unplug(idle)
-
-    async def scenario():
-        ws = await connect(s.port)
-        await register(s, ws)
-        scanners.type(b"still here")
-        assert await receive(ws) == scan_message(0, b"still here\r\n")
-        await ws.close()
-
-    asyncio.run(scenario())
+    serves_a_scan(s, b"still here")
     assert s.daemon.popen.poll() is None
     s.unplug(used)
     assert s.daemon.wait_exit(10) == 0
@@ -200,15 +183,7 @@ def test_the_service_units_capabilities_are_enough_to_serve(namespace, scanners)
                 wrap=("setpriv", f"--bounding-set=-all,{keep}", "--inh-caps=-all", "--"))
     s.wait(OPENED.format(0x1a86, 0x7523))
     s.wait_listening()
-
-    async def scenario():
-        ws = await connect(s.port)
-        await register(s, ws)
-        scanners.type(b"capped")
-        assert await receive(ws) == scan_message(0, b"capped\r\n")
-        await ws.close()
-
-    asyncio.run(scenario())
+    serves_a_scan(s, b"capped")
     # (The arm64 build runs this suite with the daemon under qemu-user.)
     pid = s.ns.wait_process("Tavitty", 1) or s.ns.wait_process("qemu-aarch64-st", 1)
     with open(f"/proc/{pid}/status", encoding="ascii") as f:

@@ -15,7 +15,7 @@ import time
 import pytest
 import websockets
 
-from daemon_session import OPENED, Session, register
+from daemon_session import OPENED, Session, register, serves_a_scan
 from harness import ALREADY_RUNNING, BINARY, STARTED, gunconf, poll_until
 from webclients import NOT_OPEN, accepting, connect, free_port, nothing_more, receive, scan_message
 
@@ -117,14 +117,7 @@ def test_device_node_gone_before_it_is_opened_then_a_good_scanner(namespace, sca
     assert TAVI not in s.lines()
     s.plug_while_running("zr4410")
     s.wait(TAVI)
-
-    async def scenario():
-        page = await connect(s.port)
-        await register(s, page)
-        await scan(s, b"second", page)
-        await page.close()
-
-    asyncio.run(scenario())
+    serves_a_scan(s, b"second")
 
 
 # The client side.

@@ -7,7 +7,6 @@ import random
 import socket
 
 import pytest
-import websockets
 
 from harness import poll_until
 from webclients import (NOT_OPEN, Driver, accepting, connect, free_port, nothing_more, receive,

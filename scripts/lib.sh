@@ -7,8 +7,8 @@ TAVITTY_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD_PACKAGES=(g++ make cmake pkg-config libudev-dev libwebsockets-dev libcjson-dev
                 libtinyxml-dev procps)
 VIRTUAL_SCANNER_PACKAGES=(python3 python3-gi gir1.2-umockdev-1.0 umockdev util-linux)
-TEST_PACKAGES=(libgtest-dev clang-format git binutils python3-pytest python3-websockets
-               libumockdev-dev chromium valgrind "${VIRTUAL_SCANNER_PACKAGES[@]}")
+TEST_PACKAGES=(libgtest-dev clang-format git binutils python3-pytest
+               chromium valgrind "${VIRTUAL_SCANNER_PACKAGES[@]}")
 # Packaging and its checks: dpkg-shlibdeps, systemd-analyze.
 PACKAGE_PACKAGES=(dpkg-dev systemd)
 # The arm64 cross build: Debian's cross compiler and qemu-user (amd64

@@ -1,16 +1,19 @@
 """Runs the daemon the way it meets the world, without touching the machine: as
 root, in a private mount and pid namespace whose /opt is a tmpfs holding the
 chosen configuration file (the daemon's path is fixed), so that its
-single-instance guard sees only the processes inside.
+single-instance guard sees only the processes inside. The tests, the demo and
+the benchmark all run it through `Daemon`.
 
 Every wait is bounded and polls for what it waits for; every process started
 here is ended by its PID when the namespace is closed.
 """
 
 import os
+import resource
 import select
 import shutil
 import signal
+import socket
 import subprocess
 import tempfile
 import threading
@@ -25,6 +28,9 @@ CONF_PATH = APP_DIR + "/conf/gunconf.xml"
 STARTED = "程序打开成功!"
 ALREADY_RUNNING = "程序已经打开，请勿重复打开!"
 NOT_ROOT = "current user is not root"
+OPENED = "connect and open device :add(vid({:04x})pid({:04x}))"
+REGISTERED = "g_conn  get!"
+REMOVED = "find guns  actions:remove"
 
 DEFAULT_TIMEOUT = 10.0
 
@@ -60,6 +66,29 @@ def poll_until(predicate, timeout=DEFAULT_TIMEOUT, interval=0.01):
         if time.monotonic() >= deadline:
             return value
         time.sleep(interval)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def accepting(port, host="127.0.0.1"):
+    """True once something accepts TCP connections on the port."""
+    try:
+        with socket.create_connection((host, port), timeout=0.2):
+            return True
+    except OSError:
+        return False
+
+
+def raise_descriptor_limit(count):
+    """Lets this process open `count` descriptors; False where it cannot."""
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if soft < count:
+        resource.setrlimit(resource.RLIMIT_NOFILE, (min(count, hard), hard))
+    return resource.getrlimit(resource.RLIMIT_NOFILE)[0] >= count
 
 
 def _children(pid):
@@ -211,9 +240,6 @@ class Namespace:
         self._procs.append(proc)
         return proc
 
-    def spawn_daemon(self, binary=None, **kwargs):
-        return self.spawn([binary or BINARY], **kwargs)
-
     def wait_process(self, name, timeout=DEFAULT_TIMEOUT):
         """Host PID of a live process called `name` that was started here, or None."""
         def find():
@@ -258,3 +284,75 @@ class Namespace:
             pass
         self._unshare.stdout.close()
         shutil.rmtree(self._tmp, ignore_errors=True)
+
+
+class Daemon:
+    """The daemon in a namespace of its own, serving the virtual scanners (a
+    VirtualScanners, or None): its port, its output and the waits on it.
+    `conf` is the file's text, None for no file, or gunconf's arguments (a
+    dict) for a complete file with `port` (a free one unless given). `wrap`
+    goes in front of the daemon's command."""
+
+    def __init__(self, scanners=None, conf={}, port=None, wrap=(), binary=None, **spawn_args):
+        self.port = port or free_port()
+        self.scanners = scanners
+        self.binary = binary or BINARY
+        self.ns = Namespace(gunconf(port=self.port, **conf) if isinstance(conf, dict) else conf)
+        self.start(wrap, **spawn_args)
+
+    def start(self, wrap=(), **spawn_args):
+        """Starts the daemon (again, after it exited: as its supervisor does)."""
+        self.proc = self.ns.spawn([*wrap, self.binary], **spawn_args)
+        return self.proc
+
+    def lines(self):
+        return self.proc.stdout.lines()
+
+    def wait(self, line, count=1, timeout=DEFAULT_TIMEOUT):
+        """True once `line` was printed `count` times."""
+        return bool(poll_until(lambda: self.lines().count(line) >= count, timeout))
+
+    def wait_accepting(self, timeout=DEFAULT_TIMEOUT):
+        return bool(poll_until(lambda: accepting(self.port), timeout))
+
+    def pid(self):
+        return self.ns.wait_process(os.path.basename(self.binary)[:15])
+
+    def cpu_seconds(self):
+        """User and system time the daemon has used."""
+        with open(f"/proc/{self.pid()}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+    def rss_mb(self):
+        with open(f"/proc/{self.pid()}/status") as f:
+            return next(int(l.split()[1]) for l in f if l.startswith("VmRSS:")) / 1024
+
+    def plug(self, model="tavi"):
+        """Plugs a scanner in while the daemon runs: until it is seen, the "add"
+        goes out again (one sent before the daemon listens to udev is lost)."""
+        node = self.scanners.plug(model)
+        for _ in range(50):
+            if poll_until(lambda: any(l.startswith("connect device") for l in self.lines()), 0.2):
+                return node
+            self.scanners.announce(node)
+        return None
+
+    def unplug(self, node=None):
+        """Unplugs as real hardware goes: udev's removal first, then the line."""
+        node = node or self.scanners.nodes()[0]
+        seen = self.lines().count(REMOVED)
+        self.scanners.remove_event(node)
+        self.wait(REMOVED, seen + 1)
+        self.scanners.hang_up(node)
+
+    def register(self, *clients, message="register", timeout=30):
+        """Sends `message` from each client (any message registers its sender
+        while a scanner is open); True once the daemon has listed them all."""
+        before = self.lines().count(REGISTERED)
+        for client in clients:
+            client.send(message)
+        return self.wait(REGISTERED, before + len(clients), timeout)
+
+    def close(self):
+        self.ns.close()

@@ -1,45 +1,68 @@
 import os
+import sys
 
 import pytest
 
-import harness
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
+
+from sandbox import OPENED, Daemon  # noqa: E402
+from virtual_scanner import MODELS, VirtualScanners  # noqa: E402
+from ws_client import Client  # noqa: E402
 
 
-def pytest_collection_modifyitems(config, items):
-    reason = None
-    if os.geteuid() != 0:
-        reason = "needs root for private namespaces"
-    elif not os.access(harness.BINARY, os.X_OK):
-        reason = "TAVITTY_BIN does not name the built daemon"
-    if reason:
-        for item in items:
-            item.add_marker(pytest.mark.skip(reason=reason))
+def frame(code, text):
+    """The scan message, byte for byte, of text without control characters
+    but tab, CR and LF."""
+    body = text.replace("\\", "\\\\").replace('"', '\\"')
+    body = body.replace("\t", "\\t").replace("\r", "\\r").replace("\n", "\\n")
+    return ('{\n\t"type":\t"BARCODE_GUN",\n\t"erro":\t%d,\n\t"size":\t%d,\n\t"Data":\t"%s"\n}'
+            % (code, len(text.encode()), body))
 
 
-@pytest.fixture
-def namespace():
-    """Makes namespaces for the test and tears every one of them down after it."""
-    made = []
-
-    def make(conf=None):
-        ns = harness.Namespace(conf)
-        made.append(ns)
-        return ns
-
-    yield make
-    reports = []
-    for ns in made:
-        ns.close()
-        reports += ns.sanitizer_reports()
-    assert not reports, "sanitizer reports:\n" + "\n\n".join(reports)
+NOT_OPEN = frame(-2, "")
 
 
 @pytest.fixture
 def scanners():
-    """Virtual scanners on a umockdev testbed of the test's own (the suite runs
-    under umockdev-wrapper)."""
-    from virtual_scanner import VirtualScanners
-
+    """Virtual scanners on a testbed of the test's own (the suites run under
+    umockdev-wrapper)."""
     made = VirtualScanners()
     yield made
     made.close()
+
+
+@pytest.fixture
+def daemon(scanners):
+    """Starts daemons (sandbox.Daemon's arguments) with scanners of the given
+    models plugged in first; with wait_open, the first is open and the
+    listener accepts. After the test, fails on any sanitizer report."""
+    made = []
+
+    def start(*models, wait_open=True, **kwargs):
+        for model in models:
+            scanners.plug(model)
+        made.append(Daemon(scanners, **kwargs))
+        if models and wait_open:
+            vid, pid = (int(x, 16) for x in MODELS[models[0]][:2])
+            assert made[-1].wait(OPENED.format(vid, pid)) and made[-1].wait_accepting()
+        return made[-1]
+
+    yield start
+    for d in made:
+        d.close()
+    reports = [r for d in made for r in d.ns.sanitizer_reports()]
+    assert not reports, "sanitizer reports:\n" + "\n\n".join(reports)
+
+
+def page(d, **kwargs):
+    """A page connected to the daemon and registered for scans."""
+    client = Client(d.port, **kwargs)
+    assert d.register(client)
+    return client
+
+
+def scan(d, text, *pages):
+    """Types a CR LF scan; each page receives exactly its message."""
+    d.scanners.type(text)
+    for p in pages:
+        assert p.recv(30) == frame(0, text + "\r\n")

@@ -2,35 +2,23 @@
 registers, 100 scans, unplug, exit. No memory error and no definite leak.
 This suite runs under umockdev-wrapper, on the build without sanitizers."""
 
-import asyncio
-
-from daemon_session import OPENED, Session, register
-from webclients import connect, receive, scan_message
+from conftest import frame
+from ws_client import Client
 
 MEMCHECK = ("valgrind", "--tool=memcheck", "--error-exitcode=99", "--leak-check=full",
-            "--show-leak-kinds=definite", "--errors-for-leak-kinds=definite", "--num-callers=30")
+            "--show-leak-kinds=definite", "--errors-for-leak-kinds=definite", "--num-callers=30",
+            "--log-file=/proc/self/fd/2")
 
 
-def test_a_normal_session_has_no_memory_error_and_no_definite_leak(namespace, scanners):
-    node = scanners.plug("tavi")
-    s = Session(namespace, scanners, wrap=MEMCHECK + ("--log-file=/proc/self/fd/2",))
-    s.wait(OPENED.format(0x1a86, 0x7523))
-    s.wait_listening()
-
-    async def scenario():
-        page = await connect(s.port)
-        await register(s, page, timeout=60)
-        for i in range(100):
-            text = b"MEMCHECK%03d" % i
-            scanners.type(text)
-            assert await receive(page, 60) == scan_message(0, text + b"\r\n")
-        s.unplug(node)
-        status = await asyncio.get_running_loop().run_in_executor(
-            None, lambda: s.daemon.wait_exit(120))
-        await page.close()
-        return status
-
-    status = asyncio.run(scenario())
-    report = "\n".join(s.daemon.stderr.lines())
+def test_a_normal_session_has_no_memory_error_and_no_definite_leak(daemon):
+    d = daemon("tavi", wrap=MEMCHECK)
+    page = Client(d.port, timeout=60)
+    assert d.register(page, timeout=60)
+    for i in range(100):
+        d.scanners.type("MEMCHECK%03d" % i)
+        assert page.recv(60) == frame(0, "MEMCHECK%03d\r\n" % i)
+    d.unplug()
+    status = d.proc.wait_exit(120)
+    report = "\n".join(d.proc.stderr.lines())
     assert status == 0, report[-4000:]
     assert "ERROR SUMMARY: 0 errors" in report, report[-4000:]

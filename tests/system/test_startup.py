@@ -1,92 +1,53 @@
-"""Start-up of the real binary: configuration summary, single-instance guard,
-start as a user other than root, and where it loads libraries from."""
+"""Start-up of the real binary: the lines a supervisor reads, the
+single-instance guard, a start by another user, and where it loads libraries
+from."""
 
 import os
 import shutil
 import subprocess
 
-from harness import (ALREADY_RUNNING, BINARY, NOT_ROOT, STARTED, gunconf, is_alive, poll_until)
-from webclients import free_port
+import pytest
 
-NOBODY = 65534
-
-
-def summary(port, encode=2, rate=115200, databits=8, stopbits=1, parity="N"):
-    return (f"port:{port} encode:{encode} rate:{rate} databits:{databits} "
-            f"stopbits:{stopbits}, parrity:{parity}")
+from sandbox import ALREADY_RUNNING, NOT_ROOT, STARTED, gunconf, is_alive
 
 
-def test_complete_configuration_prints_summary_then_started(namespace):
-    port = free_port()
-    ns = namespace(gunconf(port=port, encode="1", baudrate="9600", databits="7",
-                           stopbits="2", parity="E"))
-    daemon = ns.spawn_daemon()
-    assert daemon.wait_line(STARTED) is not None
-    assert daemon.stdout.lines()[:2] == [summary(port, 1, 9600, 7, 2, "E"), STARTED]
+@pytest.mark.parametrize("conf", [None, gunconf().replace("<parity>N</parity>", "")])
+def test_without_a_complete_file_started_is_the_first_line(daemon, conf):
+    d = daemon(conf=conf)
+    assert d.wait("setup websocket") and d.lines()[0] == STARTED
 
 
-def test_without_configuration_started_comes_first(namespace):
-    daemon = namespace(conf=None).spawn_daemon()
-    assert daemon.wait_line(STARTED) == 0
-
-
-def test_incomplete_configuration_prints_no_summary(namespace):
-    ns = namespace(gunconf(port=free_port()).replace("<parity>N</parity>", ""))
-    daemon = ns.spawn_daemon()
-    assert daemon.wait_line(STARTED) == 0
-
-
-def test_second_instance_is_refused_and_first_undisturbed(namespace):
-    ns = namespace(gunconf(port=free_port()))
-    first = ns.spawn_daemon()
-    assert first.wait_line("setup websocket") is not None
-    first_pid = ns.wait_process("Tavitty")
-
-    second = ns.spawn_daemon()
+def test_a_second_instance_is_refused_and_the_first_serves_on(daemon):
+    d = daemon()
+    assert d.wait("setup websocket")
+    first = d.pid()
+    second = d.ns.spawn([d.binary])
     assert second.wait_exit() == 255
-    assert second.stdout.lines() == [ALREADY_RUNNING]
-    assert second.stderr.lines() == []
-    assert is_alive(first_pid) and first.popen.poll() is None
-    assert ALREADY_RUNNING not in first.stdout.lines()
+    assert (second.stdout.lines(), second.stderr.lines()) == ([ALREADY_RUNNING], [])
+    assert is_alive(first) and d.wait_accepting()
+    # A copy under another name is another program: never refused.
+    copy = d.ns.scratch("scanbridge")
+    shutil.copy(d.binary, copy)
+    assert d.ns.spawn([copy]).wait_line(STARTED) is not None
 
 
-def test_copy_under_another_name_is_never_refused(namespace):
-    ns = namespace(gunconf(port=free_port()))
-    ns.spawn_daemon()
-    assert ns.wait_process("Tavitty") is not None
-    copy = ns.scratch("scanbridge")
-    shutil.copy(BINARY, copy)
-    other = ns.spawn([copy])
-    assert other.wait_line(STARTED) is not None
-
-
-def test_non_root_start_says_so_and_goes_on(namespace):
-    port = free_port()
-    ns = namespace(gunconf(port=port))
+def test_a_start_by_another_user_says_so_then_prints_the_summary(daemon, tmp_path):
     # A copy in a directory any user may enter: the build tree may not be.
-    copy = ns.scratch("Tavitty")
-    shutil.copy(BINARY, copy)
-    daemon = ns.spawn_daemon(copy, user=NOBODY)
-    assert daemon.wait_line(STARTED) is not None
-    assert daemon.stdout.lines()[:3] == [NOT_ROOT, summary(port), STARTED]
+    os.chmod(tmp_path, 0o755)
+    shutil.copy(os.environ["TAVITTY_BIN"], tmp_path / "Tavitty")
+    d = daemon(conf={"encode": "1", "baudrate": "9600", "databits": "7", "stopbits": "2",
+                     "parity": "E"}, binary=str(tmp_path / "Tavitty"), user=65534)
+    assert d.wait(STARTED)
+    assert d.lines()[:3] == [
+        NOT_ROOT, f"port:{d.port} encode:1 rate:9600 databits:7 stopbits:2, parrity:E", STARTED]
 
 
-def test_libraries_are_never_loaded_from_the_working_directory(namespace):
-    out = subprocess.run(["readelf", "-d", BINARY], capture_output=True, text=True,
-                         check=True).stdout
-    paths = [line.split("[", 1)[1].rstrip("]").split(":")
-             for line in out.splitlines() if "RPATH" in line or "RUNPATH" in line]
-    assert all(p == "/opt/apps/corvane/quillet/lib/ws" for entry in paths for p in entry)
-
+def test_libraries_are_never_loaded_from_the_working_directory(daemon, tmp_path):
+    out = subprocess.run(["readelf", "-d", os.environ["TAVITTY_BIN"]], capture_output=True,
+                         text=True, check=True).stdout
     # Broken copies of every library it needs, in the directory it starts from.
-    ns = namespace(gunconf(port=free_port()))
-    trap = ns.scratch("cwd")
-    os.mkdir(trap)
-    needed = [line.split("[", 1)[1].rstrip("]")
-              for line in out.splitlines() if "(NEEDED)" in line]
-    for name in needed:
-        with open(os.path.join(trap, name), "w") as f:
-            f.write("not a library\n")
-    daemon = ns.spawn_daemon(cwd=trap)
-    assert daemon.wait_line(STARTED) is not None
-    assert poll_until(lambda: "setup websocket" in daemon.stdout.lines())
+    for line in out.splitlines():
+        if "(NEEDED)" in line:
+            (tmp_path / line.split("[", 1)[1].rstrip("]")).write_text("not a library\n")
+    d = daemon(cwd=str(tmp_path))
+    assert d.wait(STARTED) and d.wait("setup websocket")

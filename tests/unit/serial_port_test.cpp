@@ -1,163 +1,154 @@
-// The serial port on a real pty pair, and the termios record handed to the
-// driver (a pty forces 8 data bits and no parity, so those are checked on the
-// record itself).
+// The serial port and the polling reader on a real pty pair (a pty forces 8
+// data bits and no parity: the frame is checked on the termios record).
 #include <gtest/gtest.h>
 #include <pty.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <future>
+#include <mutex>
+#include <thread>
 
 #include "line_attr.h"
 #include "ttyUSB.h"
 
 namespace {
 
+using namespace std::chrono_literals;
+
+std::mutex g_mutex;
+std::string g_events;  // "code:text;" for each event
+
+void Record(int code, std::string text) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_events += std::to_string(code) + ":" + text + ";";
+}
+
+// The events once they end with `last`, or after 5 s.
+std::string Events(const std::string& last) {
+    for (int i = 0; i < 500; ++i) {
+        {
+            std::lock_guard<std::mutex> lock(g_mutex);
+            if (g_events.size() >= last.size() &&
+                g_events.compare(g_events.size() - last.size(), last.size(), last) == 0)
+                return g_events;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return g_events;
+}
+
 class SerialPort : public ::testing::Test {
   protected:
     void SetUp() override {
-        ASSERT_EQ(openpty(&master_, &slave_, nullptr, nullptr, nullptr), 0);
-        tty_.m_fd = slave_;
+        ASSERT_EQ(openpty(&master_, &tty_.m_fd, nullptr, nullptr, nullptr), 0);
+        g_events.clear();
     }
-    void TearDown() override {
-        tty_.Close();
-        close(master_);
-    }
+    void TearDown() override { close(master_); }
     termios Current() {
         termios attr{};
-        EXPECT_EQ(tcgetattr(slave_, &attr), 0);
+        EXPECT_EQ(tcgetattr(tty_.m_fd, &attr), 0);
         return attr;
     }
-
+    void Type(const std::string& bytes) {
+        ASSERT_EQ(write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
     int master_ = -1;
-    int slave_ = -1;
     CttyUSB tty_;
 };
 
-TEST_F(SerialPort, SpeedTableOnTheDevice) {
-    const struct {
-        int baud;
-        speed_t speed;
-    } cases[] = {{2400, B2400},   {4800, B4800},     {9600, B9600},    {19200, B19200},
-                 {38400, B38400}, {115200, B115200}, {57600, B115200}, {1200, B115200},
-                 {0, B115200},    {-9600, B115200}};
-    for (const auto& c : cases) {
-        ASSERT_EQ(tty_.Set_attr(c.baud, 8, 'N', 1), 0);
-        const termios now = Current();
-        EXPECT_EQ(cfgetispeed(&now), c.speed) << c.baud;
-        EXPECT_EQ(cfgetospeed(&now), c.speed) << c.baud;
-    }
-}
-
-TEST_F(SerialPort, StopBitsAndReadModeOnTheDevice) {
-    for (int stopbits : {0, 1, 3, 2}) {
-        ASSERT_EQ(tty_.Set_attr(9600, 8, 'N', stopbits), 0);
-        EXPECT_EQ((Current().c_cflag & CSTOPB) != 0, stopbits == 2) << stopbits;
-    }
+TEST_F(SerialPort, SettingsReachTheDeviceAndReadModesSwitch) {
+    ASSERT_EQ(tty_.Set_attr(9600, 8, 'N', 2), 0);
     termios attr = Current();
-    EXPECT_EQ(attr.c_cc[VMIN], 1);
-    EXPECT_EQ(attr.c_cc[VTIME], 10);
-    EXPECT_EQ(attr.c_lflag & (ICANON | ECHO), 0u);
-
-    ASSERT_EQ(tty_.Set_Block(false), 0);
-    attr = Current();
-    EXPECT_EQ(attr.c_cc[VMIN], 0);
-    EXPECT_EQ(attr.c_cc[VTIME], 0);
-    EXPECT_EQ(cfgetispeed(&attr), B9600);  // the rest stays
+    EXPECT_EQ(cfgetispeed(&attr), B9600);
     EXPECT_NE(attr.c_cflag & CSTOPB, 0u);
-
+    EXPECT_EQ(attr.c_lflag & (ICANON | ECHO), 0u);
+    ASSERT_EQ(tty_.Set_Block(false), 0);
+    EXPECT_EQ(Current().c_cc[VMIN], 0);
+    EXPECT_EQ(cfgetispeed(&attr), B9600);  // the rest stays
+    char byte;
+    Type("leftover");
+    EXPECT_EQ(tty_.tbcflush(), 0);
+    EXPECT_EQ(read(tty_.m_fd, &byte, 1), 0);  // drained, and returns at once
     ASSERT_EQ(tty_.Set_Block(true), 0);
     EXPECT_EQ(Current().c_cc[VMIN], 1);
-    EXPECT_EQ(Current().c_cc[VTIME], 0);
 }
 
-TEST_F(SerialPort, NonBlockingReadReturnsAtOnceAndFlushDrains) {
+TEST_F(SerialPort, PollingReaderDeliversScansUntilStoppedOrHungUp) {
     ASSERT_EQ(tty_.Set_attr(115200, 8, 'N', 1), 0);
-    ASSERT_EQ(tty_.Set_Block(false), 0);
-    char byte;
-    EXPECT_EQ(read(slave_, &byte, 1), 0);
-    ASSERT_EQ(write(master_, "leftover", 8), 8);
-    EXPECT_EQ(tty_.tbcflush(), 0);
-    EXPECT_EQ(read(slave_, &byte, 1), 0);
+    auto loop = std::async(std::launch::async, [this] { return tty_.Read_sync(2, Record); });
+    Type("XYZ\r\n");
+    ASSERT_EQ(Events(";"), "0:XYZ\r\n;");
+    Type("\xd6\xd0");  // ended by the quiet time
+    ASSERT_EQ(Events("\xad;"), "0:XYZ\r\n;0:\xe4\xb8\xad;");
+    tty_.Wait();
+    Type("!");  // the read waits for data before it sees the stop
+    ASSERT_EQ(loop.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(loop.get(), 0);
+    EXPECT_EQ(Events("-1:;"), "0:XYZ\r\n;0:\xe4\xb8\xad;-1:;");
+    EXPECT_EQ(tty_.m_stop, 0);  // acknowledged
+    EXPECT_EQ(tty_.m_fd, -1);
+
+    g_events.clear();
+    ASSERT_EQ(openpty(&master_, &tty_.m_fd, nullptr, nullptr, nullptr), 0);
+    loop = std::async(std::launch::async, [this] { return tty_.Read_sync(2, Record); });
+    close(master_);  // the line hangs up
+    master_ = -1;
+    EXPECT_EQ(loop.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(Events("-2:;"), "-2:;");
 }
 
-TEST(LineAttr, CharacterSizeAndParity) {
-    termios base{};
-    base.c_cflag = CS8 | CREAD | CLOCAL | HUPCL;
-    for (int databits : {5, 6, 8, 9}) {
-        EXPECT_EQ(MakeLineAttr(base, 9600, databits, 'N', 1).c_cflag & CSIZE, CS8) << databits;
-    }
-    EXPECT_EQ(MakeLineAttr(base, 9600, 7, 'N', 1).c_cflag & CSIZE, CS7);
-
-    for (char none : {'N', 'n', 'S', 's', '\0', 'x'}) {
-        EXPECT_EQ(MakeLineAttr(base, 9600, 8, none, 1).c_cflag & PARENB, 0u) << none;
-    }
-    for (char even : {'E', 'e'}) {
-        const tcflag_t c = MakeLineAttr(base, 9600, 8, even, 1).c_cflag;
-        EXPECT_EQ(c & (PARENB | PARODD), static_cast<tcflag_t>(PARENB)) << even;
-    }
-    for (char odd : {'O', 'o'}) {
-        const tcflag_t c = MakeLineAttr(base, 9600, 8, odd, 1).c_cflag;
-        EXPECT_EQ(c & (PARENB | PARODD), static_cast<tcflag_t>(PARENB | PARODD)) << odd;
-    }
-}
-
-TEST(LineAttr, RawLineKeepsTheDevicesOwnControlBits) {
+TEST(LineAttr, RawLineWithTheConfiguredFrame) {
     termios base{};
     base.c_cflag = CS8 | CREAD | CLOCAL | HUPCL | CRTSCTS;
     base.c_iflag = ICRNL | IXON | INPCK;
     base.c_oflag = OPOST | ONLCR;
     base.c_lflag = ICANON | ECHO | ECHOK | ECHOCTL | ECHOKE | IEXTEN | ISIG;
-    const termios attr = MakeLineAttr(base, 9600, 8, 'N', 1);
-    EXPECT_EQ(attr.c_cflag & (CREAD | CLOCAL | CRTSCTS),
-              static_cast<tcflag_t>(CREAD | CLOCAL | CRTSCTS));
-    EXPECT_EQ(attr.c_cflag & HUPCL, 0u);
-    EXPECT_EQ(attr.c_iflag & (ICRNL | IXON | INPCK), 0u);
-    EXPECT_NE(attr.c_iflag & IGNBRK, 0u);
-    EXPECT_EQ(attr.c_oflag & ONLCR, 0u);
-    EXPECT_EQ(attr.c_lflag & (ICANON | ECHO | ECHOK | ECHOCTL | ECHOKE | IEXTEN | ISIG), 0u);
-}
-
-// Switching the read mode must not undo the configured line: 7E1 stays 7E1.
-TEST(LineAttr, BlockModeKeepsSevenBitsEvenParity) {
-    const termios line = MakeLineAttr(termios{}, 9600, 7, 'E', 2);
-    for (bool block : {false, true}) {
-        const termios attr = MakeBlockAttr(line, block);
-        EXPECT_EQ(attr.c_cflag, line.c_cflag);
-        EXPECT_EQ(attr.c_iflag, line.c_iflag);
-        EXPECT_EQ(attr.c_lflag, line.c_lflag);
-        EXPECT_EQ(cfgetispeed(&attr), B9600);
-        EXPECT_EQ(attr.c_cc[VMIN], block ? 1 : 0);
-        EXPECT_EQ(attr.c_cc[VTIME], 0);
+    const struct {
+        int baud, databits;
+        char parity;
+        int stopbits;
+        speed_t speed;
+        tcflag_t frame;  // size, parity and stop bits
+    } cases[] = {
+        {2400, 8, 'N', 1, B2400, CS8},
+        {4800, 7, 'E', 1, B4800, CS7 | PARENB},
+        {9600, 7, 'e', 2, B9600, CS7 | PARENB | CSTOPB},
+        {19200, 8, 'O', 1, B19200, CS8 | PARENB | PARODD},
+        {38400, 5, 'o', 3, B38400, CS8 | PARENB | PARODD},
+        {57600, 9, 'x', 0, B115200, CS8},
+    };
+    for (const auto& c : cases) {
+        const termios attr = MakeLineAttr(base, c.baud, c.databits, c.parity, c.stopbits);
+        EXPECT_EQ(attr.c_cflag & (CSIZE | PARENB | PARODD | CSTOPB), c.frame) << c.baud;
+        EXPECT_EQ(cfgetispeed(&attr), c.speed) << c.baud;
+        EXPECT_EQ(cfgetospeed(&attr), c.speed) << c.baud;
+        EXPECT_EQ(attr.c_cflag & (CREAD | CLOCAL | CRTSCTS | HUPCL), CREAD | CLOCAL | CRTSCTS);
+        EXPECT_EQ(attr.c_iflag & (ICRNL | IXON | INPCK | IGNBRK), static_cast<tcflag_t>(IGNBRK));
+        EXPECT_EQ(attr.c_oflag & ONLCR, 0u);
+        EXPECT_EQ(attr.c_lflag & (ICANON | ECHO | ECHOK | ECHOCTL | ECHOKE | IEXTEN | ISIG), 0u);
+        EXPECT_EQ(attr.c_cc[VMIN], 1);
+        EXPECT_EQ(attr.c_cc[VTIME], 10);
+        // Switching the read mode keeps the line: 7E1 stays 7E1.
+        for (bool block : {false, true}) {
+            const termios mode = MakeBlockAttr(attr, block);
+            EXPECT_EQ(mode.c_cflag, attr.c_cflag);
+            EXPECT_EQ(mode.c_lflag, attr.c_lflag);
+            EXPECT_EQ(mode.c_cc[VMIN], block ? 1 : 0);
+            EXPECT_EQ(mode.c_cc[VTIME], 0);
+        }
     }
 }
 
-TEST(PortState, CloseOnAnObjectThatNeverOpened) {
+TEST(PortState, NoPortToSetOrClose) {
     CttyUSB tty;
     EXPECT_EQ(tty.m_fd, -12);
-    EXPECT_FALSE(tty.m_opened);
+    EXPECT_EQ(tty.Set_attr(9600, 8, 'N', 1) + tty.Set_Block(true), -2);
     EXPECT_EQ(tty.Close(), 0);
     EXPECT_EQ(tty.m_fd, -1);
     EXPECT_FALSE(tty.m_opened);
-}
-
-TEST(PortState, OpenMonitorOnAVanishedNode) {
-    CttyUSB tty;
-    tty.m_plug_node = {1, 0x1a86, 0x7523, "/dev/ttyUSB-gone", "add"};
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(tty.Open_monitor(0), -1);
-    const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(err.rfind("open serial port: ", 0), 0u) << err;
-    EXPECT_FALSE(tty.m_opened);
-    EXPECT_LT(tty.m_fd, 0);
-    EXPECT_EQ(tty.m_open_node.devname, "");
-}
-
-TEST(PortState, AttributesOfNoPortFail) {
-    CttyUSB tty;
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(tty.Set_attr(9600, 8, 'N', 1), -1);
-    EXPECT_EQ(tty.Set_Block(false), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "tcgetattr old:: Bad file descriptor\ntcgetattr old:: Bad file descriptor\n");
 }
 
 }  // namespace

@@ -1,0 +1,180 @@
+"""The whole daemon as it is used: the real binary in its own namespaces, a
+umockdev virtual scanner typed into from here, and WebSocket clients on
+loopback that stamp each message the moment it is read. Each scan's text is
+"<sequence> <CLOCK_MONOTONIC ns of the write into the pty>", so every receipt
+is matched to its write. Prints a table and writes the figures as JSON.
+Runs as root under umockdev-wrapper (bench/run-daemon-bench does both)."""
+
+import argparse
+import json
+import os
+import sys
+import threading
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts"))
+
+from sandbox import OPENED, Daemon, raise_descriptor_limit  # noqa: E402
+from virtual_scanner import VirtualScanners  # noqa: E402
+from ws_client import Client, Crowd  # noqa: E402
+
+WARM_UP = 30
+
+
+def stats(ms):
+    ms = sorted(ms)
+    if not ms:
+        return {"p50": None, "p90": None, "p99": None, "max": None}
+    pick = lambda q: ms[min(len(ms) - 1, int(q * len(ms)))]  # noqa: E731
+    return {"p50": pick(0.5), "p90": pick(0.9), "p99": pick(0.99), "max": ms[-1]}
+
+
+def take(clients):
+    """Each client's receipts so far as (sequence, latency ms, scans in the
+    message); the clients' lists are emptied."""
+    got = []
+    for client in clients:
+        mine = []
+        for text, stamp in client.messages:
+            lines = json.loads(text)["Data"].split("\r\n")
+            seq, sent = (int(x) for x in lines[0].split())
+            mine.append((seq, (stamp - sent) / 1e6, len([l for l in lines if l])))
+        client.messages.clear()
+        got.append(mine)
+    return got
+
+
+class Bench:
+    def __init__(self, binary):
+        self.binary = binary
+        self.figures, self.rows, self.other = {}, [], []
+
+    def idle(self, d, seconds):
+        cpu = d.cpu_seconds()
+        time.sleep(seconds)
+        return (d.cpu_seconds() - cpu) / seconds * 100
+
+    def latency_round(self, d, crowd, scans, terminator):
+        """Scans typed one after the other, each once every client has the one
+        before; latencies of the first receipt of each scan and of every one."""
+        first, every = [], []
+        for i in range(scans):
+            d.scanners.type(b"%d %d" % (i, time.monotonic_ns()), terminator=terminator)
+            crowd.receive(1, 5)
+            receipts = [r for mine in take(crowd.clients.values()) for r in mine]
+            every += [ms for _, ms, _ in receipts]
+            first += [min(ms for _, ms, _ in receipts)] if receipts else []
+            time.sleep(0.002)
+        return stats(first), stats(every)
+
+    def row(self, name, s, target=""):
+        self.figures[name] = s
+        self.rows.append(f"  {name:36s} " + " ".join(
+            f"{s[k]:8.3f}" if s[k] is not None else "       -" for k in ("p50", "p90", "p99", "max"))
+            + f"   {target}")
+
+    def note(self, name, value, text, target=""):
+        self.figures[name] = value
+        self.other.append(f"  {text % value:46s} {target}")
+
+    def run(self, a):
+        # Start-up, and the idle cost while waiting for a scanner.
+        scanners = VirtualScanners()
+        d = Daemon(scanners, binary=self.binary)
+        started = time.monotonic()
+        d.wait_accepting(30)
+        self.note("start_to_accepting_ms", (time.monotonic() - started) * 1e3,
+                  "start to accepting connections: %.1f ms")
+        d.wait("have no device")
+        self.note("rss_no_scanner_mb", d.rss_mb(), "RSS, no scanner: %.1f MB")
+        self.note("idle_cpu_no_scanner_percent", self.idle(d, a.idle_seconds),
+                  "idle CPU, no scanner: %.3f %% of a core", "target < 0.1 %")
+        d.close()
+
+        scanners.plug("tavi")
+        d = Daemon(scanners, binary=self.binary, wrap=("prlimit", "--nofile=4096:4096", "--"))
+        assert d.wait(OPENED.format(0x1a86, 0x7523)) and d.wait_accepting(), "no scanner opened"
+        self.note("rss_0_clients_mb", d.rss_mb(), "RSS, 0 clients: %.1f MB")
+        self.note("idle_cpu_scanner_open_percent", self.idle(d, a.idle_seconds),
+                  "idle CPU, scanner open: %.3f %% of a core", "target < 0.1 %")
+        clients = []
+        targets = {1: "p50 < 0.4, p99 < 1", 100: "p50 < 2, p99 < 6", 1000: "p99 < 40"}
+        for count in a.clients:
+            new = [Client(d.port) for _ in range(count - len(clients))]
+            assert d.register(*new, timeout=60), "clients not registered"
+            clients += new
+            crowd = Crowd(clients)
+            self.latency_round(d, crowd, WARM_UP, b"\r\n")
+            first, every = self.latency_round(d, crowd, a.scans, b"\r\n")
+            self.row(f"{count} clients, every receipt (ms)", every, targets.get(count, ""))
+            if count > 1:
+                self.row(f"{count} clients, first receipt (ms)", first)
+            self.note(f"rss_{count}_clients_mb", d.rss_mb(),
+                      f"RSS, {count} clients: %.1f MB")
+            if count == 1:
+                _, quiet = self.latency_round(d, crowd, a.scans, b"")
+                self.row("unterminated scan (ms)", quiet, "50 + at most 10")
+        for client in clients[100:]:
+            client.close()
+        self.sustained(d, clients[:100], a.sustain_seconds)
+        d.close()
+        scanners.close()
+
+    def sustained(self, d, clients, seconds, rate=50):
+        """`rate` scans a second for `seconds` to the clients: lost, duplicated
+        and merged scans, and the latency of every receipt."""
+        total = rate * seconds
+
+        def typist():
+            start = time.monotonic()
+            for i in range(total):
+                time.sleep(max(0, start + i / rate - time.monotonic()))
+                d.scanners.type(b"%d %d" % (i, time.monotonic_ns()))
+
+        crowd = Crowd(clients)
+        writer = threading.Thread(target=typist)
+        writer.start()
+        every, seen = [], [dict() for _ in clients]
+        deadline = time.monotonic() + seconds + 10
+        while (writer.is_alive() or min(sum(s.values()) for s in seen) < total) and \
+                time.monotonic() < deadline:
+            crowd.receive(1, 0.5)
+            for mine, counts in zip(take(clients), seen):
+                for seq, ms, merged in mine:
+                    every.append(ms)
+                    counts[seq] = counts.get(seq, 0) + merged
+        writer.join()
+        lost = sum(total - sum(c.values()) for c in seen)
+        duplicated = sum(n - 1 for c in seen for n in c.values() if n > 1)
+        self.row(f"{rate} scans/s x {seconds} s, {len(clients)} clients", stats(every),
+                 "0 lost, 0 duplicated")
+        self.note("sustained_lost", lost, "sustained: %d scans lost")
+        self.note("sustained_duplicated", duplicated, "sustained: %d duplicated")
+        self.note("sustained_merged", sum(n > 1 for c in seen for n in c.values()),
+                  "sustained: %d merged into the message before")
+
+    def report(self, path):
+        print(f"  {'latency':36s} {'p50':>8s} {'p90':>8s} {'p99':>8s} {'max':>8s}   target")
+        print("\n".join(self.rows + [""] + self.other))
+        with open(path, "w") as f:
+            json.dump(self.figures, f, indent=1)
+
+
+def main():
+    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    p.add_argument("binary")
+    p.add_argument("--json", default="daemon-bench.json")
+    p.add_argument("--scans", type=int, default=300)
+    p.add_argument("--sustain-seconds", type=int, default=60)
+    p.add_argument("--idle-seconds", type=int, default=60)
+    p.add_argument("--clients", type=lambda t: [int(n) for n in t.split(",")],
+                   default=[1, 100, 1000])
+    a = p.parse_args()
+    raise_descriptor_limit(4096)
+    bench = Bench(os.path.abspath(a.binary))
+    bench.run(a)
+    bench.report(a.json)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,158 @@
+"""The daemon and its scanner as a user meets them: virtual scanners (umockdev)
+plugged in and out, scans typed on the line, a page that receives them. This
+suite runs under umockdev-wrapper."""
+
+import os
+import socket
+
+import pytest
+
+from conftest import NOT_OPEN, frame, page, scan
+from sandbox import OPENED, REMOVED
+from virtual_scanner import MODELS
+from ws_client import Client, Closed
+
+TAVI = OPENED.format(0x1a86, 0x7523)
+
+
+# udev's ids and model text; whether the device is a supported scanner.
+@pytest.mark.parametrize("ids,supported", [(MODELS[m], True) for m in sorted(MODELS)] + [
+    (("1a86", "7523", "ane_ZR4410"), True),  # a tail of the model name holding its key
+    (("1a86", "7523", "TAVI2"), False), (("1a86", "7523", "tavi"), False),
+    (("1a86", "7523", "ZR4410X"), False),  # holds the key, is not in the model name
+    (("1a86", "7524", "TAVI"), False), (("067b", "2303", "ZR4410"), False),
+])
+def test_supported_scanners_are_found_at_start_and_others_left_alone(daemon, scanners, ids,
+                                                                      supported):
+    node = scanners.plug(ids)
+    d = daemon()
+    opened = OPENED.format(int(ids[0], 16), int(ids[1], 16))
+    if supported:
+        assert d.wait(opened) and d.wait_accepting()
+        scan(d, ids[2], page(d))
+        lines = d.lines()  # its presence checks keep finding it
+        assert "have no device" not in lines[lines.index(opened):]
+        return
+    assert d.wait("have no device")
+    scanners.announce(node)  # nor taken when it is plugged in: the next one is
+    good = d.plug("tavi")
+    assert d.wait(TAVI) and d.wait_accepting()
+    assert [l for l in d.lines() if l.startswith("connect device")] == [
+        "connect device (vid:pid)1A86:7523"]
+    p = page(d)
+    scanners.type("wrong", node=node)
+    scanners.type("right", node=good)
+    assert p.recv() == frame(0, "right\r\n")
+
+
+def test_hotplug_serves_one_scanner_until_it_is_unplugged(daemon):
+    d = daemon()
+    assert d.wait("have no device") and d.wait_accepting()
+    early = Client(d.port)
+    early.send("register")
+    assert early.recv() == NOT_OPEN  # no scanner open: told so, and not listed
+    first = d.plug("zr4410")
+    assert d.wait(TAVI)
+    p = page(d)
+    # A second scanner is not taken, and its removal ends nothing.
+    second = d.scanners.plug("zr4420")
+    assert d.wait("find guns  actions11:add", 2)
+    d.unplug(second)
+    scan(d, "still", p)
+    assert early.nothing_more()
+    d.unplug(first)
+    assert d.proc.wait_exit() == 0
+    lines = d.lines()
+    assert "have no device" in lines[len(lines) - lines[::-1].index(REMOVED):]
+
+
+GOLDEN = ('{\n\t"type":\t"BARCODE_GUN",\n\t"erro":\t0,\n\t"size":\t8,\n\t"Data":\t'
+          '"q\\"\\\\\\t\\u0001\x7f\\r\\n"\n}')
+FOUR = "\U0001f600".encode("gb18030")  # four bytes in GB18030
+# The Encode setting, typed bytes, the terminator, and the Data of the message
+# the page receives; or the whole message; or no message but the daemon's line.
+FRAMING = [
+    ("2", b"ABC", b"\r\n", "ABC\r\n"),
+    ("2", b"ab", b"\r", "ab\r"),
+    ("2", b"abc", b"", "abc"),  # ended by 50 ms of quiet
+    ("2", b"", b"\r", "\r"),  # a lone CR is too short to end a scan: quiet ends it
+    ("2", "中文条码丂".encode("gb18030"), b"\r\n", "中文条码丂\r\n"),
+    ("2", FOUR, b"", "\U0001f600"),
+    ("2", b'q"\\\t\x01\x7f', b"\r\n", GOLDEN),
+    ("2", b"x" * 2045, b"\r\n", "x" * 2045 + "\r\n"),  # fills the converted text
+    ("2", b"x" * 2046, b"\r\n", ("convert g2u fail",)),  # a byte too many for it
+    ("2", b"\x81\x30\xff\xfe\x80", b"", ("convert g2u fail",)),  # not GB18030
+    ("2", FOUR[:3], b"", ("convert g2u fail",)),  # ends inside a character
+    ("2", b"9" * 10240, b"\r\n", ("scan longer than 2048 bytes, dropped",)),
+    ("2", b"after", b"\r\n", "after\r\n"),
+    ("1", "中文".encode("gb2312"), b"\r\n", "中文\r\n"),
+    ("1", "丂".encode("gbk"), b"\r\n", ("convert g2u fail",)),  # not in GB2312
+    ("1", FOUR, b"", ("convert g2u fail",)),
+    ("3", b"ABC\t", b"\r\n", "ABC\t\r\n"),  # GB2312 to GBK: ASCII only with glibc 2.36
+    ("4", b"ab\x00cd", b"\r\n", "ab"),  # copied, and read up to a zero byte
+    ("4", b"y" * 2045, b"\r\n", "y" * 2045 + "\r\n"),
+    ("4", b"y" * 2046, b"\r\n", ("convert g2u fail",)),
+    ("0", b"abc", b"\r\n", ("convert g2u fail",)),  # selectors 0, 5 and 6 convert nothing
+    ("5", b"abc", b"\r\n", ("convert g2u fail",)),
+]
+
+
+@pytest.mark.parametrize("encode", sorted({row[0] for row in FRAMING}))
+def test_scans_are_framed_converted_and_sent_byte_exact(daemon, encode):
+    d = daemon("tavi", conf={"encode": encode})
+    p = page(d)
+    for _, typed, terminator, expected in (row for row in FRAMING if row[0] == encode):
+        seen = d.lines().count(expected[0])
+        d.scanners.type(typed, terminator=terminator)
+        if isinstance(expected, tuple):
+            assert d.wait(expected[0], seen + 1), typed[:20]
+        else:
+            assert p.recv() == (expected if expected[0] == "{" else frame(0, expected)), typed[:20]
+    assert p.nothing_more()
+
+
+@pytest.mark.parametrize("how", ["unplug", "unplug-mid-scan", "hang-up"])
+def test_the_daemon_exits_0_when_its_scanner_goes(daemon, how):
+    d = daemon("tavi")
+    p = page(d)
+    if how == "unplug-mid-scan":
+        d.scanners.type(b"PART", terminator=b"")
+    if how == "hang-up":
+        d.scanners.hang_up(d.scanners.nodes()[0])  # udev still lists it
+    else:
+        d.unplug()
+    assert d.proc.wait_exit() == 0
+    assert len(d.lines()) < 40  # no flood on the way out
+    # A cut scan is never passed off as a whole one, nor garbled.
+    rest = []
+    try:
+        while len(rest) < 3:
+            rest.append(p.recv(5))
+    except (Closed, socket.timeout):
+        pass
+    assert rest in ([], [frame(0, "PART")])
+
+
+def test_a_node_gone_before_its_open_is_skipped_for_the_next_scanner(daemon, scanners):
+    # Plugged and pulled at once: udev announced it, but the node is gone.
+    scanners.plug("tavi", with_node=False)
+    d = daemon()
+    assert d.wait("connect and no open device")
+    assert d.proc.stderr.wait_for(lambda l: "No such file or directory" in l) is not None
+    d.unplug()
+    assert d.plug("zr4410") and d.wait(TAVI)
+    scan(d, "second", page(d))
+
+
+def test_the_service_units_capabilities_are_enough_to_serve(daemon):
+    unit = os.path.join(os.path.dirname(__file__), "..", "..", "packaging", "tavitty.service")
+    with open(unit, encoding="utf-8") as f:
+        caps = next(l.split("=", 1)[1].split() for l in f if l.startswith("CapabilityBoundingSet="))
+    keep = ",".join("+" + cap.lower().removeprefix("cap_") for cap in caps)
+    d = daemon("tavi", wrap=("setpriv", f"--bounding-set=-all,{keep}", "--inh-caps=-all", "--"))
+    scan(d, "capped", page(d))
+    # (The arm64 build runs this suite with the daemon under qemu-user.)
+    pid = d.ns.wait_process("Tavitty", 1) or d.ns.wait_process("qemu-aarch64-st", 1)
+    with open(f"/proc/{pid}/status", encoding="ascii") as f:
+        bounding = next(l.split()[1] for l in f if l.startswith("CapBnd:"))
+    assert bin(int(bounding, 16)).count("1") == len(caps)  # the set did apply

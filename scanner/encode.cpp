@@ -11,6 +11,9 @@
 
 namespace {
 
+// What iconv_open returns when it fails.
+const iconv_t kNoConversion = reinterpret_cast<iconv_t>(-1);
+
 // Owns one iconv conversion descriptor.
 class IconvHandle {
   public:
@@ -22,7 +25,7 @@ class IconvHandle {
             iconv_close(m_cd);
         }
     }
-    bool valid() const { return m_cd != reinterpret_cast<iconv_t>(-1); }
+    bool valid() const { return m_cd != kNoConversion; }
     iconv_t get() const { return m_cd; }
 
   private:
@@ -33,7 +36,7 @@ class IconvHandle {
 // looked up and loaded each time), so each thread keeps the ones it opened.
 // A descriptor is not shared between threads, and its shift state is reset
 // before every use.
-IconvHandle& CachedConversion(const char* to, const char* from) {
+iconv_t CachedConversion(const char* to, const char* from) {
     struct Entry {
         std::string to, from;
         std::unique_ptr<IconvHandle> handle;
@@ -41,28 +44,34 @@ IconvHandle& CachedConversion(const char* to, const char* from) {
     thread_local std::vector<Entry> cache;
     for (Entry& entry : cache) {
         if (entry.to == to && entry.from == from) {
-            return *entry.handle;
+            return entry.handle->get();
         }
     }
-    cache.push_back({to, from, std::make_unique<IconvHandle>(to, from)});
-    return *cache.back().handle;
+    auto handle = std::make_unique<IconvHandle>(to, from);
+    if (!handle->valid()) {
+        // Not kept: descriptors or memory may be short only for a moment, and
+        // the next scan tries again.
+        return kNoConversion;
+    }
+    cache.push_back({to, from, std::move(handle)});
+    return cache.back().handle->get();
 }
 
 }  // namespace
 
 int CEncode::iconv_encode(const char* from, const char* to, char* src, unsigned long srclen,
                           char* dst, unsigned long dstlen) {
-    IconvHandle& cd = CachedConversion(to, from);
+    const iconv_t cd = CachedConversion(to, from);
     std::memset(dst, 0, dstlen);
-    if (!cd.valid()) {
+    if (cd == kNoConversion) {
         return -1;
     }
-    iconv(cd.get(), nullptr, nullptr, nullptr, nullptr);  // the initial shift state
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);  // the initial shift state
     char* in = src;
     size_t in_left = srclen;
     char* out = dst;
     size_t out_left = dstlen;
-    if (iconv(cd.get(), &in, &in_left, &out, &out_left) == static_cast<size_t>(-1)) {
+    if (iconv(cd, &in, &in_left, &out, &out_left) == static_cast<size_t>(-1)) {
         return -1;
     }
     return 0;

@@ -19,18 +19,12 @@ speed_t SpeedOf(int baud) {
     }
 }
 
-}  // namespace
-
-termios MakeLineAttr(const termios& current, int baud, int databits, char parity, int stopbits) {
-    termios attr = current;
+// Raw mode with the configured frame. CLOCAL, CREAD and flow control stay as
+// the device had them.
+void MakeRawLine(termios& attr, int databits, char parity, int stopbits) {
     cfmakeraw(&attr);
     attr.c_cflag &= ~CSIZE;
-
-    cfsetispeed(&attr, SpeedOf(baud));
-    cfsetospeed(&attr, SpeedOf(baud));
-
     attr.c_cflag |= databits == 7 ? CS7 : CS8;
-
     switch (parity) {
         case 'E':
         case 'e':
@@ -45,27 +39,33 @@ termios MakeLineAttr(const termios& current, int baud, int databits, char parity
             attr.c_cflag &= ~PARENB;
             break;
     }
-
     if (stopbits == 2) {
         attr.c_cflag |= CSTOPB;
     } else {
         attr.c_cflag &= ~CSTOPB;
     }
-
-    // CLOCAL, CREAD and flow control stay as the device had them.
     attr.c_cflag &= ~HUPCL;
     attr.c_iflag &= ~(IXON | ICRNL | INPCK);
     attr.c_iflag |= IGNBRK;
     attr.c_oflag &= ~ONLCR;
     attr.c_lflag &= ~(ECHOK | ECHOCTL | ECHOKE | IEXTEN);
+}
 
+}  // namespace
+
+termios MakeLineAttr(const termios& current, int baud, int databits, char parity, int stopbits) {
+    termios attr = current;
+    MakeRawLine(attr, databits, parity, stopbits);
+    cfsetispeed(&attr, SpeedOf(baud));
+    cfsetospeed(&attr, SpeedOf(baud));
     attr.c_cc[VTIME] = 10;
     attr.c_cc[VMIN] = 1;
     return attr;
 }
 
-termios MakeBlockAttr(const termios& current, bool block) {
+termios MakeBlockAttr(const termios& current, bool block, int databits, char parity, int stopbits) {
     termios attr = current;
+    MakeRawLine(attr, databits, parity, stopbits);
     attr.c_cc[VTIME] = 0;
     attr.c_cc[VMIN] = block ? 1 : 0;
     return attr;

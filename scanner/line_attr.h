@@ -11,7 +11,8 @@
 //   stopbits: 2 gives two stop bits, anything else one
 termios MakeLineAttr(const termios& current, int baud, int databits, char parity, int stopbits);
 
-// The same attributes with reads switched between waiting for one byte (block)
-// and returning at once. Only VMIN and VTIME change: re-applying raw mode here
-// would turn a 7E1 line into 8N1 and corrupt every later byte.
-termios MakeBlockAttr(const termios& current, bool block);
+// The same line with reads switched between waiting for one byte (block) and
+// returning at once, the speed kept. It is made raw with its frame again, so
+// that a port opened without its settings reads raw bytes too, and a 7E1
+// line stays 7E1.
+termios MakeBlockAttr(const termios& current, bool block, int databits, char parity, int stopbits);

@@ -24,6 +24,18 @@ bool PortHungUp(int fd) {
 
 CttyUSB::ReadStep CttyUSB::AfterRead(ssize_t got, const char* chunk, ScanProgress& progress,
                                      ScanBuffer& scan, bool dump_with_leading_blanks) {
+    if (got > 0 && !progress.have_data && m_lf_pending) {
+        m_lf_pending = false;
+        if (chunk[0] == '\n') {
+            // The LF of a CR LF whose CR ended the scan before, read apart from
+            // it (a slow line, a USB packet boundary): the rest of that
+            // terminator, not a scan of its own.
+            ++chunk;
+            if (--got == 0) {
+                return ReadStep::kNotReady;
+            }
+        }
+    }
     if (got > 0) {
         if (!progress.have_data) {
             // The first chunk of a scan: from now on reads return at once.
@@ -54,15 +66,27 @@ CttyUSB::ReadStep CttyUSB::AfterRead(ssize_t got, const char* chunk, ScanProgres
         return ReadStep::kNotReady;
     }
     if (scan.Terminated()) {
-        return ReadStep::kComplete;
+        return Complete(scan);
+    }
+    if (PortHungUp(m_fd)) {
+        // The line went in the middle of a scan: the scanner is gone, and what
+        // came of the scan is cut.
+        m_connected = false;
+        progress.failed = true;
+        return Complete(scan);
     }
     if (got < 0) {
         SleepMs(1);  // a port that keeps failing must neither spin nor flood the output
         return std::chrono::steady_clock::now() - progress.last_chunk >= kQuietTime
-                   ? ReadStep::kComplete
+                   ? Complete(scan)
                    : ReadStep::kMore;
     }
-    return QuietTimeOver(m_fd, progress.last_chunk) ? ReadStep::kComplete : ReadStep::kMore;
+    return QuietTimeOver(m_fd, progress.last_chunk) ? Complete(scan) : ReadStep::kMore;
+}
+
+CttyUSB::ReadStep CttyUSB::Complete(const ScanBuffer& scan) {
+    m_lf_pending = scan.EndsInCr();
+    return ReadStep::kComplete;
 }
 
 bool CttyUSB::DropBadScan(const ScanProgress& progress, const ScanBuffer& scan) {

@@ -15,6 +15,8 @@ class ScanBuffer {
     // At least two bytes arrived and the last of them is CR, or CR LF.
     bool Terminated() const;
     bool Overflowed() const { return m_received > kCapacity; }
+    // The last byte that arrived is a CR (the first half of a CR LF, perhaps).
+    bool EndsInCr() const { return m_received > 0 && m_last == '\r'; }
 
     char* data() { return m_bytes; }
     size_t size() const { return m_size; }

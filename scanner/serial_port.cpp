@@ -73,7 +73,7 @@ int CttyUSB::Set_Block(bool block) {
         perror("tcgetattr old:");
         return -1;
     }
-    const termios attr = MakeBlockAttr(current, block);
+    const termios attr = MakeBlockAttr(current, block, m_databits, m_parity, m_stopbits);
     if (tcsetattr(m_fd, TCSANOW, &attr) != 0) {
         perror("tcsetattr");
         return -1;

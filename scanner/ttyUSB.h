@@ -126,6 +126,9 @@ class CttyUSB {
     // and tells whether the scan is complete (terminator or quiet time).
     ReadStep AfterRead(ssize_t got, const char* chunk, ScanProgress& progress, ScanBuffer& scan,
                        bool dump_with_leading_blanks);
+    // A scan is complete: notes whether it ended in a CR whose LF may follow
+    // in the next read.
+    ReadStep Complete(const ScanBuffer& scan);
     // Drops a complete scan that had a read error or outgrew its array, and
     // flushes the port; false when the scan is good to deliver.
     bool DropBadScan(const ScanProgress& progress, const ScanBuffer& scan);
@@ -135,7 +138,8 @@ class CttyUSB {
     // Hands an event to the callback, if one is set.
     void Report(int code, std::string text = std::string());
 
-    std::mutex m_plug_mutex;  // guards m_plug_node
+    bool m_lf_pending = false;  // the read loop's: the last scan ended in a CR
+    std::mutex m_plug_mutex;    // guards m_plug_node
     std::mutex m_nap_mutex;
     std::condition_variable m_nap_cv;
     bool m_nap_woken = false;  // guarded by m_nap_mutex

@@ -57,8 +57,12 @@ void* CWebServer::socketPthreadGetDataCall(lws* conn, char*, int, void* user) {
     CWebServer* self = static_cast<CWebServer*>(user);
     std::lock_guard<std::mutex> lock(m_conn_mutex);
     if (self->m_gun_count > 0) {
-        m_conn_list.push_back(conn);
-        std::puts("g_conn  get!");
+        // A page stands in the list once, however often it writes (a
+        // keep-alive, say): a second entry would send it every scan twice.
+        if (std::find(m_conn_list.begin(), m_conn_list.end(), conn) == m_conn_list.end()) {
+            m_conn_list.push_back(conn);
+            std::puts("g_conn  get!");
+        }
     } else {
         std::string reply = self->enJsonFormat(-2, 0, std::string());
         if (!reply.empty()) {

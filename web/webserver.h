@@ -12,7 +12,8 @@
 // The web side of the daemon: the WebSocket server on a thread of its own,
 // the list of clients that asked for scans, and the count of open scanners.
 // A client registers by sending any non-empty message while a scanner is
-// open; while none is, it is told so with the -2 message instead.
+// open (later messages change nothing); while none is, it is told so with
+// the -2 message instead.
 class CWebServer {
   public:
     CWebServer();
@@ -39,8 +40,8 @@ class CWebServer {
     NetworkPolicy m_policy;
     WebsocketControl* m_ws_control = nullptr;
 
-    // The registered clients, in the order they registered; one client may
-    // stand in it more than once. Guarded by m_conn_mutex.
+    // The registered clients, in the order they registered, each once.
+    // Guarded by m_conn_mutex.
     static std::vector<lws*>& m_conn_list;
     static std::mutex m_conn_mutex;
 

@@ -2,6 +2,7 @@
 // data bits and no parity: the frame is checked on the termios record).
 #include <gtest/gtest.h>
 #include <pty.h>
+#include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <future>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "line_attr.h"
 #include "ttyUSB.h"
@@ -40,62 +42,84 @@ std::string Events(const std::string& last) {
     return g_events;
 }
 
-class SerialPort : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        ASSERT_EQ(openpty(&master_, &tty_.m_fd, nullptr, nullptr, nullptr), 0);
+// A scanner object whose port is the slave end of a fresh pty; typing goes
+// into the master end.
+struct PtyPort {
+    PtyPort() {
+        EXPECT_EQ(openpty(&master, &tty.m_fd, nullptr, nullptr, nullptr), 0);
         g_events.clear();
     }
-    void TearDown() override { close(master_); }
-    termios Current() {
+    ~PtyPort() { close(master); }
+    void Type(const std::string& bytes) {
+        EXPECT_EQ(write(master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
+    termios Attr() {
         termios attr{};
-        EXPECT_EQ(tcgetattr(tty_.m_fd, &attr), 0);
+        EXPECT_EQ(tcgetattr(tty.m_fd, &attr), 0);
         return attr;
     }
-    void Type(const std::string& bytes) {
-        ASSERT_EQ(write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    }
-    int master_ = -1;
-    CttyUSB tty_;
+    int master = -1;
+    CttyUSB tty;
 };
 
-TEST_F(SerialPort, SettingsReachTheDeviceAndReadModesSwitch) {
-    ASSERT_EQ(tty_.Set_attr(9600, 8, 'N', 2), 0);
-    termios attr = Current();
-    EXPECT_EQ(cfgetispeed(&attr), B9600);
-    EXPECT_NE(attr.c_cflag & CSTOPB, 0u);
-    EXPECT_EQ(attr.c_lflag & (ICANON | ECHO), 0u);
-    ASSERT_EQ(tty_.Set_Block(false), 0);
-    EXPECT_EQ(Current().c_cc[VMIN], 0);
-    EXPECT_EQ(cfgetispeed(&attr), B9600);  // the rest stays
-    char byte;
-    Type("leftover");
-    EXPECT_EQ(tty_.tbcflush(), 0);
-    EXPECT_EQ(read(tty_.m_fd, &byte, 1), 0);  // drained, and returns at once
-    ASSERT_EQ(tty_.Set_Block(true), 0);
-    EXPECT_EQ(Current().c_cc[VMIN], 1);
+// Runs first, before any conversion from GB18030 has loaded its module.
+TEST(Encode, AConversionThatFailedToOpenIsOpenedAgain) {
+    CttyUSB tty;
+    char in[] = "\xd6\xd0", out[16];
+    ASSERT_EQ(tty.encode(1, in, 2, out, sizeof out), 0);  // iconv's configuration is read
+    rlimit saved;
+    getrlimit(RLIMIT_NOFILE, &saved);
+    const rlimit low = {64, saved.rlim_max};
+    setrlimit(RLIMIT_NOFILE, &low);
+    std::vector<int> taken;  // no descriptor left to load a converter with
+    for (int fd; (fd = dup(0)) >= 0;)
+        taken.push_back(fd);
+    EXPECT_EQ(tty.encode(2, in, 2, out, sizeof out), -1);
+    for (int fd : taken)
+        close(fd);
+    setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_EQ(tty.encode(2, in, 2, out, sizeof out), 0);
 }
 
-TEST_F(SerialPort, PollingReaderDeliversScansUntilStoppedOrHungUp) {
-    ASSERT_EQ(tty_.Set_attr(115200, 8, 'N', 1), 0);
-    auto loop = std::async(std::launch::async, [this] { return tty_.Read_sync(2, Record); });
-    Type("XYZ\r\n");
+TEST(SerialPort, SettingsReachTheDeviceAndReadModesSwitch) {
+    PtyPort port;
+    port.tty.m_stopbits = 2;  // configured, as the daemon does before it opens
+    ASSERT_EQ(port.tty.Set_attr(9600, 8, 'N', 2), 0);
+    ASSERT_EQ(port.tty.Set_Block(false), 0);
+    const termios attr = port.Attr();
+    EXPECT_EQ(cfgetispeed(&attr), B9600);
+    EXPECT_EQ(attr.c_cflag & CSTOPB, static_cast<tcflag_t>(CSTOPB));
+    EXPECT_EQ(attr.c_lflag & (ICANON | ECHO), 0u);
+    EXPECT_EQ(attr.c_cc[VMIN], 0);
+    port.Type("leftover");
+    EXPECT_EQ(port.tty.tbcflush(), 0);
+    char byte;
+    EXPECT_EQ(read(port.tty.m_fd, &byte, 1), 0);  // drained, and returns at once
+    ASSERT_EQ(port.tty.Set_Block(true), 0);
+    EXPECT_EQ(port.Attr().c_cc[VMIN], 1);
+}
+
+TEST(SerialPort, PollingReaderDeliversScansUntilStoppedOrHungUp) {
+    PtyPort port;  // never given its settings: a fresh tty is cooked
+    auto loop = std::async(std::launch::async, [&] { return port.tty.Read_sync(2, Record); });
+    for (int i = 0; i < 500 && (port.Attr().c_lflag & ICANON) != 0; ++i)
+        std::this_thread::sleep_for(10ms);  // the reader makes the line raw
+    port.Type("XYZ\r\n");
     ASSERT_EQ(Events(";"), "0:XYZ\r\n;");
-    Type("\xd6\xd0");  // ended by the quiet time
+    port.Type("\xd6\xd0");  // ended by the quiet time
     ASSERT_EQ(Events("\xad;"), "0:XYZ\r\n;0:\xe4\xb8\xad;");
-    tty_.Wait();
-    Type("!");  // the read waits for data before it sees the stop
+    port.tty.Wait();
+    port.Type("!");  // the read waits for data before it sees the stop
     ASSERT_EQ(loop.wait_for(10s), std::future_status::ready);
     EXPECT_EQ(loop.get(), 0);
     EXPECT_EQ(Events("-1:;"), "0:XYZ\r\n;0:\xe4\xb8\xad;-1:;");
-    EXPECT_EQ(tty_.m_stop, 0);  // acknowledged
-    EXPECT_EQ(tty_.m_fd, -1);
+    EXPECT_EQ(port.tty.m_stop, 0);  // acknowledged
+    EXPECT_EQ(port.tty.m_fd, -1);
 
-    g_events.clear();
-    ASSERT_EQ(openpty(&master_, &tty_.m_fd, nullptr, nullptr, nullptr), 0);
-    loop = std::async(std::launch::async, [this] { return tty_.Read_sync(2, Record); });
-    close(master_);  // the line hangs up
-    master_ = -1;
+    PtyPort lost;
+    loop = std::async(std::launch::async, [&] { return lost.tty.Read_sync(2, Record); });
+    close(lost.master);  // the line hangs up
+    lost.master = -1;
     EXPECT_EQ(loop.wait_for(10s), std::future_status::ready);
     EXPECT_EQ(Events("-2:;"), "-2:;");
 }
@@ -123,21 +147,22 @@ TEST(LineAttr, RawLineWithTheConfiguredFrame) {
     for (const auto& c : cases) {
         const termios attr = MakeLineAttr(base, c.baud, c.databits, c.parity, c.stopbits);
         EXPECT_EQ(attr.c_cflag & (CSIZE | PARENB | PARODD | CSTOPB), c.frame) << c.baud;
-        EXPECT_EQ(cfgetispeed(&attr), c.speed) << c.baud;
-        EXPECT_EQ(cfgetospeed(&attr), c.speed) << c.baud;
+        EXPECT_EQ(cfgetispeed(&attr) + cfgetospeed(&attr), 2 * c.speed) << c.baud;
+        // Raw, and the device's own control bits kept, but for the hang-up on close.
         EXPECT_EQ(attr.c_cflag & (CREAD | CLOCAL | CRTSCTS | HUPCL), CREAD | CLOCAL | CRTSCTS);
         EXPECT_EQ(attr.c_iflag & (ICRNL | IXON | INPCK | IGNBRK), static_cast<tcflag_t>(IGNBRK));
-        EXPECT_EQ(attr.c_oflag & ONLCR, 0u);
-        EXPECT_EQ(attr.c_lflag & (ICANON | ECHO | ECHOK | ECHOCTL | ECHOKE | IEXTEN | ISIG), 0u);
-        EXPECT_EQ(attr.c_cc[VMIN], 1);
-        EXPECT_EQ(attr.c_cc[VTIME], 10);
-        // Switching the read mode keeps the line: 7E1 stays 7E1.
+        EXPECT_EQ((attr.c_oflag & ONLCR) + (attr.c_lflag & base.c_lflag), 0u);
+        EXPECT_EQ(attr.c_cc[VMIN] * 100 + attr.c_cc[VTIME], 110);
+        // Switching the read mode of a cooked port makes it raw with the line's
+        // frame, its speed kept: 7E1 stays 7E1.
         for (bool block : {false, true}) {
-            const termios mode = MakeBlockAttr(attr, block);
+            termios mode = base;
+            cfsetspeed(&mode, c.speed);
+            mode = MakeBlockAttr(mode, block, c.databits, c.parity, c.stopbits);
             EXPECT_EQ(mode.c_cflag, attr.c_cflag);
-            EXPECT_EQ(mode.c_lflag, attr.c_lflag);
-            EXPECT_EQ(mode.c_cc[VMIN], block ? 1 : 0);
-            EXPECT_EQ(mode.c_cc[VTIME], 0);
+            EXPECT_EQ(mode.c_iflag + mode.c_oflag + mode.c_lflag,
+                      attr.c_iflag + attr.c_oflag + attr.c_lflag);
+            EXPECT_EQ(mode.c_cc[VMIN] * 10 + mode.c_cc[VTIME], block ? 10 : 0);
         }
     }
 }

@@ -4,6 +4,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 
 #include "ttyUSB.h"
@@ -53,10 +54,18 @@ int CttyUSB::run_byMonitor() {
                         m_open_node.action.c_str(), m_open_node.vid, m_open_node.pid);
         }
         std::puts("have device");
-        pollfd port = {m_fd, POLLIN, 0};
-        if (poll(&port, 1, -1) <= 0) {
+        pollfd waits[2] = {{m_fd, POLLIN, 0}, {m_stop_wake.get(), POLLIN, 0}};
+        pollfd& port = waits[0];
+        if (poll(waits, 2, -1) <= 0) {
             std::puts("exit wait for data");
             continue;
+        }
+        if (waits[1].revents != 0) {
+            uint64_t count;  // taken, so that it wakes no later wait
+            if (read(m_stop_wake.get(), &count, sizeof count) < 0) {
+                // Taken by an earlier pass.
+            }
+            continue;  // Wait asked for a stop: the loop's condition sees it
         }
         if (port.revents == 0) {
             std::puts("invalid data");

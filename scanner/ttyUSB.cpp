@@ -4,7 +4,9 @@
 
 #include "sleep_ms.h"
 
-CttyUSB::CttyUSB() : m_wake(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+CttyUSB::CttyUSB()
+    : m_wake(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
+      m_stop_wake(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
     sem_init(&m_sem, 0, 0);
 }
 
@@ -20,6 +22,10 @@ int CttyUSB::Wait() {
     m_stop = 1;
     WakeHotplug();
     WakeNap();
+    const uint64_t one = 1;
+    if (write(m_stop_wake.get(), &one, sizeof one) < 0) {
+        // A stop asked for before is still unread: the loop sees that one.
+    }
     for (int i = 0; i < 100; ++i) {
         SleepMs(10);
         if (m_stop == 0) {

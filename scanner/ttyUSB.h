@@ -144,6 +144,7 @@ class CttyUSB {
     std::condition_variable m_nap_cv;
     bool m_nap_woken = false;  // guarded by m_nap_mutex
     UniqueFd m_wake;           // eventfd that interrupts the hotplug wait
+    UniqueFd m_stop_wake;      // eventfd that Wait sets: ends the wait for data
     std::atomic<bool> m_hotplug_quit{false};
     pthread_t m_hotplug_thread{};
     bool m_hotplug_running = false;  // only the reading thread touches it

@@ -1,8 +1,12 @@
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <string>
-
-#include <unistd.h>
+#include <thread>
 
 #include "conf_reader.h"
 #include "instance_guard.h"
@@ -12,6 +16,9 @@
 #include "webserver.h"
 
 namespace {
+
+// How long pages get to take their close on a stop.
+constexpr int kGoingAwayMillis = 1000;
 
 // Built in this order and destroyed in the reverse one: the web server (its
 // thread joined) before the scanner object, and the output relay last, so
@@ -37,6 +44,42 @@ void recvStringfromGun(int code, std::string text) {
 // For calls whose failure changes nothing about what happens next.
 void Ignore(int) {}
 
+// SIGTERM (systemctl stop, docker stop) and SIGINT end the service cleanly:
+// the handler only notes the signal and wakes the stopper thread, which asks
+// the read loop to end. A handler, rather than the default action, also makes
+// the daemon stoppable as the first process of a pid namespace.
+std::atomic<bool> g_stopSignalled{false};
+int g_stopPipe[2] = {-1, -1};
+
+void OnStopSignal(int) {
+    const int saved = errno;
+    g_stopSignalled = true;
+    Ignore(static_cast<int>(write(g_stopPipe[1], "s", 1)));
+    errno = saved;
+}
+
+// Until the read loop has ended on its own ("e" down the pipe) or a signal
+// came: then the loop is asked to end.
+void StopOnSignal() {
+    char byte = 0;
+    while (read(g_stopPipe[0], &byte, 1) < 0 && errno == EINTR) {
+    }
+    if (byte == 's') {
+        g_ttyUSB.Wait();
+    }
+}
+
+bool InstallStopSignals() {
+    if (pipe2(g_stopPipe, O_CLOEXEC) != 0) {
+        return false;
+    }
+    struct sigaction action = {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    return sigaction(SIGTERM, &action, nullptr) == 0 && sigaction(SIGINT, &action, nullptr) == 0;
+}
+
 }  // namespace
 
 int main() {
@@ -56,17 +99,30 @@ int main() {
     ReadConfInfo();
     std::puts("程序打开成功!");
 
+    const bool stoppable = InstallStopSignals();
+
     g_webServer.m_policy = g_netPolicy;
     if (g_webServer.StartSocetServers(g_webPort.c_str()) < 0) {
         std::puts("open websocket server:failure");
         return -1;
     }
+    std::thread stopper;
+    if (stoppable) {
+        stopper = std::thread(StopOnSignal);  // a signal that came already is in the pipe
+    }
     g_ttyUSB.m_baud = g_ttyAttr.baudrate;
     g_ttyUSB.m_databits = g_ttyAttr.databits;
     g_ttyUSB.m_stopbits = g_ttyAttr.stopbits;
     g_ttyUSB.m_parity = g_ttyAttr.parity;
-    // Returns once the scanner it served is gone; both helper threads have
-    // ended or end with the objects' destructors.
+    // Returns once the scanner it served is gone or a stop signal came; both
+    // helper threads have ended or end with the objects' destructors.
     g_ttyUSB.Read_byMonitor_sync(g_nSelectEncoding, recvStringfromGun);
+    if (stoppable) {
+        Ignore(static_cast<int>(write(g_stopPipe[1], "e", 1)));
+        stopper.join();
+    }
+    if (g_stopSignalled) {
+        g_webServer.SayGoingAway(kGoingAwayMillis);
+    }
     return 0;
 }

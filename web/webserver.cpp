@@ -79,6 +79,10 @@ void* CWebServer::socketPthreadCloseConn(lws* conn) {
     return nullptr;
 }
 
+int CWebServer::SayGoingAway(int wait_ms) {
+    return m_ws_control != nullptr ? m_ws_control->goAway(wait_ms) : 0;
+}
+
 int CWebServer::SendStringToWeb(int code, std::string text) {
     if (code == 1) {
         ++m_gun_count;

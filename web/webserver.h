@@ -27,6 +27,9 @@ class CWebServer {
     // Event 1 and 2 count open scanners; any other event goes to every
     // registered client as a scan message. Always 0.
     int SendStringToWeb(int code, std::string text);
+    // The daemon is stopping: pages get what was sent to them, then a close
+    // with 1001 (going away); waits up to wait_ms for them to go. Always 0.
+    int SayGoingAway(int wait_ms);
     // The scan message: a formatted JSON object. Empty when it can't be built.
     std::string enJsonFormat(int code, unsigned long size, std::string text);
 

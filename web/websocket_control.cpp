@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <sys/resource.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -127,19 +128,29 @@ int WebsocketControl::setupWebsocketServer(const char* port) {
     info.options = LWS_SERVER_OPTION_DISABLE_IPV6;
     info.retry_and_idle_policy = &kIdlePolicy;
     info.user = this;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_setting_up = true;
+    }
     lws_context* ctx = info.port > 0 ? lws_create_context(&info) : nullptr;
+    bool serve = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_setting_up = false;
+        serve = ctx != nullptr && !m_closing;
+        if (serve) {
+            m_ctx = ctx;
+            m_started = 1;
+        }
+        m_closing = false;  // a close that came meanwhile is done with
+    }
     if (ctx == nullptr) {
         std::puts("ERROR: Expected to find proper listener connection status, but found..");
         return -1;
     }
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_closing) {
-            lws_context_destroy(ctx);
-            return 0;
-        }
-        m_ctx = ctx;
-        m_started = 1;
+    if (!serve) {
+        lws_context_destroy(ctx);
+        return 0;
     }
     for (;;) {
         {
@@ -153,26 +164,43 @@ int WebsocketControl::setupWebsocketServer(const char* port) {
     // Destroying the context closes every connection, through our callback,
     // on this thread; only then may the other threads stop waiting for it.
     lws_context_destroy(ctx);
+    m_conns.clear();
+    m_saying_goodbye = false;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_ctx = nullptr;
+        m_closing = false;
+        m_going_away = false;
         m_live.clear();
         m_inbox.clear();
         m_inbox_bytes = 0;
     }
-    m_conns.clear();
-    m_loop_ended.notify_all();
+    m_changed.notify_all();
     return 0;
 }
 
 int WebsocketControl::closeWebsocketServer() {
     std::unique_lock<std::mutex> lock(m_mutex);
-    m_closing = true;
     if (m_ctx != nullptr) {
+        m_closing = true;
         lws_cancel_service(m_ctx);
-        m_loop_ended.wait(lock, [this] { return m_ctx == nullptr; });
+        m_changed.wait(lock, [this] { return m_ctx == nullptr; });
+    } else if (m_setting_up) {
+        m_closing = true;  // seen by the setup once its context is made
     }
     m_started = 0;
+    return 0;
+}
+
+int WebsocketControl::goAway(int wait_ms) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (m_ctx == nullptr) {
+        return 0;
+    }
+    m_going_away = true;
+    lws_cancel_service(m_ctx);
+    m_changed.wait_for(lock, std::chrono::milliseconds(wait_ms),
+                       [this] { return m_live.empty() || m_ctx == nullptr; });
     return 0;
 }
 
@@ -192,7 +220,7 @@ int WebsocketControl::Send(lws* conn, char* data, int length, bool binary) {
     }
     std::lock_guard<std::mutex> lock(m_mutex);
     const auto live = m_live.find(conn);
-    if (m_ctx == nullptr || live == m_live.end() ||
+    if (m_ctx == nullptr || m_closing || m_going_away || live == m_live.end() ||
         m_inbox_bytes + static_cast<size_t>(length) > kMaxInboxBytes) {
         return -1;
     }
@@ -213,11 +241,13 @@ int WebsocketControl::Send(lws* conn, char* data, int length, bool binary) {
 // Server thread: moves the frames handed over into their connections' queues.
 void WebsocketControl::TakeInbox() {
     std::vector<Frame> frames;
+    bool going_away;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         frames.swap(m_inbox);
         m_inbox_bytes = 0;
         m_last_frame.reset();
+        going_away = m_going_away;
     }
     for (Frame& frame : frames) {
         const auto found = m_conns.find(frame.id);
@@ -237,14 +267,29 @@ void WebsocketControl::TakeInbox() {
         conn.queue.push_back(std::move(frame));
         lws_callback_on_writable(conn.wsi);
     }
+    if (going_away && !m_saying_goodbye) {
+        // After the frames handed over before: each page gets its close once
+        // its queue is written.
+        m_saying_goodbye = true;
+        for (auto& entry : m_conns) {
+            lws_callback_on_writable(entry.second.wsi);
+        }
+    }
 }
 
 int WebsocketControl::Write(lws* wsi, uint64_t id) {
     const auto found = m_conns.find(id);
-    if (found == m_conns.end() || found->second.queue.empty()) {
+    if (found == m_conns.end()) {
         return 0;
     }
     Connection& conn = found->second;
+    if (conn.queue.empty()) {
+        if (!m_saying_goodbye) {
+            return 0;
+        }
+        lws_close_reason(wsi, LWS_CLOSE_STATUS_GOINGAWAY, nullptr, 0);
+        return -1;
+    }
     const Frame frame = std::move(conn.queue.front());
     conn.queue.pop_front();
     conn.queued_bytes -= frame.bytes->size();
@@ -256,7 +301,7 @@ int WebsocketControl::Write(lws* wsi, uint64_t id) {
     if (written < static_cast<int>(bytes.size())) {
         return -1;  // the connection is closed
     }
-    if (!conn.queue.empty()) {
+    if (!conn.queue.empty() || m_saying_goodbye) {
         lws_callback_on_writable(wsi);
     }
     return 0;
@@ -306,6 +351,7 @@ void WebsocketControl::Closed(lws* wsi, uint64_t id) {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_live.erase(wsi);
     }
+    m_changed.notify_all();
     __nopoll_regression_on_close(lws_get_context(wsi), wsi, nullptr);
 }
 
@@ -319,6 +365,9 @@ int WebsocketControl::on_connection_opened(lws_context* ctx, lws* conn, void*) {
         self->m_live[conn] = session->id;
     }
     std::printf("new conn id %d\n", static_cast<int>(session->id));
+    if (self->m_saying_goodbye) {
+        lws_callback_on_writable(conn);  // closed at once, as the others were
+    }
     return 1;
 }
 

@@ -53,8 +53,14 @@ class WebsocketControl {
     // listen queue until one leaves.
     int setupWebsocketServer(const char* port);
     // Stops the loop and waits until the server thread has released the
-    // library. Ends this instance's service for good. Always 0.
+    // library; a setup under way on another thread returns without serving.
+    // A later setupWebsocketServer serves again. Always 0.
     int closeWebsocketServer();
+    // The daemon is stopping: every connection is closed with 1001 (going
+    // away) once the frames queued for it are written, and new frames are
+    // refused. Waits up to wait_ms for the connections to go; the loop serves
+    // on until closeWebsocketServer. Always 0.
+    int goAway(int wait_ms);
 
     // Queue one frame for a connection; any thread. 0 when queued, -1 when
     // the connection is closed (or the server is not serving).
@@ -106,14 +112,17 @@ class WebsocketControl {
 
     // Server thread only.
     std::unordered_map<uint64_t, Connection> m_conns;
+    bool m_saying_goodbye = false;  // goAway was seen: close each page once written
     uint64_t m_next_id = 0;
     std::vector<unsigned char> m_write_buffer;
 
     // Shared with the other threads.
     std::mutex m_mutex;
-    std::condition_variable m_loop_ended;
+    std::condition_variable m_changed;          // the loop ended, or a connection went
     lws_context* m_ctx = nullptr;               // set while the loop runs
-    bool m_closing = false;                     // closeWebsocketServer was called
+    bool m_setting_up = false;                  // setupWebsocketServer is making the context
+    bool m_closing = false;                     // closeWebsocketServer waits for the loop or setup
+    bool m_going_away = false;                  // goAway was called
     std::unordered_map<lws*, uint64_t> m_live;  // open connections and their ids
     std::vector<Frame> m_inbox;
     size_t m_inbox_bytes = 0;

@@ -3,6 +3,7 @@ plugged in and out, scans typed on the line, a page that receives them. This
 suite runs under umockdev-wrapper."""
 
 import os
+import signal
 import time
 
 import pytest
@@ -113,21 +114,34 @@ def test_scans_are_framed_converted_and_sent_byte_exact(daemon, encode):
     assert p.nothing_more()
 
 
-@pytest.mark.parametrize("how", ["unplug", "unplug-mid-scan", "hang-up", "hang-up-mid-scan"])
-def test_the_daemon_exits_0_when_its_scanner_goes(daemon, how):
+@pytest.mark.parametrize("how", ["unplug", "unplug-mid-scan", "hang-up", "hang-up-mid-scan",
+                                 "SIGTERM", "SIGINT"])
+def test_the_daemon_exits_0_when_its_scanner_goes_or_it_is_stopped(daemon, how):
     d = daemon("tavi")
-    p = page(d)
+    pages = [Client(d.port) for _ in range(10)]
+    assert d.register(*pages)
     for byte in b"PART" if how.endswith("mid-scan") else b"":
         d.scanners.type(bytes([byte]), terminator=b"")  # its quiet time never over
         time.sleep(0.01)
-    if how.startswith("hang-up"):
+    printed = len(d.lines())
+    if how.startswith("SIG"):
+        d.scanners.type("LAST")  # on its way to the pages as the stop comes
+        assert d.wait("have data LAST\r")
+        os.kill(d.pid(), getattr(signal, how))
+    elif how.startswith("hang-up"):
         d.scanners.hang_up(d.scanners.nodes()[0])  # udev still lists it
     else:
         d.unplug()
     assert d.proc.wait_exit() == 0
-    assert len(d.lines()) < 40  # no flood on the way out
-    with pytest.raises(Closed):  # a cut scan is not passed off as a whole one
-        p.recv(5)
+    assert len(d.lines()) - printed < 40  # no flood on the way out
+    for p in pages:  # a cut scan is not passed off as a whole one
+        if how.startswith("SIG"):
+            assert p.recv() == frame(0, "LAST\r\n")
+        with pytest.raises(Closed) as closed:
+            p.recv(5)
+        assert closed.value.code == 1001 or not how.startswith("SIG")
+    # What the daemon printed as it stopped reached standard output.
+    assert d.lines().count("g_conn over!") == 10
 
 
 def test_a_node_gone_before_its_open_is_skipped_for_the_next_scanner(daemon, scanners):

@@ -11,6 +11,7 @@
 #include "conf_reader.h"
 #include "instance_guard.h"
 #include "output_relay.h"
+#include "service_notifier.h"
 #include "ttyUSB.h"
 #include "tty_attr.h"
 #include "webserver.h"
@@ -20,12 +21,14 @@ namespace {
 // How long pages get to take their close on a stop.
 constexpr int kGoingAwayMillis = 1000;
 
-// Built in this order and destroyed in the reverse one: the web server (its
-// thread joined) before the scanner object, and the output relay last, so
-// that every line printed up to the end reaches standard output.
+// Built in this order and destroyed in the reverse one: the notifier (which
+// asks the web server) first, the web server (its thread joined) before the
+// scanner object, and the output relay last, so that every line printed up to
+// the end reaches standard output.
 OutputRelay g_outputRelay;
 CttyUSB g_ttyUSB;
 CWebServer g_webServer;
+ServiceNotifier g_notifier;
 std::string g_webPort;
 TtyAttr g_ttyAttr;
 int g_nSelectEncoding;
@@ -39,6 +42,12 @@ int ReadConfInfo() {
 // on unchanged.
 void recvStringfromGun(int code, std::string text) {
     g_webServer.SendStringToWeb(code, std::string(text.data(), text.size()));
+    if (code == 1) {
+        g_notifier.ScannerOpened(g_ttyUSB.m_open_node.devname, g_ttyUSB.m_open_node.vid,
+                                 g_ttyUSB.m_open_node.pid);
+    } else if (code == 2) {
+        g_notifier.ScannerGone();
+    }
 }
 
 // For calls whose failure changes nothing about what happens next.
@@ -106,6 +115,9 @@ int main() {
         std::puts("open websocket server:failure");
         return -1;
     }
+    g_notifier.Start(
+        g_webPort, [] { return g_webServer.ListenerState(); },
+        [] { return CWebServer::RegisteredPages(); });
     std::thread stopper;
     if (stoppable) {
         stopper = std::thread(StopOnSignal);  // a signal that came already is in the pipe

@@ -79,6 +79,15 @@ void* CWebServer::socketPthreadCloseConn(lws* conn) {
     return nullptr;
 }
 
+int CWebServer::ListenerState() const {
+    return m_ws_control != nullptr ? m_ws_control->m_started.load() : 0;
+}
+
+size_t CWebServer::RegisteredPages() {
+    std::lock_guard<std::mutex> lock(m_conn_mutex);
+    return m_conn_list.size();
+}
+
 int CWebServer::SayGoingAway(int wait_ms) {
     return m_ws_control != nullptr ? m_ws_control->goAway(wait_ms) : 0;
 }

@@ -146,6 +146,7 @@ int WebsocketControl::setupWebsocketServer(const char* port) {
     }
     if (ctx == nullptr) {
         std::puts("ERROR: Expected to find proper listener connection status, but found..");
+        m_started = -1;
         return -1;
     }
     if (!serve) {

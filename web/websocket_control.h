@@ -74,6 +74,7 @@ class WebsocketControl {
     // The library's callback for every event of the scan protocol.
     static int Callback(lws* wsi, int reason, void* user, void* in, size_t len);
 
+    // 1 while serving, -1 when the last setup could not listen, else 0.
     std::atomic<int> m_started{0};
 
     // Per-connection queue bound: a client that stops reading is closed when

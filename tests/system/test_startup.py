@@ -4,11 +4,13 @@ from."""
 
 import os
 import shutil
+import socket
 import subprocess
 
 import pytest
 
-from sandbox import ALREADY_RUNNING, NOT_ROOT, STARTED, gunconf, is_alive
+from sandbox import ALREADY_RUNNING, NOT_ROOT, OPENED, STARTED, accepting, gunconf, is_alive
+from ws_client import Client
 
 
 @pytest.mark.parametrize("conf", [None, gunconf().replace("<parity>N</parity>", "")])
@@ -51,3 +53,28 @@ def test_libraries_are_never_loaded_from_the_working_directory(daemon, tmp_path)
             (tmp_path / line.split("[", 1)[1].rstrip("]")).write_text("not a library\n")
     d = daemon(cwd=str(tmp_path))
     assert d.wait(STARTED) and d.wait("setup websocket")
+
+
+@pytest.mark.parametrize("listener", ["free", "taken"])
+def test_systemd_is_told_ready_once_the_port_accepts_and_how_the_service_stands(
+        daemon, tmp_path, monkeypatch, listener):
+    with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as systemd, socket.socket() as taken:
+        systemd.bind(str(tmp_path / "notify"))
+        systemd.settimeout(10)
+        taken.bind(("0.0.0.0", 0))
+        port = taken.getsockname()[1]
+        if listener == "free":
+            taken.close()
+        monkeypatch.setenv("NOTIFY_SOCKET", str(tmp_path / "notify"))  # umockdev's kept
+        d = daemon(port=port)
+        error = "" if listener == "free" else f"no listener on port {port} (see the log); "
+        assert systemd.recv(512).decode() == f"READY=1\nSTATUS={error}waiting for a scanner"
+        assert listener == "taken" or accepting(d.port)
+        assert d.plug("tavi") and d.wait(OPENED.format(0x1a86, 0x7523))
+        serving = f"STATUS={error}serving /dev/ttyUSB0 (1a86:7523) to "
+        assert systemd.recv(512).decode() == serving + "0 pages"
+        if listener == "free":
+            pages = [Client(d.port), Client(d.port)]
+            assert d.register(*pages)
+            told = systemd.recv(512).decode()  # "1 page" may come first
+            assert serving + "2 pages" in (told, told.endswith("1 page") and systemd.recv(512).decode())

@@ -1,0 +1,96 @@
+#include "service_notifier.h"
+
+#include <systemd/sd-daemon.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+// Until the listener's fate is known it is asked often; after that, the page
+// count once a second.
+constexpr auto kStartPoll = std::chrono::milliseconds(20);
+constexpr auto kMinInterval = std::chrono::seconds(1);
+
+}  // namespace
+
+ServiceNotifier::~ServiceNotifier() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_quit = true;
+    }
+    m_wake.notify_all();
+    if (m_thread.joinable()) {
+        m_thread.join();
+    }
+}
+
+void ServiceNotifier::Start(const std::string& port, ListenerState listener, PageCount pages) {
+    const char* socket = std::getenv("NOTIFY_SOCKET");
+    if (socket == nullptr || *socket == '\0' || m_thread.joinable()) {
+        return;
+    }
+    m_port = port;
+    m_listener = std::move(listener);
+    m_pages = std::move(pages);
+    m_thread = std::thread(&ServiceNotifier::Run, this);
+}
+
+void ServiceNotifier::ScannerOpened(const std::string& node, unsigned vid, unsigned pid) {
+    char ids[16];
+    std::snprintf(ids, sizeof ids, "%04x:%04x", vid & 0xffffu, pid & 0xffffu);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_scanner = node + " (" + ids + ")";
+        m_changed = true;
+    }
+    m_wake.notify_all();
+}
+
+void ServiceNotifier::ScannerGone() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_scanner.clear();
+        m_changed = true;
+    }
+    m_wake.notify_all();
+}
+
+std::string ServiceNotifier::Status(int listener, size_t pages) const {
+    std::string status;
+    if (listener < 0) {
+        status = "no listener on port " + m_port + " (see the log); ";
+    }
+    if (m_scanner.empty()) {
+        return status + "waiting for a scanner";
+    }
+    return status + "serving " + m_scanner + " to " + std::to_string(pages) +
+           (pages == 1 ? " page" : " pages");
+}
+
+void ServiceNotifier::Run() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    int listener = 0;
+    std::string sent;
+    while (!m_quit) {
+        if (listener == 0) {
+            listener = m_listener();
+        }
+        if (listener == 0) {
+            m_wake.wait_for(lock, kStartPoll, [this] { return m_quit; });
+            continue;
+        }
+        const std::string status = Status(listener, m_pages());
+        m_changed = false;
+        if (status != sent) {
+            const std::string message = (sent.empty() ? "READY=1\nSTATUS=" : "STATUS=") + status;
+            sd_notify(0, message.c_str());
+            sent = status;
+            // At most one update a second: what changes meanwhile waits.
+            m_wake.wait_for(lock, kMinInterval, [this] { return m_quit; });
+            continue;
+        }
+        m_wake.wait_for(lock, kMinInterval, [this] { return m_quit || m_changed; });
+    }
+}

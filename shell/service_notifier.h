@@ -1,0 +1,54 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+// Tells systemd how the service stands, when a unit of Type=notify started it
+// (NOTIFY_SOCKET is set; without it nothing is sent at all): READY=1 once the
+// listener is set up, or once it is known that it can't be (the daemon reads
+// scans all the same, and must neither time out nor be restarted in a loop),
+// and a STATUS= line for `systemctl status`:
+//   "waiting for a scanner"
+//   "serving /dev/ttyUSB0 (1a86:7523) to 2 pages"
+//   "no listener on port 9010 (see the log); " and one of the two above
+// The status is sent when it changes, once a second at most, from a thread of
+// the notifier's own.
+class ServiceNotifier {
+  public:
+    // The listener's state: 0 not known yet, 1 listening, -1 failed.
+    using ListenerState = std::function<int()>;
+    // How many pages are registered for scans.
+    using PageCount = std::function<size_t()>;
+
+    ServiceNotifier() = default;
+    ~ServiceNotifier();
+    ServiceNotifier(const ServiceNotifier&) = delete;
+    ServiceNotifier& operator=(const ServiceNotifier&) = delete;
+
+    // Starts the thread, which asks the two functions how things stand; they
+    // must stay callable until this object goes. Nothing when systemd does
+    // not listen.
+    void Start(const std::string& port, ListenerState listener, PageCount pages);
+    // The read loop's news; any thread.
+    void ScannerOpened(const std::string& node, unsigned vid, unsigned pid);
+    void ScannerGone();
+
+  private:
+    void Run();
+    std::string Status(int listener, size_t pages) const;  // under m_mutex
+
+    std::string m_port;
+    ListenerState m_listener;
+    PageCount m_pages;
+    std::thread m_thread;
+
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    bool m_quit = false;     // guarded by m_mutex
+    bool m_changed = false;  // guarded by m_mutex
+    std::string m_scanner;   // guarded by m_mutex: "/dev/ttyUSB0 (1a86:7523)", or empty
+};

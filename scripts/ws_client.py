@@ -178,7 +178,3 @@ class Crowd:
                     if client.sock.fileno() < 0:
                         self.selector.unregister(key.fileobj)
         return sum(len(c.messages) >= count for c in self.clients.values())
-
-
-def receive_all(clients, count=1, timeout=10):
-    return Crowd(clients).receive(count, timeout)

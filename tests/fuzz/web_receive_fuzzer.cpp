@@ -29,20 +29,16 @@ const char kHandshake[] =
     "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
 
 int Connect() {
-    for (int attempt = 0; attempt < 500; ++attempt) {
-        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(g_port);
-        if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-            return fd;
-        }
-        close(fd);
-        usleep(10000);  // the server thread is still starting
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(g_port);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        std::perror("connect");
+        std::abort();
     }
-    std::fprintf(stderr, "the server never listened\n");
-    std::abort();
+    return fd;
 }
 
 // Reads what the server sends until it closes or has been quiet for a while.
@@ -67,7 +63,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
         std::abort();
     }
     server.SendStringToWeb(1, std::string());  // a scanner is open
-    close(Connect());
+    for (int i = 0; i < 500 && server.ListenerState() == 0; ++i) {
+        usleep(10000);  // the server thread is still starting
+    }
     return 0;
 }
 

@@ -20,6 +20,7 @@ def frame(code, text):
 
 
 NOT_OPEN = frame(-2, "")
+LISTENER_ERROR = "ERROR: Expected to find proper listener connection status, but found.."
 
 
 @pytest.fixture

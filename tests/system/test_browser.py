@@ -1,13 +1,12 @@
 """The sample page in headless Chromium (driven over the DevTools protocol)
-against the daemon on a virtual scanner: scans show up on the page, and after
-an unplug, a restart and a replug the page reconnects by itself. Runs under
-umockdev-wrapper; Chromium itself is started without umockdev."""
+against the daemon on a virtual scanner: scans show up on the page, after an
+unplug, a restart and a replug too, and a page from a site on the internet gets
+them only where the browser's policy lets it. Chromium runs without umockdev."""
 
 import json
 import os
 import shutil
 import subprocess
-import tempfile
 import urllib.request
 
 import pytest
@@ -15,11 +14,19 @@ import pytest
 from sandbox import OPENED, REGISTERED, accepting, free_port, poll_until
 from ws_client import Client
 
-ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+WEB = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "web", "client")
 CHROMIUM_FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
                   "--disable-background-networking", "--disable-component-update",
-                  "--disable-sync", "--disable-quic"]
+                  "--disable-sync", "--disable-quic", "--ignore-certificate-errors",
+                  # The site on the internet that the tests play on loopback.
+                  "--host-resolver-rules=MAP pos.example.com 127.0.0.1"]
 TAVI = OPENED.format(0x1a86, 0x7523)
+# The page server: http.server on loopback (argv: port, folder), over TLS when
+# given a certificate and its key as well.
+SERVE = ("import http.server as h, os, ssl, sys\nos.chdir(sys.argv[2])\ns = h.ThreadingHTTPServer("
+         "('127.0.0.1', int(sys.argv[1])), h.SimpleHTTPRequestHandler)\nif sys.argv[3:]:\n c = ssl."
+         "SSLContext(ssl.PROTOCOL_TLS_SERVER); c.load_cert_chain(*sys.argv[3:])\n s.socket = c."
+         "wrap_socket(s.socket, server_side=True)\ns.serve_forever()")
 
 
 def start(argv):
@@ -28,22 +35,40 @@ def start(argv):
 
 
 @pytest.fixture
-def chromium(tmp_path):
-    """A page server for web/client and a browser; yields the page server's
-    port and a DevTools connection to the browser's page."""
-    if shutil.which("chromium") is None:
+def chromium(request, tmp_path):
+    """A page server for web/client and a browser; yields the page's base URL
+    and a DevTools connection to the browser's page."""
+    if shutil.which("chromium") is None or not os.path.isdir("/etc/chromium"):
         pytest.skip("chromium is not installed")
-    page_port, cdp_port = free_port(), free_port()
-    server = start(["/usr/bin/python3", "-m", "http.server", str(page_port), "--bind",
-                    "127.0.0.1", "--directory", os.path.join(ROOT, "web", "client")])
-    browser = start(["chromium"] + CHROMIUM_FLAGS + [f"--user-data-dir={tmp_path}",
-                                                     f"--remote-debugging-port={cdp_port}",
-                                                     "about:blank"])
+    # The page comes from 127.0.0.1, or, parametrized with (scheme, "listed" or
+    # "unlisted"), from pos.example.com: a site on the internet as far as the
+    # browser can tell, whose origin the policy LocalNetworkAccessAllowedForUrls
+    # lists or not.
+    scheme, remote = getattr(request, "param", ("http", ""))
+    page_port, cdp_port, tls = free_port(), free_port(), []
+    base = f"{scheme}://{'pos.example.com' if remote else '127.0.0.1'}:{page_port}"
+    flags = [f"--ip-address-space-overrides=127.0.0.1:{page_port}=public"] if remote else []
+    if scheme == "https":
+        tls = [tmp_path / "cert.pem", tmp_path / "key.pem"]
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes",
+                        "-subj", "/CN=pos", "-out", tls[0], "-keyout", tls[1]], check=True)
+    # Chromium reads managed policies from /etc/chromium/policies alone: it gets
+    # a copy of /etc/chromium holding the test's, mounted over the machine's in
+    # a mount namespace of its own.
+    etc = tmp_path / "etc-chromium"
+    shutil.copytree("/etc/chromium", etc, ignore=shutil.ignore_patterns("policies"))
+    (etc / "policies" / "managed").mkdir(parents=True)
+    policy = {"LocalNetworkAccessAllowedForUrls": [base]} if remote == "listed" else {}
+    (etc / "policies" / "managed" / "tavitty.json").write_text(json.dumps(policy))
+    server = start(["/usr/bin/python3", "-c", SERVE, str(page_port), WEB, *tls])
+    browser = start(["unshare", "-m", "--propagation", "private", "sh", "-c", 'mount --bind "$0" '
+                     '/etc/chromium && exec chromium "$@"', etc, *CHROMIUM_FLAGS, *flags,
+                     f"--user-data-dir={tmp_path}", f"--remote-debugging-port={cdp_port}"])
     try:
         target = poll_until(lambda: page_target(cdp_port), 20)
         assert target and poll_until(lambda: accepting(page_port)), "Chromium did not come up"
         path = target["webSocketDebuggerUrl"].split(str(cdp_port), 1)[1]
-        yield page_port, Page(Client(cdp_port, path=path))
+        yield base, Page(Client(cdp_port, path=path))
     finally:
         for proc in (browser, server):
             proc.kill()
@@ -81,9 +106,9 @@ class Page:
 
 
 def test_page_shows_scans_and_reconnects_after_a_restart(daemon, chromium):
-    page_port, page = chromium
+    base, page = chromium
     d = daemon("tavi")
-    page.call("Page.navigate", url=f"http://127.0.0.1:{page_port}/index.html?port={d.port}")
+    page.call("Page.navigate", url=f"{base}/index.html?port={d.port}")
     assert page.wait_text("status", "connected")
     assert d.wait(REGISTERED)
     d.scanners.type("扫码-1")
@@ -96,3 +121,20 @@ def test_page_shows_scans_and_reconnects_after_a_restart(daemon, chromium):
     assert d.wait_accepting() and d.plug("tavi") and d.wait(TAVI) and d.wait(REGISTERED)
     d.scanners.type("扫码-2")
     assert page.wait_text("scans", "扫码-2")
+
+
+@pytest.mark.parametrize("chromium, gets_scans", [
+    (("https", "listed"), True),
+    (("https", "unlisted"), False),  # no policy: the browser refuses
+    (("http", "listed"), False),  # the permission needs a secure page
+], indirect=["chromium"], ids=["https-listed", "https-unlisted", "http-listed"])
+def test_a_page_from_the_internet_needs_the_policy(daemon, chromium, gets_scans):
+    base, page = chromium
+    d = daemon("tavi")
+    page.call("Page.navigate", url=f"{base}/index.html?host=127.0.0.1&port={d.port}")
+    if gets_scans:
+        assert d.wait(REGISTERED)
+        d.scanners.type("扫码-3")
+        assert page.wait_text("scans", "扫码-3")
+    else:
+        assert page.wait_text("status", "LocalNetworkAccessAllowedForUrls")  # the page says why

@@ -10,6 +10,7 @@ import pytest
 APP = "opt/apps/corvane/quillet"
 CONF = f"{APP}/conf/gunconf.xml"
 UNIT = "lib/systemd/system/tavitty.service"
+POLICY = "usr/share/doc/tavitty/examples/chromium-policy-example.json"
 WANTS = "etc/systemd/system/multi-user.target.wants/tavitty.service"
 
 
@@ -30,8 +31,9 @@ def test_each_package_holds_a_stripped_daemon_its_unit_and_a_conffile(debs, tmp_
         files = {line.split()[-1]: line.split()[0]
                  for line in run("dpkg-deb", "-c", deb).stdout.splitlines()}
         assert files[f"./{APP}/Tavitty"] == "-rwxr-xr-x"
-        assert {f"./{CONF}", f"./{UNIT}", f"./{APP}/lib/ws/"} <= set(files)
-        assert [f for f in files if not f.startswith(("./opt/", "./lib/")) and f != "./"] == []
+        assert {f"./{CONF}", f"./{UNIT}", f"./{APP}/lib/ws/", f"./{POLICY}"} <= set(files)
+        assert [f for f in files if not f.startswith(("./opt/", "./lib/", "./usr/share/doc/"))
+                and f not in ("./", "./usr/", "./usr/share/")] == []  # no active browser policy
         depends = run("dpkg-deb", "-f", deb, "Depends").stdout
         assert all(lib in depends for lib in ("libudev1", "libwebsockets17", "libtinyxml2.6.2v5"))
         assert run("dpkg-deb", "-I", deb, "conffiles").stdout.split() == [f"/{CONF}"]

@@ -1,15 +1,14 @@
 """Start-up of the real binary: the lines a supervisor reads, the
-single-instance guard, a start by another user, and where it loads libraries
-from."""
+single-instance guard, a start by another user, and what systemd is told."""
 
 import os
 import shutil
 import socket
-import subprocess
 
 import pytest
 
-from sandbox import ALREADY_RUNNING, NOT_ROOT, OPENED, STARTED, accepting, gunconf, is_alive
+from conftest import LISTENER_ERROR
+from sandbox import ALREADY_RUNNING, NOT_ROOT, STARTED, accepting, gunconf, is_alive
 from ws_client import Client
 
 
@@ -44,36 +43,26 @@ def test_a_start_by_another_user_says_so_then_prints_the_summary(daemon, tmp_pat
         NOT_ROOT, f"port:{d.port} encode:1 rate:9600 databits:7 stopbits:2, parrity:E", STARTED]
 
 
-def test_libraries_are_never_loaded_from_the_working_directory(daemon, tmp_path):
-    out = subprocess.run(["readelf", "-d", os.environ["TAVITTY_BIN"]], capture_output=True,
-                         text=True, check=True).stdout
-    # Broken copies of every library it needs, in the directory it starts from.
-    for line in out.splitlines():
-        if "(NEEDED)" in line:
-            (tmp_path / line.split("[", 1)[1].rstrip("]")).write_text("not a library\n")
-    d = daemon(cwd=str(tmp_path))
-    assert d.wait(STARTED) and d.wait("setup websocket")
-
-
-@pytest.mark.parametrize("listener", ["free", "taken"])
-def test_systemd_is_told_ready_once_the_port_accepts_and_how_the_service_stands(
-        daemon, tmp_path, monkeypatch, listener):
+# The port the daemon is given: a free one, or one it cannot listen on.
+@pytest.mark.parametrize("port", [None, "in use", "0", "65536", "abc", "9010abc"])
+def test_systemd_is_told_when_the_service_is_ready_and_how_it_stands(
+        daemon, tmp_path, monkeypatch, port):
     with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as systemd, socket.socket() as taken:
         systemd.bind(str(tmp_path / "notify"))
         systemd.settimeout(10)
         taken.bind(("0.0.0.0", 0))
-        port = taken.getsockname()[1]
-        if listener == "free":
-            taken.close()
+        taken.listen()
         monkeypatch.setenv("NOTIFY_SOCKET", str(tmp_path / "notify"))  # umockdev's kept
-        d = daemon(port=port)
-        error = "" if listener == "free" else f"no listener on port {port} (see the log); "
+        d = daemon(port=taken.getsockname()[1] if port == "in use" else port)
+        error = f"no listener on port {d.port} (see the log); " if port else ""
         assert systemd.recv(512).decode() == f"READY=1\nSTATUS={error}waiting for a scanner"
-        assert listener == "taken" or accepting(d.port)
-        assert d.plug("tavi") and d.wait(OPENED.format(0x1a86, 0x7523))
+        assert d.wait(LISTENER_ERROR) if port else accepting(d.port)
+        assert d.plug("tavi")
         serving = f"STATUS={error}serving /dev/ttyUSB0 (1a86:7523) to "
         assert systemd.recv(512).decode() == serving + "0 pages"
-        if listener == "free":
+        d.scanners.type("abc")  # read all the same
+        assert d.wait("have data abc\r")
+        if not port:
             pages = [Client(d.port), Client(d.port)]
             assert d.register(*pages)
             told = systemd.recv(512).decode()  # "1 page" may come first

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -20,25 +21,22 @@ namespace {
 using namespace std::chrono_literals;
 
 std::mutex g_mutex;
+std::condition_variable g_recorded;
 std::string g_events;  // "code:text;" for each event
 
 void Record(int code, std::string text) {
     std::lock_guard<std::mutex> lock(g_mutex);
     g_events += std::to_string(code) + ":" + text + ";";
+    g_recorded.notify_all();
 }
 
 // The events once they end with `last`, or after 5 s.
 std::string Events(const std::string& last) {
-    for (int i = 0; i < 500; ++i) {
-        {
-            std::lock_guard<std::mutex> lock(g_mutex);
-            if (g_events.size() >= last.size() &&
-                g_events.compare(g_events.size() - last.size(), last.size(), last) == 0)
-                return g_events;
-        }
-        std::this_thread::sleep_for(10ms);
-    }
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::unique_lock<std::mutex> lock(g_mutex);
+    g_recorded.wait_for(lock, 5s, [&] {
+        return g_events.size() >= last.size() &&
+               g_events.substr(g_events.size() - last.size()) == last;
+    });
     return g_events;
 }
 

@@ -10,12 +10,50 @@
 // page asks again a second later. The daemon exits when its scanner is
 // unplugged and its supervisor starts it again: the client reconnects by
 // itself, waiting a little longer after each failed attempt.
+//
+// A page from another site reaches the daemon only where the browser lets it
+// (Chromium's Local Network Access). A refused connection looks the same as a
+// daemon that is down, so the client goes by where the page came from: a page
+// from elsewhere whose socket never opened reports "blocked", with a hint for
+// the operator, and keeps trying in the background.
+
+const LOOPBACK_HOST = /^(localhost|.+\.localhost|127(\.\d{1,3}){3}|::1)$/;
+
+function bareHost(host) {
+  return String(host || "").toLowerCase().replace(/^\[|\]$/g, "");
+}
+
+// True where the browser has no reason to hold the page back: it came from
+// this machine (or from no host at all, as a file), or from the host that the
+// socket goes to.
+export function servedFromDaemonHost(pageHost, url) {
+  const page = bareHost(pageHost);
+  let daemon = "";
+  try {
+    daemon = bareHost(new URL(url).hostname);
+  } catch {
+    // An unusable URL: the socket fails anyway, and says so itself.
+  }
+  return page === "" || LOOPBACK_HOST.test(page) || page === daemon;
+}
+
+function blockedHint(location) {
+  const blocked = "the browser blocked access to the local scanner service";
+  if (location?.protocol === "http:") {
+    return `${blocked}: a page served over http from another host never gets through. Serve ` +
+      "it over https and list its origin in the browser policy LocalNetworkAccessAllowedForUrls, " +
+      "or serve it from this machine.";
+  }
+  const origin = location?.origin || "the page's origin";
+  return `${blocked} (or the service is not running). List ${origin} in the browser policy ` +
+    "LocalNetworkAccessAllowedForUrls.";
+}
 
 export class TavittyClient {
   constructor({
     url = `ws://${globalThis.location?.hostname || "localhost"}:9010/`,
     onScan = () => {},
-    onStatus = () => {},
+    onStatus = () => {},  // (status, hint): the hint explains a "blocked"
     registerRetryMs = 1000,
     reconnectMinMs = 500,
     reconnectMaxMs = 10000,
@@ -25,6 +63,8 @@ export class TavittyClient {
     this.timer = null;
     this.backoff = reconnectMinMs;
     this.stopped = true;
+    this.opened = false;  // once open, a refusal means the daemon is away
+    this.blocked = false;
   }
 
   start() {
@@ -39,10 +79,13 @@ export class TavittyClient {
   }
 
   connect() {
-    this.onStatus("connecting");
+    // While blocked, the hint stays up through the retries.
+    if (!this.blocked) this.onStatus("connecting");
     const socket = new WebSocket(this.url);
     this.socket = socket;
     socket.onopen = () => {
+      this.opened = true;
+      this.blocked = false;
       this.backoff = this.reconnectMinMs;
       this.onStatus("connected");
       this.register();
@@ -51,7 +94,13 @@ export class TavittyClient {
     socket.onclose = () => {
       if (this.socket !== socket) return;
       clearTimeout(this.timer);
-      this.onStatus("disconnected");
+      const location = globalThis.location;
+      if (!this.opened && !this.stopped && !servedFromDaemonHost(location?.hostname, this.url)) {
+        if (!this.blocked) this.onStatus("blocked", blockedHint(location));
+        this.blocked = true;
+      } else {
+        this.onStatus("disconnected");
+      }
       if (this.stopped) return;
       this.timer = setTimeout(() => this.connect(), this.backoff);
       this.backoff = Math.min(this.backoff * 2, this.reconnectMaxMs);

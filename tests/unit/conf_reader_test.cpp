@@ -110,14 +110,7 @@ const Case kCases[] = {
     {"policy", Full(kPolicy), std::string("9011 1 9600 7 2 E +") + kRestricted},
     {"policy_after_a_stop", "<g><WebsocketPort>9011</WebsocketPort>" + kPolicy + "</g>",
      std::string("9011 2 115200 8 1 N") + kRestricted},
-    {"crlf_and_many_elements",
-     [] {
-         std::string xml = Full(Repeat("<x/>", 2000));
-         for (size_t at = xml.find('\n'); at != std::string::npos; at = xml.find('\n', at + 2))
-             xml.insert(at, "\r");
-         return xml;
-     }(),
-     "9011 1 9600 7 2 E +"},
+    {"crlf_and_many_elements", Full(Repeat("<x/>\r\n", 2000)), "9011 1 9600 7 2 E +"},
     // Unusable files: defaults, no summary, no restriction.
     {"empty", "", kDefaults},
     {"not_closed", "<gunconf><WebsocketPort>9011</WebsocketPort>", kDefaults},

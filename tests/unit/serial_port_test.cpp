@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -62,6 +63,8 @@ struct PtyPort {
 
 // Runs first, before any conversion from GB18030 has loaded its module.
 TEST(Encode, AConversionThatFailedToOpenIsOpenedAgain) {
+    if (std::getenv("GCONV_PATH") != nullptr)  // the arm64 build under qemu
+        GTEST_SKIP() << "glibc keeps a failed module load when it reads GCONV_PATH, not its cache";
     CttyUSB tty;
     char in[] = "\xd6\xd0", out[16];
     ASSERT_EQ(tty.encode(1, in, 2, out, sizeof out), 0);  // iconv's configuration is read

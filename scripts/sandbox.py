@@ -316,7 +316,9 @@ class Daemon:
         return bool(poll_until(lambda: accepting(self.port), timeout))
 
     def pid(self):
-        return self.ns.wait_process(os.path.basename(self.binary)[:15])
+        """Host PID of the daemon; of qemu-user when that runs an arm64 build."""
+        return (self.ns.wait_process(os.path.basename(self.binary)[:15], 1)
+                or self.ns.wait_process("qemu-aarch64-st"))
 
     def cpu_seconds(self):
         """User and system time the daemon has used."""

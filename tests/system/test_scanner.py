@@ -4,6 +4,7 @@ suite runs under umockdev-wrapper."""
 
 import os
 import signal
+import termios
 import time
 
 import pytest
@@ -97,8 +98,9 @@ FRAMING = [
 
 @pytest.mark.parametrize("encode", sorted({row[0] for row in FRAMING}))
 def test_scans_are_framed_converted_and_sent_byte_exact(daemon, encode):
-    d = daemon("tavi", conf={"encode": encode})
+    d = daemon("tavi", conf={"encode": encode, "baudrate": "9600"})
     p = page(d)
+    assert termios.tcgetattr(d.scanners._master(None))[4] == termios.B9600  # the line's speed
     for _, typed, terminator, expected in (row for row in FRAMING if row[0] == encode):
         seen = d.lines().count(expected and expected[0])
         d.scanners.type(typed, terminator=terminator)

@@ -35,8 +35,8 @@ class VirtualScanners:
 
     def plug(self, model="tavi", node=None, with_node=True):
         """Plugs in a scanner of the model (or any ids, as a tuple); returns its
-        node name, ttyUSB<n>. umockdev sends the "add" event itself. Without
-        its node, udev names a device file that is not there."""
+        node name, ttyUSB<n>, after its "add" event. Without its node, udev
+        names a device file that is not there."""
         vendor, product, name = MODELS[model] if isinstance(model, str) else model
         self._count += 1
         node = node or f"ttyUSB{self._count - 1}"
@@ -45,9 +45,12 @@ class VirtualScanners:
         path = f"{parent}/{port}:1.0/{node}/tty/{node}"
         record = (f"P: {parent}\nE: SUBSYSTEM=usb\nA: idVendor={vendor}\nA: idProduct={product}\n\n"
                   f"P: {path}\n{f'N: {node}' + chr(10) if with_node else ''}E: SUBSYSTEM=tty\nE: DEVNAME=/dev/{node}\n"
-                  f"E: ID_VENDOR_ID={vendor}\nE: ID_MODEL_ID={product}\nE: ID_MODEL={name}\n"
-                  f"A: dev=188:{self._count}\n")
+                  f"E: ID_VENDOR_ID={vendor}\nE: ID_MODEL_ID={product}\nA: dev=188:{self._count}\n")
+        # umockdev lists the device and sends its "add" before it makes the
+        # node: the model, which makes it a scanner, comes once the node is there.
         self.testbed.add_from_string(record)
+        self.testbed.set_property("/sys" + path, "ID_MODEL", name)
+        self.testbed.uevent("/sys" + path, "add")
         self._plugged[node] = "/sys" + path
         self._majmin[node] = f"188:{self._count}"
         return node

@@ -51,6 +51,7 @@ def daemon(scanners):
     yield start
     for d in made:
         d.close()
+        print("daemon stdout:", *d.lines()[-30:], "stderr:", *d.proc.stderr.lines()[-10:], sep="\n")
     reports = [r for d in made for r in d.ns.sanitizer_reports()]
     assert not reports, "sanitizer reports:\n" + "\n\n".join(reports)
 

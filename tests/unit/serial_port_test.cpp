@@ -109,7 +109,7 @@ TEST(SerialPort, PollingReaderDeliversScansUntilStoppedOrHungUp) {
     ASSERT_EQ(Events(";"), "0:XYZ\r\n;");
     port.Type("\xd6\xd0");  // ended by the quiet time
     ASSERT_EQ(Events("\xad;"), "0:XYZ\r\n;0:\xe4\xb8\xad;");
-    port.tty.Wait();
+    EXPECT_EQ(port.tty.Wait(), 0);
     port.Type("!");  // the read waits for data before it sees the stop
     ASSERT_EQ(loop.wait_for(10s), std::future_status::ready);
     EXPECT_EQ(loop.get(), 0);

@@ -2,6 +2,23 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
+
+namespace {
+
+// How often a server that is going asks its thread again to end.
+constexpr long kCloseRetryMillis = 10;
+
+bool JoinedWithin(pthread_t thread, long ms) {
+    timespec deadline;
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_nsec += ms * 1000000L;
+    deadline.tv_sec += deadline.tv_nsec / 1000000000L;
+    deadline.tv_nsec %= 1000000000L;
+    return pthread_timedjoin_np(thread, nullptr, &deadline) == 0;
+}
+
+}  // namespace
 
 // Never destroyed: a server object of static duration closes its connections
 // in its destructor, and the close callback still edits the list then, in
@@ -13,12 +30,14 @@ CWebServer::CWebServer() = default;
 
 CWebServer::~CWebServer() {
     if (m_ws_control != nullptr) {
-        // The server thread releases the library itself; then it is joined.
+        // The server thread releases the library itself; then it is joined. A
+        // close that comes before the thread has begun its setup finds nothing
+        // to close, so it is asked again until the thread has ended.
         m_ws_control->closeWebsocketServer();
-        if (m_thread_running) {
-            pthread_join(m_thread, nullptr);
-            m_thread_running = false;
+        while (m_thread_running && !JoinedWithin(m_thread, kCloseRetryMillis)) {
+            m_ws_control->closeWebsocketServer();
         }
+        m_thread_running = false;
         delete m_ws_control;
     }
     m_gun_count = 0;

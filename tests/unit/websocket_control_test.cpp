@@ -1,5 +1,5 @@
 // The WebSocket server's life on its own thread: serving, closing, serving
-// again.
+// again, and going at once.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "webserver.h"
 #include "websocket_control.h"
 
 namespace {
@@ -52,6 +53,16 @@ TEST(WebsocketControl, ServesAgainAfterAClose) {
         EXPECT_TRUE(Accepting(port)) << "round " << round;
         control.closeWebsocketServer();
         server.join();
+    }
+}
+
+// Stopped right after its start, before its thread has begun to listen: the
+// server still goes, rather than its thread serving on and never being joined.
+TEST(WebServer, GoesWhenStoppedBeforeItListens) {
+    for (int i = 0; i < 20; ++i) {
+        CWebServer server;
+        server.m_policy.bind_address = "127.0.0.1";
+        ASSERT_EQ(server.StartSocetServers(std::to_string(FreePort()).c_str()), 0);
     }
 }
 

@@ -14,7 +14,7 @@ int CttyUSB::Read_byMonitor_sync(int encoding, ScanCallback callback) {
     m_callback = callback;
     sem_destroy(&m_sem);
     sem_init(&m_sem, 0, 0);
-    if (!m_wake.valid() ||
+    if (!m_wake.valid() || !m_stop_wake.valid() ||
         pthread_create(&m_hotplug_thread, nullptr, StartHotplugMonitor, this) != 0) {
         return -1;
     }

@@ -24,7 +24,7 @@ int CttyUSB::Wait() {
     WakeNap();
     const uint64_t one = 1;
     if (write(m_stop_wake.get(), &one, sizeof one) < 0) {
-        // A stop asked for before is still unread: the loop sees that one.
+        // Only a full counter refuses a write, and the loop wakes for that one.
     }
     for (int i = 0; i < 100; ++i) {
         SleepMs(10);

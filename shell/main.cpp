@@ -79,7 +79,9 @@ void StopOnSignal() {
 }
 
 bool InstallStopSignals() {
-    if (pipe2(g_stopPipe, O_CLOEXEC) != 0) {
+    // The handler's end never blocks: signals that come once the stopper has
+    // gone only fill the pipe.
+    if (pipe2(g_stopPipe, O_CLOEXEC) != 0 || fcntl(g_stopPipe[1], F_SETFL, O_NONBLOCK) != 0) {
         return false;
     }
     struct sigaction action = {};

@@ -2,7 +2,9 @@
 // them: the input is an encoding selector and a list of reads (chunks of
 // bytes, quiet gaps, read errors); every complete scan is checked, dropped
 // or converted and handed on like the loops do. Nothing may read or write
-// past an array, and a delivered text always fits its 2048-byte buffer.
+// past an array, a delivered text always fits its 2048-byte buffer, and its
+// scan message is a JSON object whose "Data" reads back as the text.
+#include <cJSON.h>
 #include <pty.h>
 #include <unistd.h>
 
@@ -17,9 +19,24 @@
 #include "fuzz_output.h"
 #include "quiet_time.h"
 #include "ttyUSB.h"
+#include "webserver.h"
+
+namespace {
+
+void CheckScanMessage(CWebServer& server, const std::string& text) {
+    cJSON* parsed = cJSON_Parse(server.enJsonFormat(0, text.size(), text).c_str());
+    const cJSON* data = cJSON_GetObjectItemCaseSensitive(parsed, "Data");
+    if (!cJSON_IsString(data) || text != data->valuestring) {
+        std::abort();
+    }
+    cJSON_Delete(parsed);
+}
+
+}  // namespace
 
 struct ScanFramingHarness {
     CttyUSB gun;
+    CWebServer server;
     ScanBuffer scan;
     CttyUSB::ScanProgress progress;
 
@@ -42,9 +59,13 @@ struct ScanFramingHarness {
             std::abort();  // a cut scan must never be delivered
         }
         std::string text;
-        if (gun.ConvertScan(scan, text) && text.size() >= ScanBuffer::kCapacity) {
+        if (!gun.ConvertScan(scan, text)) {
+            return;
+        }
+        if (text.size() >= ScanBuffer::kCapacity) {
             std::abort();
         }
+        CheckScanMessage(server, text);
     }
 };
 

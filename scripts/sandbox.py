@@ -19,8 +19,10 @@ import tempfile
 import threading
 import time
 
-# The daemon to run when none is named: the tests name it in TAVITTY_BIN.
+# The daemon to run when none is named: the tests name it in TAVITTY_BIN. What
+# TAVITTY_WRAP names (a command and its options, such as valgrind) runs it.
 BINARY = os.path.abspath(os.environ.get("TAVITTY_BIN", "Tavitty"))
+WRAP = os.environ.get("TAVITTY_WRAP", "").split()
 APP_DIR = "/opt/apps/corvane/quillet"
 CONF_PATH = APP_DIR + "/conf/gunconf.xml"
 
@@ -302,7 +304,7 @@ class Daemon:
 
     def start(self, wrap=(), **spawn_args):
         """Starts the daemon (again, after it exited: as its supervisor does)."""
-        self.proc = self.ns.spawn([*wrap, self.binary], **spawn_args)
+        self.proc = self.ns.spawn([*wrap, *WRAP, self.binary], **spawn_args)
         return self.proc
 
     def lines(self):

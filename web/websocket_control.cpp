@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 RecvCallback callbackfunc = nullptr;
 CloseCallback callbackWebClose = nullptr;
@@ -322,10 +323,8 @@ void WebsocketControl::Receive(lws* wsi, uint64_t id, const char* in, size_t len
     if (!lws_is_final_fragment(wsi) || lws_remaining_packet_payload(wsi) != 0) {
         return;
     }
-    const std::string message = std::move(conn.message);
-    const size_t size = conn.message_size;
-    conn.message.clear();
-    conn.message_size = 0;
+    const std::string message = std::exchange(conn.message, std::string());
+    const size_t size = std::exchange(conn.message_size, 0);
     listener_on_message(lws_get_context(wsi), wsi, message.data(), message.size(), size, nullptr);
 }
 

@@ -253,21 +253,15 @@ class Namespace:
         return poll_until(find, timeout)
 
     def sanitizer_reports(self):
-        """Every sanitizer report that a process started here wrote on its
-        standard error, each as one text (once the namespace is closed)."""
-        found = []
+        """The standard error of each process started here that holds a
+        sanitizer report (once the namespace is closed)."""
+        reports = []
         for proc in self._procs:
             proc.stderr.wait_closed()
-            report = None
-            for line in proc.stderr.lines():
-                if any(mark in line for mark in SANITIZER_MARKS):
-                    report = []
-                    found.append(report)
-                if report is not None:
-                    report.append(line)
-                    if line.startswith("SUMMARY:"):
-                        report = None
-        return ["\n".join(report) for report in found]
+            lines = proc.stderr.lines()
+            if any(mark in line for line in lines for mark in SANITIZER_MARKS):
+                reports.append("\n".join(lines))
+        return reports
 
     def close(self):
         # Killing the namespace's init ends everything inside it.

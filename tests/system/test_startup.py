@@ -12,12 +12,6 @@ from sandbox import ALREADY_RUNNING, NOT_ROOT, STARTED, accepting, gunconf, is_a
 from ws_client import Client
 
 
-@pytest.mark.parametrize("conf", [None, gunconf().replace("<parity>N</parity>", "")])
-def test_without_a_complete_file_started_is_the_first_line(daemon, conf):
-    d = daemon(conf=conf)
-    assert d.wait("setup websocket") and d.lines()[0] == STARTED
-
-
 def test_a_second_instance_is_refused_and_the_first_serves_on(daemon):
     d = daemon()
     assert d.wait("setup websocket")
@@ -32,15 +26,20 @@ def test_a_second_instance_is_refused_and_the_first_serves_on(daemon):
     assert d.ns.spawn([copy]).wait_line(STARTED) is not None
 
 
-def test_a_start_by_another_user_says_so_then_prints_the_summary(daemon, tmp_path):
+# The configuration file and the user who starts the daemon; its first lines.
+@pytest.mark.parametrize("conf,user,first", [
+    (None, None, [STARTED]),
+    (gunconf().replace("<parity>N</parity>", ""), None, [STARTED]),  # incomplete: no summary
+    ({"encode": "1", "baudrate": "9600", "databits": "7", "stopbits": "2", "parity": "E"}, 65534,
+     [NOT_ROOT, "port:{} encode:1 rate:9600 databits:7 stopbits:2, parrity:E", STARTED]),
+])
+def test_the_first_lines_a_supervisor_reads(daemon, tmp_path, conf, user, first):
     # A copy in a directory any user may enter: the build tree may not be.
     os.chmod(tmp_path, 0o755)
     shutil.copy(os.environ["TAVITTY_BIN"], tmp_path / "Tavitty")
-    d = daemon(conf={"encode": "1", "baudrate": "9600", "databits": "7", "stopbits": "2",
-                     "parity": "E"}, binary=str(tmp_path / "Tavitty"), user=65534)
-    assert d.wait(STARTED)
-    assert d.lines()[:3] == [
-        NOT_ROOT, f"port:{d.port} encode:1 rate:9600 databits:7 stopbits:2, parrity:E", STARTED]
+    d = daemon(conf=conf, binary=str(tmp_path / "Tavitty"), user=user)
+    assert d.wait("setup websocket")
+    assert d.lines()[:len(first)] == [line.format(d.port) for line in first]
 
 
 # The port the daemon is given: a free one, or one it cannot listen on.

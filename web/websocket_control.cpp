@@ -6,7 +6,6 @@
 #include <sys/resource.h>
 
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -104,8 +103,8 @@ int WebsocketControl::setupWebsocketServer(const char* port) {
     }
     std::puts("setup websocket");
 
-    // A client that vanishes while we write to it must not end the process.
-    std::signal(SIGPIPE, SIG_IGN);
+    // A client that vanishes while we write to it never ends the process: the
+    // library sends with MSG_NOSIGNAL.
     // Before the context exists: errors only, and never on standard output.
     lws_set_log_level(LLL_ERR, LogToStderr);
 

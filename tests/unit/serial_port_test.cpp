@@ -168,6 +168,13 @@ TEST(LineAttr, RawLineWithTheConfiguredFrame) {
     }
 }
 
+// The udev filter of the enumeration: each vendor once, as udev writes it.
+TEST(GunTable, VendorIdsHaveFourDigits) {
+    std::string list = "stale";
+    EXPECT_EQ(CttyUSB().GetVendoridList(list), 0);
+    EXPECT_EQ(list, ",1a86,067b");
+}
+
 TEST(PortState, NoPortToSetOrClose) {
     CttyUSB tty;
     EXPECT_EQ(tty.m_fd, -12);

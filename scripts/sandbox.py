@@ -171,10 +171,6 @@ class Proc:
         self.stdout = Output(self.popen.stdout)
         self.stderr = Output(self.popen.stderr)
 
-    def wait_line(self, text, timeout=DEFAULT_TIMEOUT):
-        """Index of the first stdout line equal to text, or None."""
-        return self.stdout.wait_for(lambda line: line == text, timeout)
-
     def wait_exit(self, timeout=DEFAULT_TIMEOUT):
         """The exit status once the process has ended and its output is in, or None."""
         try:
@@ -227,10 +223,6 @@ class Namespace:
         if self.init_pid is None:
             self.close()
             raise RuntimeError("namespace init not found")
-
-    def scratch(self, name):
-        """A path in a host directory that the namespace sees too."""
-        return os.path.join(self._tmp, name)
 
     def spawn(self, argv, user=None, cwd="/", env=None):
         """Starts argv inside the namespace, as root or as the given uid."""

@@ -12,7 +12,7 @@ from sandbox import ALREADY_RUNNING, NOT_ROOT, STARTED, accepting, gunconf, is_a
 from ws_client import Client
 
 
-def test_a_second_instance_is_refused_and_the_first_serves_on(daemon):
+def test_a_second_instance_is_refused_and_the_first_serves_on(daemon, tmp_path):
     d = daemon()
     assert d.wait("setup websocket")
     first = d.pid()
@@ -21,9 +21,8 @@ def test_a_second_instance_is_refused_and_the_first_serves_on(daemon):
     assert (second.stdout.lines(), second.stderr.lines()) == ([ALREADY_RUNNING], [])
     assert is_alive(first) and d.wait_accepting()
     # A copy under another name is another program: never refused.
-    copy = d.ns.scratch("scanbridge")
-    shutil.copy(d.binary, copy)
-    assert d.ns.spawn([copy]).wait_line(STARTED) is not None
+    shutil.copy(d.binary, tmp_path / "scanbridge")
+    assert d.ns.spawn([str(tmp_path / "scanbridge")]).stdout.wait_for(STARTED.__eq__) is not None
 
 
 # The configuration file and the user who starts the daemon; its first lines.

@@ -82,24 +82,6 @@ TEST(Encode, AConversionThatFailedToOpenIsOpenedAgain) {
     EXPECT_EQ(tty.encode(2, in, 2, out, sizeof out), 0);
 }
 
-TEST(SerialPort, SettingsReachTheDeviceAndReadModesSwitch) {
-    PtyPort port;
-    port.tty.m_stopbits = 2;  // configured, as the daemon does before it opens
-    ASSERT_EQ(port.tty.Set_attr(9600, 8, 'N', 2), 0);
-    ASSERT_EQ(port.tty.Set_Block(false), 0);
-    const termios attr = port.Attr();
-    EXPECT_EQ(cfgetispeed(&attr), B9600);
-    EXPECT_EQ(attr.c_cflag & CSTOPB, static_cast<tcflag_t>(CSTOPB));
-    EXPECT_EQ(attr.c_lflag & (ICANON | ECHO), 0u);
-    EXPECT_EQ(attr.c_cc[VMIN], 0);
-    port.Type("leftover");
-    EXPECT_EQ(port.tty.tbcflush(), 0);
-    char byte;
-    EXPECT_EQ(read(port.tty.m_fd, &byte, 1), 0);  // drained, and returns at once
-    ASSERT_EQ(port.tty.Set_Block(true), 0);
-    EXPECT_EQ(port.Attr().c_cc[VMIN], 1);
-}
-
 TEST(SerialPort, PollingReaderDeliversScansUntilStoppedOrHungUp) {
     PtyPort port;  // never given its settings: a fresh tty is cooked
     auto loop = std::async(std::launch::async, [&] { return port.tty.Read_sync(2, Record); });

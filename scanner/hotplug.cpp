@@ -102,6 +102,7 @@ void CttyUSB::OnHotplugCandidate(const tag_dev_online_node& candidate) {
         std::lock_guard<std::mutex> lock(m_plug_mutex);
         if (candidate.devname == m_plug_node.devname) {
             m_connected = false;
+            WakeReadLoop();  // its line need not hang up to tell the read loop
         }
     }
 }

@@ -14,7 +14,7 @@ int CttyUSB::Read_byMonitor_sync(int encoding, ScanCallback callback) {
     m_callback = callback;
     sem_destroy(&m_sem);
     sem_init(&m_sem, 0, 0);
-    if (!m_wake.valid() || !m_stop_wake.valid() ||
+    if (!m_wake.valid() || !m_read_wake.valid() ||
         pthread_create(&m_hotplug_thread, nullptr, StartHotplugMonitor, this) != 0) {
         return -1;
     }
@@ -54,7 +54,7 @@ int CttyUSB::run_byMonitor() {
                         m_open_node.action.c_str(), m_open_node.vid, m_open_node.pid);
         }
         std::puts("have device");
-        pollfd waits[2] = {{m_fd, POLLIN, 0}, {m_stop_wake.get(), POLLIN, 0}};
+        pollfd waits[2] = {{m_fd, POLLIN, 0}, {m_read_wake.get(), POLLIN, 0}};
         pollfd& port = waits[0];
         if (poll(waits, 2, -1) <= 0) {
             std::puts("exit wait for data");
@@ -62,10 +62,10 @@ int CttyUSB::run_byMonitor() {
         }
         if (waits[1].revents != 0) {
             uint64_t count;  // taken, so that it wakes no later wait
-            if (read(m_stop_wake.get(), &count, sizeof count) < 0) {
+            if (read(m_read_wake.get(), &count, sizeof count) < 0) {
                 // Taken by an earlier pass.
             }
-            continue;  // Wait asked for a stop: the loop's condition sees it
+            continue;  // a stop request or the scanner's removal: the checks above see it
         }
         if (port.revents == 0) {
             std::puts("invalid data");

@@ -6,7 +6,7 @@
 
 CttyUSB::CttyUSB()
     : m_wake(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
-      m_stop_wake(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+      m_read_wake(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
     sem_init(&m_sem, 0, 0);
 }
 
@@ -22,10 +22,7 @@ int CttyUSB::Wait() {
     m_stop = 1;
     WakeHotplug();
     WakeNap();
-    const uint64_t one = 1;
-    if (write(m_stop_wake.get(), &one, sizeof one) < 0) {
-        // Only a full counter refuses a write, and the loop wakes for that one.
-    }
+    WakeReadLoop();
     for (int i = 0; i < 100; ++i) {
         SleepMs(10);
         if (m_stop == 0) {
@@ -45,6 +42,13 @@ void CttyUSB::Nap(long ms) {
     std::unique_lock<std::mutex> lock(m_nap_mutex);
     m_nap_cv.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_nap_woken; });
     m_nap_woken = false;
+}
+
+void CttyUSB::WakeReadLoop() {
+    const uint64_t one = 1;
+    if (write(m_read_wake.get(), &one, sizeof one) < 0) {
+        // Only a full counter refuses a write, and the loop wakes for that one.
+    }
 }
 
 void CttyUSB::WakeNap() {

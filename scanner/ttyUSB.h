@@ -110,6 +110,8 @@ class CttyUSB {
     // sleep early.
     void Nap(long ms);
     void WakeNap();
+    // Ends the read loop's wait for data, so that it looks at the flags again.
+    void WakeReadLoop();
 
     // Reads one scan from the readable port and delivers it.
     void ReadAndDeliverScan(ScanBuffer& scan);
@@ -144,7 +146,7 @@ class CttyUSB {
     std::condition_variable m_nap_cv;
     bool m_nap_woken = false;  // guarded by m_nap_mutex
     UniqueFd m_wake;           // eventfd that interrupts the hotplug wait
-    UniqueFd m_stop_wake;      // eventfd that Wait sets: ends the wait for data
+    UniqueFd m_read_wake;      // eventfd set by WakeReadLoop
     std::atomic<bool> m_hotplug_quit{false};
     pthread_t m_hotplug_thread{};
     bool m_hotplug_running = false;  // only the reading thread touches it

@@ -1,7 +1,7 @@
 #pragma once
 
-// Character-set conversion through iconv. Each call opens and closes its own
-// conversion, so calls on different threads share nothing.
+// Character-set conversion through iconv. Each thread keeps the conversions it
+// opened, so calls on different threads share nothing.
 class CEncode {
   public:
     // Converts srclen bytes at src from the set `from` into dst, which is zeroed

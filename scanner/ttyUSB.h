@@ -25,7 +25,8 @@ typedef void (*ScanCallback)(int code, std::string text);
 // hotplug thread and the one whose port is open, and the read loops.
 //
 // Threads: the hotplug thread and the read loop meet at the atomic flags, at
-// m_plug_node (under m_plug_mutex) and at m_sem, which counts announcements.
+// m_plug_node (under m_plug_mutex), at m_sem, which counts announcements, and
+// at the eventfds that wake each other's waits.
 // Read_byMonitor_sync stops and joins the hotplug thread before it returns, so
 // the thread never outlives the call, let alone the object.
 class CttyUSB {

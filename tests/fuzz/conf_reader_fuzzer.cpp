@@ -9,7 +9,6 @@
 #include <string>
 
 #include "conf_reader.h"
-#include "fuzz_output.h"
 
 namespace {
 int g_file = -1;
@@ -17,7 +16,6 @@ char g_path[64];
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    QuietStandardOutput();
     g_file = memfd_create("gunconf.xml", MFD_CLOEXEC);
     if (g_file < 0) {
         std::perror("memfd_create");

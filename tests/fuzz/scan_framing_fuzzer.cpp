@@ -16,7 +16,6 @@
 #include <memory>
 #include <string>
 
-#include "fuzz_output.h"
 #include "quiet_time.h"
 #include "ttyUSB.h"
 #include "webserver.h"
@@ -74,7 +73,6 @@ int g_slave = -1;
 }
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    QuietStandardOutput();
     // The port's termios calls need a terminal: a pty whose other end stays
     // open and silent.
     int master = -1;

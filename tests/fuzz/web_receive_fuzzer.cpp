@@ -16,7 +16,6 @@
 #include <cstring>
 #include <string>
 
-#include "fuzz_output.h"
 #include "webserver.h"
 
 namespace {
@@ -52,7 +51,6 @@ void Drain(int fd, int quiet_ms) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    QuietStandardOutput();
     static CWebServer server;
     g_server = &server;
     // Below the kernel's range for outgoing ports, so that no client of the

@@ -110,11 +110,6 @@ class Client:
             pass
         self.sock.close()
 
-    def abort(self):
-        """Vanishes: the connection is reset, no close frame."""
-        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-        self.sock.close()
-
     def _read(self, flags=0):
         chunk = self.sock.recv(1 << 16, flags)
         stamp = time.monotonic_ns()

@@ -141,15 +141,3 @@ def test_the_daemon_exits_0_when_its_scanner_goes_or_it_is_stopped(daemon, how):
         assert closed.value.code == 1001 or not how.startswith("SIG")
     # What the daemon printed as it stopped reached standard output.
     assert d.lines().count("g_conn over!") == 10
-
-
-def test_the_service_units_capabilities_are_enough_to_serve(daemon):
-    unit = os.path.join(os.path.dirname(__file__), "..", "..", "packaging", "tavitty.service")
-    with open(unit, encoding="utf-8") as f:
-        caps = next(l.split("=", 1)[1].split() for l in f if l.startswith("CapabilityBoundingSet="))
-    keep = ",".join("+" + cap.lower().removeprefix("cap_") for cap in caps)
-    d = daemon("tavi", wrap=("setpriv", f"--bounding-set=-all,{keep}", "--inh-caps=-all", "--"))
-    scan(d, "capped", page(d))
-    with open(f"/proc/{d.pid()}/status", encoding="ascii") as f:
-        bounding = next(l.split()[1] for l in f if l.startswith("CapBnd:"))
-    assert bin(int(bounding, 16)).count("1") == len(caps)  # the set did apply

@@ -9,7 +9,6 @@ import pytest
 
 from conftest import LISTENER_ERROR
 from sandbox import ALREADY_RUNNING, NOT_ROOT, STARTED, accepting, gunconf, is_alive
-from ws_client import Client
 
 
 def test_a_second_instance_is_refused_and_the_first_serves_on(daemon, tmp_path):
@@ -60,8 +59,3 @@ def test_systemd_is_told_when_the_service_is_ready_and_how_it_stands(
         assert systemd.recv(512).decode() == serving + "0 pages"
         d.scanners.type("abc")  # read all the same
         assert d.wait("have data abc\r")
-        if not port:
-            pages = [Client(d.port), Client(d.port)]
-            assert d.register(*pages)
-            told = systemd.recv(512).decode()  # "1 page" may come first
-            assert serving + "2 pages" in (told, told.endswith("1 page") and systemd.recv(512).decode())

@@ -3,9 +3,7 @@ that misbehave, the connection cap, the listener and its network policy, and
 standard output that takes nothing. This suite runs under umockdev-wrapper."""
 
 import os
-import random
 import select
-import socket
 import time
 from concurrent.futures import ThreadPoolExecutor
 
@@ -65,23 +63,7 @@ def test_registration_and_clients_that_misbehave(daemon):
         p.send("keep-alive")
         scan(d, f"talked{n}", p, talker)
         talker.close()
-    with socket.create_connection(("127.0.0.1", d.port), timeout=5) as http:
-        http.sendall(b"GET / HTTP/1.1\r\nHost: x\r\n\r\n")
-        assert http.recv(4096).startswith(b"HTTP/1.1 4")
-    # Clients come, register, vanish mid-send or never read while scans go
-    # out: the steady page misses none and gets them in order.
-    rng = random.Random(7)
-    crowd = [Client(d.port, rcvbuf=4096)]
-    for i in range(100):
-        if rng.random() < 0.3:
-            crowd.append(Client(d.port))
-            if rng.random() < 0.5:
-                crowd[-1].send("register")
-        if crowd and rng.random() < 0.2:
-            crowd.pop(rng.randrange(len(crowd))).abort()
-        scan(d, "%04d" % i + "L" * rng.randrange(1500), p)
-    assert d.wait(GONE, 3) and silent.nothing_more() and p.nothing_more()
-    assert d.cpu_seconds() < 20  # nothing made it spin
+    assert silent.nothing_more() and p.nothing_more()
 
 
 def test_a_page_that_never_reads_is_dropped(daemon):

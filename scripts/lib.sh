@@ -8,7 +8,7 @@ BUILD_PACKAGES=(g++ make cmake pkg-config libudev-dev libwebsockets-dev libcjson
                 libtinyxml-dev libsystemd-dev procps)
 VIRTUAL_SCANNER_PACKAGES=(python3 python3-gi gir1.2-umockdev-1.0 umockdev util-linux iproute2)
 TEST_PACKAGES=(libgtest-dev clang-format git binutils python3-pytest
-               chromium valgrind "${VIRTUAL_SCANNER_PACKAGES[@]}")
+               chromium valgrind strace "${VIRTUAL_SCANNER_PACKAGES[@]}")
 # Packaging and its checks: dpkg-shlibdeps, systemd-analyze.
 PACKAGE_PACKAGES=(dpkg-dev systemd)
 # The arm64 cross build: Debian's cross compiler and qemu-user (amd64

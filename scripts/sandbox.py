@@ -1,8 +1,11 @@
 """Runs the daemon the way it meets the world, without touching the machine: as
 root, in a private mount and pid namespace whose /opt is a tmpfs holding the
 chosen configuration file (the daemon's path is fixed), so that its
-single-instance guard sees only the processes inside. The tests, the demo and
-the benchmark all run it through `Daemon`.
+single-instance guard sees only the processes inside. It is fenced in as its
+systemd unit fences it where that can be done without systemd: only the
+capabilities the unit leaves it, and a /proc that shows only processes (of
+its own user). The tests, the demo and the benchmark all run it through
+`Daemon`.
 
 Every wait is bounded and polls for what it waits for; every process started
 here is ended by its PID when the namespace is closed.
@@ -25,6 +28,17 @@ BINARY = os.path.abspath(os.environ.get("TAVITTY_BIN", "Tavitty"))
 WRAP = os.environ.get("TAVITTY_WRAP", "").split()
 APP_DIR = "/opt/apps/corvane/quillet"
 CONF_PATH = APP_DIR + "/conf/gunconf.xml"
+UNIT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "packaging",
+                    "tavitty.service")
+
+
+def unit_capabilities():
+    """setpriv's arguments that leave a root process the unit's capability
+    bounding set, and nothing more."""
+    with open(UNIT) as f:
+        caps = next(l.split("=", 1)[1].split() for l in f if l.startswith("CapabilityBoundingSet="))
+    keep = "".join(",+" + c.lower().removeprefix("cap_") for c in caps)
+    return ["setpriv", f"--bounding-set=-all{keep}", "--inh-caps=-all", "--"]
 
 # Messages of the daemon.
 STARTED = "程序打开成功!"
@@ -202,7 +216,9 @@ class Namespace:
         self._tmp = tempfile.mkdtemp(prefix="tavitty-ns-")
         os.chmod(self._tmp, 0o755)
         self._procs = []
-        setup = ["mount -t tmpfs -o mode=0755 tmpfs /opt", f"mkdir -p {APP_DIR}/conf"]
+        setup = ["mount -t tmpfs -o mode=0755 tmpfs /opt", f"mkdir -p {APP_DIR}/conf",
+                 # The unit's ProtectProc=invisible and ProcSubset=pid.
+                 "mount -t proc -o hidepid=invisible,subset=pid proc /proc"]
         if conf is not None:
             src = os.path.join(self._tmp, "gunconf.xml")
             with open(src, "w", encoding="utf-8") as f:
@@ -235,12 +251,15 @@ class Namespace:
         return proc
 
     def wait_process(self, name, timeout=DEFAULT_TIMEOUT):
-        """Host PID of a live process called `name` that was started here, or None."""
+        """Host PID of a live process called `name` that was started here (or
+        by what was started here, such as a tracer), or None."""
         def find():
-            for proc in self._procs:
-                for pid in _children(proc.popen.pid):
-                    if _comm(pid) == name and is_alive(pid):
-                        return pid
+            pids = [p for proc in self._procs for p in _children(proc.popen.pid)]
+            while pids:
+                pid = pids.pop(0)
+                if _comm(pid) == name and is_alive(pid):
+                    return pid
+                pids += _children(pid)
             return None
         return poll_until(find, timeout)
 
@@ -289,8 +308,10 @@ class Daemon:
         self.start(wrap, **spawn_args)
 
     def start(self, wrap=(), **spawn_args):
-        """Starts the daemon (again, after it exited: as its supervisor does)."""
-        self.proc = self.ns.spawn([*wrap, *WRAP, self.binary], **spawn_args)
+        """Starts the daemon (again, after it exited: as its supervisor does);
+        as root, with the capabilities its unit leaves it."""
+        fence = [] if spawn_args.get("user") is not None else unit_capabilities()
+        self.proc = self.ns.spawn([*wrap, *fence, *WRAP, self.binary], **spawn_args)
         return self.proc
 
     def lines(self):

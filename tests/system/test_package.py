@@ -63,6 +63,9 @@ def test_install_upgrade_remove_and_purge_in_a_scratch_root(debs, tmp_path):
     verify = run("unshare", "-m", "--propagation", "private", "sh", "-c",
                  f"mount --bind '{root}/opt' /opt && exec systemd-analyze verify '{root}/{UNIT}'")
     assert (verify.returncode, verify.stdout + verify.stderr) == (0, "")
+    # The unit's exposure, as systemd rates it: 2.0 at most.
+    exposure = run("systemd-analyze", "security", "--offline=yes", "--threshold=20", root / UNIT)
+    assert exposure.returncode == 0, exposure.stdout[-300:]
     # An operator's configuration survives an upgrade (the same package again).
     (root / CONF).write_text("<gunconf><WebsocketPort>9443</WebsocketPort></gunconf>\n")
     dpkg("-i", deb)

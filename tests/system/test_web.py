@@ -122,7 +122,7 @@ def test_standard_output_that_takes_nothing_does_not_stop_the_service(daemon, tm
     os.mkfifo(fifo)
     reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)  # opened, not read until the end
     target = ">&-" if stdout == "closed" else f"> {fifo}"
-    d = daemon("tavi", wait_open=False, wrap=("sh", "-c", f'exec "$0" {target}'))
+    d = daemon("tavi", wait_open=False, wrap=("sh", "-c", f'exec "$0" "$@" {target}'))
     assert d.wait_accepting()
     p = Client(d.port)
     for _ in range(200):  # registered once the scanner is open: no more -2

@@ -103,6 +103,7 @@ void CttyUSB::OnHotplugCandidate(const tag_dev_online_node& candidate) {
         if (candidate.devname == m_plug_node.devname) {
             m_connected = false;
             WakeReadLoop();  // its line need not hang up to tell the read loop
+            WakeNap();       // nor a port that would not open be tried again
         }
     }
 }

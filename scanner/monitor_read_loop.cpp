@@ -27,8 +27,10 @@ int CttyUSB::Read_byMonitor_sync(int encoding, ScanCallback callback) {
 int CttyUSB::run_byMonitor() {
     std::printf("---------%s-----------\n", "run_byMonitor");
     ScanBuffer scan;
+    OpenRetry retry;
     while (m_stop == 0 && m_monitor_state >= 0) {
         if (!m_connected) {
+            EndOpenRetry(retry);  // unplugged before it would open
             std::puts("have no device");
             if (m_opened) {
                 tcflush(m_fd, TCIOFLUSH);
@@ -40,13 +42,15 @@ int CttyUSB::run_byMonitor() {
             continue;
         }
         if (!m_opened) {
-            if (sem_trywait(&m_sem) != 0) {
-                std::puts("timeout wait for device connecting");
-                Nap(3000);
-                continue;
+            if (retry.error == 0) {
+                if (sem_trywait(&m_sem) != 0) {
+                    std::puts("timeout wait for device connecting");
+                    Nap(3000);
+                    continue;
+                }
+                std::puts("connect and no open device");
             }
-            std::puts("connect and no open device");
-            if (Open_monitor(0) < 0) {
+            if (!OpenPort(retry)) {
                 continue;
             }
             Report(1);
@@ -74,6 +78,7 @@ int CttyUSB::run_byMonitor() {
         std::puts("read data");
         ReadAndDeliverScan(scan);
     }
+    EndOpenRetry(retry);
     if (m_stop != 0 || m_monitor_state < 0) {
         m_monitor_state = 0;
         m_stop = 0;

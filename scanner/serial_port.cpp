@@ -3,16 +3,27 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "line_attr.h"
 #include "ttyUSB.h"
 
 int CttyUSB::Open_monitor(int) {
+    return OpenAnnounced(true);
+}
+
+int CttyUSB::OpenAnnounced(bool report) {
     const tag_dev_online_node node = AnnouncedNode();
     m_fd = open(node.devname.c_str(), O_RDWR | O_NOCTTY | O_NDELAY);
     if (m_fd < 0) {
-        perror("open serial port");
+        if (report) {
+            const int error = errno;
+            perror("open serial port");
+            errno = error;
+        }
         return -1;
     }
     PreparePort();
@@ -20,6 +31,43 @@ int CttyUSB::Open_monitor(int) {
     m_open_node = node;
     m_opened = true;
     return m_fd;
+}
+
+bool CttyUSB::OpenPort(OpenRetry& retry) {
+    if (retry.error != 0) {
+        Nap(retry.delay_ms);
+        if (m_stop != 0 || !m_connected) {
+            return false;  // the loop sees why
+        }
+        retry.delay_ms = std::min(2 * retry.delay_ms, kOpenRetryMaxMillis);
+    }
+    ++retry.tries;
+    if (OpenAnnounced(retry.error == 0) >= 0) {
+        if (retry.error != 0) {
+            std::printf("opened %s after %d tries\n", m_open_node.devname.c_str(), retry.tries);
+            EndOpenRetry(retry);
+        }
+        retry.tries = 0;
+        return true;
+    }
+    if (retry.error == 0) {
+        retry.error = errno;
+        retry.delay_ms = kOpenRetryFirstMillis;
+        const std::string status = "cannot open " + AnnouncedNode().devname + " (" +
+                                   std::strerror(retry.error) + "), retrying";
+        std::puts(status.c_str());
+        if (m_trouble_callback != nullptr) {
+            m_trouble_callback(status);
+        }
+    }
+    return false;
+}
+
+void CttyUSB::EndOpenRetry(OpenRetry& retry) {
+    if (retry.error != 0 && m_trouble_callback != nullptr) {
+        m_trouble_callback(std::string());
+    }
+    retry = OpenRetry();
 }
 
 int CttyUSB::Open(int) {

@@ -21,6 +21,11 @@
 // -2 the polling reader lost its scanner. Called on the read loop's thread.
 typedef void (*ScanCallback)(int code, std::string text);
 
+// Told, on the read loop's thread, when the announced scanner's port can't be
+// opened and is being tried again ("cannot open /dev/ttyUSB0 (Device or
+// resource busy), retrying"), and with an empty text once that is over.
+typedef void (*TroubleCallback)(const std::string& status);
+
 // The scanner: its serial settings and port, the device announced by the
 // hotplug thread and the one whose port is open, and the read loops.
 //
@@ -81,6 +86,7 @@ class CttyUSB {
 
     int m_encoding = 0;
     ScanCallback m_callback = nullptr;
+    TroubleCallback m_trouble_callback = nullptr;
 
     std::atomic<bool> m_opened{false};
     std::atomic<bool> m_connected{false};
@@ -106,6 +112,27 @@ class CttyUSB {
 
     // After a successful open: blocking reads, the stdin check, a flush.
     void PreparePort();
+    // Opens the announced scanner's port, as Open_monitor does; says why it
+    // failed (on standard error) only when `report`.
+    int OpenAnnounced(bool report);
+
+    // A port that won't open (held for a while by a modem prober or another
+    // program, its node not made yet) is tried again for as long as udev
+    // lists the scanner: 100 ms after the first failure, twice as long after
+    // each further one, 2 s at most.
+    static constexpr long kOpenRetryFirstMillis = 100;
+    static constexpr long kOpenRetryMaxMillis = 2000;
+    struct OpenRetry {
+        int error = 0;  // errno of the first failure; 0 while not retrying
+        long delay_ms = 0;
+        int tries = 0;
+    };
+    // Opens the announced scanner's port, or tries again after the pause that
+    // is due; true once it is open. One line says that it failed, and one
+    // that it opened at last.
+    bool OpenPort(OpenRetry& retry);
+    // The retrying is over, whether it opened or the scanner went.
+    void EndOpenRetry(OpenRetry& retry);
 
     // Sleeps up to ms milliseconds; an announcement or a stop request ends the
     // sleep early.
@@ -140,6 +167,7 @@ class CttyUSB {
     bool ConvertScan(ScanBuffer& scan, std::string& text);
     // Hands an event to the callback, if one is set.
     void Report(int code, std::string text = std::string());
+
 
     bool m_lf_pending = false;  // the read loop's: the last scan ended in a CR
     std::mutex m_plug_mutex;    // guards m_plug_node

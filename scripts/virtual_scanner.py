@@ -8,6 +8,8 @@ process that makes them must run under umockdev-wrapper.
 
 import gc
 import os
+import subprocess
+import sys
 
 import gi
 
@@ -24,6 +26,11 @@ MODELS = {
 }
 
 TERMINATORS = {"crlf": b"\r\n", "cr": b"\r", "none": b""}
+
+# A tty held open in exclusive mode until standard input ends.
+_HOLD = ("import fcntl, os, sys, termios\nfd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)\n"
+         "fcntl.ioctl(fd, termios.TIOCEXCL)\nprint(flush=True)\nsys.stdin.read()\n"
+         "fcntl.ioctl(fd, termios.TIOCNXCL)")
 
 
 class VirtualScanners:
@@ -67,6 +74,24 @@ class VirtualScanners:
         if isinstance(data, str):
             data = data.encode("gb18030")
         os.write(self._master(node), data + terminator)
+
+    def hold(self, node):
+        """Holds the scanner's tty as a modem prober does for a while after a
+        plug-in: open, in exclusive mode (TIOCEXCL), so that a process without
+        CAP_SYS_ADMIN gets EBUSY. Returns what frees it again."""
+        # The pty itself, from a process of its own: umockdev's preload
+        # answers no tty ioctl here.
+        pty = os.readlink(os.path.join(self.testbed.get_root_dir(), "dev", node))
+        env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "UMOCKDEV_DIR")}
+        holder = subprocess.Popen([sys.executable, "-c", _HOLD, pty], stdin=subprocess.PIPE,
+                                  stdout=subprocess.PIPE, env=env)
+        holder.stdout.readline()  # held
+
+        def release():
+            holder.stdin.close()
+            holder.wait(10)
+            holder.stdout.close()
+        return release
 
     def remove_event(self, node):
         """The first half of an unplug: udev says the device is gone."""

@@ -118,7 +118,11 @@ int main() {
         return -1;
     }
     g_notifier.Start(
-        g_webPort, [] { return g_webServer.ListenerState(); },
+        g_webPort,
+        [](std::string& problem) {
+            problem = g_webServer.ListenerProblem();
+            return g_webServer.ListenerState();
+        },
         [] { return CWebServer::RegisteredPages(); });
     std::thread stopper;
     if (stoppable) {
@@ -128,6 +132,9 @@ int main() {
     g_ttyUSB.m_databits = g_ttyAttr.databits;
     g_ttyUSB.m_stopbits = g_ttyAttr.stopbits;
     g_ttyUSB.m_parity = g_ttyAttr.parity;
+    g_ttyUSB.m_trouble_callback = [](const std::string& status) {
+        g_notifier.ScannerTrouble(status);
+    };
     // Returns once the scanner it served is gone or a stop signal came; both
     // helper threads have ended or end with the objects' destructors.
     g_ttyUSB.Read_byMonitor_sync(g_nSelectEncoding, recvStringfromGun);

@@ -8,8 +8,8 @@
 
 namespace {
 
-// Until the listener's fate is known it is asked often; after that, the page
-// count once a second.
+// Until the listener's fate is known it is asked often; after that, the
+// listener and the page count once a second.
 constexpr auto kStartPoll = std::chrono::milliseconds(20);
 constexpr auto kMinInterval = std::chrono::seconds(1);
 
@@ -57,13 +57,24 @@ void ServiceNotifier::ScannerGone() {
     m_wake.notify_all();
 }
 
-std::string ServiceNotifier::Status(int listener, size_t pages) const {
+void ServiceNotifier::ScannerTrouble(const std::string& status) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_trouble = status;
+        m_changed = true;
+    }
+    m_wake.notify_all();
+}
+
+std::string ServiceNotifier::Status(int listener, const std::string& problem,
+                                    size_t pages) const {
     std::string status;
     if (listener < 0) {
-        status = "no listener on port " + m_port + " (see the log); ";
+        status = "no listener on port " + m_port + " (" + problem + ")" +
+                 (listener == -2 ? ", retrying; " : "; ");
     }
     if (m_scanner.empty()) {
-        return status + "waiting for a scanner";
+        return status + (m_trouble.empty() ? "waiting for a scanner" : m_trouble);
     }
     return status + "serving " + m_scanner + " to " + std::to_string(pages) +
            (pages == 1 ? " page" : " pages");
@@ -71,17 +82,16 @@ std::string ServiceNotifier::Status(int listener, size_t pages) const {
 
 void ServiceNotifier::Run() {
     std::unique_lock<std::mutex> lock(m_mutex);
-    int listener = 0;
     std::string sent;
     while (!m_quit) {
-        if (listener == 0) {
-            listener = m_listener();
-        }
+        // Asked every time: a listener that failed is tried again.
+        std::string problem;
+        const int listener = m_listener(problem);
         if (listener == 0) {
             m_wake.wait_for(lock, kStartPoll, [this] { return m_quit; });
             continue;
         }
-        const std::string status = Status(listener, m_pages());
+        const std::string status = Status(listener, problem, m_pages());
         m_changed = false;
         if (status != sent) {
             const std::string message = (sent.empty() ? "READY=1\nSTATUS=" : "STATUS=") + status;

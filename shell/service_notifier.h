@@ -13,14 +13,17 @@
 // scans all the same, and must neither time out nor be restarted in a loop),
 // and a STATUS= line for `systemctl status`:
 //   "waiting for a scanner"
+//   "cannot open /dev/ttyUSB0 (Device or resource busy), retrying"
 //   "serving /dev/ttyUSB0 (1a86:7523) to 2 pages"
-//   "no listener on port 9010 (see the log); " and one of the two above
+//   "no listener on port 9010 (Address already in use), retrying; " and one
+//   of the three above
 // The status is sent when it changes, once a second at most, from a thread of
 // the notifier's own.
 class ServiceNotifier {
   public:
-    // The listener's state: 0 not known yet, 1 listening, -1 failed.
-    using ListenerState = std::function<int()>;
+    // The listener's state: 0 not known yet, 1 listening, -1 failed, -2
+    // failed and tried again; and why it failed, into `problem`.
+    using ListenerState = std::function<int(std::string& problem)>;
     // How many pages are registered for scans.
     using PageCount = std::function<size_t()>;
 
@@ -36,10 +39,14 @@ class ServiceNotifier {
     // The read loop's news; any thread.
     void ScannerOpened(const std::string& node, unsigned vid, unsigned pid);
     void ScannerGone();
+    // The announced scanner's port won't open and is tried again (the status
+    // to show); empty once that is over.
+    void ScannerTrouble(const std::string& status);
 
   private:
     void Run();
-    std::string Status(int listener, size_t pages) const;  // under m_mutex
+    // Under m_mutex.
+    std::string Status(int listener, const std::string& problem, size_t pages) const;
 
     std::string m_port;
     ListenerState m_listener;
@@ -51,4 +58,5 @@ class ServiceNotifier {
     bool m_quit = false;     // guarded by m_mutex
     bool m_changed = false;  // guarded by m_mutex
     std::string m_scanner;   // guarded by m_mutex: "/dev/ttyUSB0 (1a86:7523)", or empty
+    std::string m_trouble;   // guarded by m_mutex: why the scanner is not open yet, or empty
 };

@@ -13,6 +13,9 @@ struct NetworkPolicy {
     // empty: any. A handshake without an Origin header comes from a program,
     // not from a browser's page, and is always served.
     std::vector<std::string> allowed_origins;
+    // Why no listener may be opened at all: the configuration file names a
+    // restriction but could not be read. Empty: none.
+    std::string refusal;
 
     bool OriginAllowed(const std::string& origin) const {
         return allowed_origins.empty() || std::find(allowed_origins.begin(), allowed_origins.end(),

@@ -102,6 +102,10 @@ int CWebServer::ListenerState() const {
     return m_ws_control != nullptr ? m_ws_control->m_started.load() : 0;
 }
 
+std::string CWebServer::ListenerProblem() const {
+    return m_ws_control != nullptr ? m_ws_control->Problem() : std::string();
+}
+
 size_t CWebServer::RegisteredPages() {
     std::lock_guard<std::mutex> lock(m_conn_mutex);
     return m_conn_list.size();

@@ -27,8 +27,11 @@ class CWebServer {
     // Event 1 and 2 count open scanners; any other event goes to every
     // registered client as a scan message. Always 0.
     int SendStringToWeb(int code, std::string text);
-    // The listener: 1 listening, -1 it could not be set up, 0 not yet known.
+    // The listener: 1 listening, -1 it could not be set up, -2 it is tried
+    // again, 0 not yet known.
     int ListenerState() const;
+    // Why there is no listener ("Address already in use"), or empty.
+    std::string ListenerProblem() const;
     // How many pages are registered for scans.
     static size_t RegisteredPages();
     // The daemon is stopping: pages get what was sent to them, then a close

@@ -4,7 +4,10 @@
 
 #include <arpa/inet.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -48,6 +51,25 @@ int ParsePort(const char* text) {
         }
     }
     return static_cast<int>(port);
+}
+
+// Why the listener could not be made, as far as a bind of our own can tell:
+// the library says only that it failed.
+std::string BindProblem(const char* address, int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return std::strerror(errno);
+    }
+    sockaddr_in where = {};
+    where.sin_family = AF_INET;
+    where.sin_port = htons(static_cast<uint16_t>(port));
+    inet_pton(AF_INET, address, &where.sin_addr);
+    const int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);  // as the library binds
+    const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&where), sizeof where) == 0;
+    const int error = errno;
+    close(fd);
+    return bound ? "see the log" : std::strerror(error);
 }
 
 void LogToStderr(int, const char* line) {
@@ -111,48 +133,69 @@ int WebsocketControl::setupWebsocketServer(const char* port) {
     lws_context_creation_info info;
     std::memset(&info, 0, sizeof info);
     info.port = ParsePort(port);
-    info.iface = "0.0.0.0";
-    in_addr bind_address;
-    if (!m_policy.bind_address.empty()) {
-        // Only a dotted IPv4 address: the library would take an interface
-        // name too, and a typo must not widen what we listen on.
-        if (inet_pton(AF_INET, m_policy.bind_address.c_str(), &bind_address) != 1) {
-            std::fprintf(stderr, "BindAddress \"%s\" is not an IPv4 address\n",
-                         m_policy.bind_address.c_str());
-            info.port = 0;
-        }
-        info.iface = m_policy.bind_address.c_str();
-    }
+    info.iface = m_policy.bind_address.empty() ? "0.0.0.0" : m_policy.bind_address.c_str();
     info.fd_limit_per_thread = ConnectionDescriptorCap();
     info.protocols = kProtocols;
     info.options = LWS_SERVER_OPTION_DISABLE_IPV6;
     info.retry_and_idle_policy = &kIdlePolicy;
     info.user = this;
+
+    // What the configuration rules out is not tried at all, and never again.
+    const std::string refused = RefusalOf(info);
+    if (!refused.empty()) {
+        std::puts("ERROR: Expected to find proper listener connection status, but found..");
+        std::fprintf(stderr, "no listener on port %s: %s\n", port, refused.c_str());
+        SetProblem(refused);
+        m_started = -1;
+        return -1;
+    }
+    // What may pass (an address the box does not have yet, a port another
+    // program holds for a while) is tried again every kListenRetryMillis.
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_setting_up = true;
     }
-    lws_context* ctx = info.port > 0 ? lws_create_context(&info) : nullptr;
-    bool serve = false;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_setting_up = false;
-        serve = ctx != nullptr && !m_closing;
-        if (serve) {
+    for (bool first = true;; first = false) {
+        lws_context* ctx = lws_create_context(&info);
+        std::unique_lock<std::mutex> lock(m_mutex);
+        if (ctx != nullptr) {
+            const bool serve = !m_closing;
+            m_setting_up = false;
+            m_closing = false;  // a close that came meanwhile is done with
+            if (!serve) {
+                lock.unlock();
+                lws_context_destroy(ctx);
+                return 0;
+            }
             m_ctx = ctx;
+            m_problem.clear();
             m_started = 1;
+            lock.unlock();
+            std::fprintf(stderr, "listening on %s:%d for %s\n", info.iface, info.port,
+                         OriginsText().c_str());
+            Serve(ctx);
+            return 0;
         }
-        m_closing = false;  // a close that came meanwhile is done with
+        if (!m_closing) {
+            m_problem = BindProblem(info.iface, info.port);
+            m_started = -2;
+            if (first) {
+                std::puts("ERROR: Expected to find proper listener connection status, but found..");
+                std::fprintf(stderr, "no listener on %s:%d (%s), trying again every %d s\n",
+                             info.iface, info.port, m_problem.c_str(), kListenRetryMillis / 1000);
+            }
+            m_changed.wait_for(lock, std::chrono::milliseconds(kListenRetryMillis),
+                               [this] { return m_closing; });
+        }
+        if (m_closing) {
+            m_setting_up = false;
+            m_closing = false;
+            return -1;
+        }
     }
-    if (ctx == nullptr) {
-        std::puts("ERROR: Expected to find proper listener connection status, but found..");
-        m_started = -1;
-        return -1;
-    }
-    if (!serve) {
-        lws_context_destroy(ctx);
-        return 0;
-    }
+}
+
+void WebsocketControl::Serve(lws_context* ctx) {
     for (;;) {
         {
             std::lock_guard<std::mutex> lock(m_mutex);
@@ -177,7 +220,43 @@ int WebsocketControl::setupWebsocketServer(const char* port) {
         m_inbox_bytes = 0;
     }
     m_changed.notify_all();
-    return 0;
+}
+
+std::string WebsocketControl::RefusalOf(const lws_context_creation_info& info) const {
+    if (!m_policy.refusal.empty()) {
+        return m_policy.refusal;
+    }
+    if (info.port <= 0) {
+        return "not a port number";
+    }
+    // Only a dotted IPv4 address: the library would take an interface name
+    // too, and a typo must not widen what we listen on.
+    in_addr address;
+    if (inet_pton(AF_INET, info.iface, &address) != 1) {
+        return "BindAddress \"" + m_policy.bind_address + "\" is not an IPv4 address";
+    }
+    return std::string();
+}
+
+std::string WebsocketControl::OriginsText() const {
+    if (m_policy.allowed_origins.empty()) {
+        return "any origin";
+    }
+    std::string text = "origins";
+    for (const std::string& origin : m_policy.allowed_origins) {
+        text += (text.size() == 7 ? " " : ", ") + origin;
+    }
+    return text;
+}
+
+void WebsocketControl::SetProblem(const std::string& problem) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_problem = problem;
+}
+
+std::string WebsocketControl::Problem() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_problem;
 }
 
 int WebsocketControl::closeWebsocketServer() {
@@ -187,7 +266,8 @@ int WebsocketControl::closeWebsocketServer() {
         lws_cancel_service(m_ctx);
         m_changed.wait(lock, [this] { return m_ctx == nullptr; });
     } else if (m_setting_up) {
-        m_closing = true;  // seen by the setup once its context is made
+        m_closing = true;  // seen by the setup once its context is made, or as it waits
+        m_changed.notify_all();
     }
     m_started = 0;
     return 0;

@@ -15,6 +15,7 @@
 
 struct lws;
 struct lws_context;
+struct lws_context_creation_info;
 
 // The receive and close callbacks: what a connection sent (at most 1023 bytes
 // of it, zero-terminated; size is the whole message's), and its end.
@@ -47,11 +48,18 @@ class WebsocketControl {
 
     // Listens on the port (decimal text, 1 to 65535) and serves until
     // closeWebsocketServer. 0 when served (or already serving), -1 when the
-    // listener can't be set up (a bad port or bind address among the causes).
-    // Connections are capped below the descriptor limit, with room kept for
-    // the scanner's own descriptors: at the cap, new clients wait in the
-    // listen queue until one leaves.
+    // listener can't be set up: at once when the configuration rules it out
+    // (a bad port or bind address, a restriction in a file that could not be
+    // read), and otherwise once a close came while it was tried again every
+    // kListenRetryMillis (the address is not there yet, the port is taken).
+    // Standard error names the address and the origins served once it
+    // listens. Connections are capped below the descriptor limit, with room
+    // kept for the scanner's own descriptors: at the cap, new clients wait in
+    // the listen queue until one leaves.
     int setupWebsocketServer(const char* port);
+    // Why there is no listener ("Address already in use"); empty while it
+    // listens or before it was tried.
+    std::string Problem();
     // Stops the loop and waits until the server thread has released the
     // library; a setup under way on another thread returns without serving.
     // A later setupWebsocketServer serves again. Always 0.
@@ -74,7 +82,8 @@ class WebsocketControl {
     // The library's callback for every event of the scan protocol.
     static int Callback(lws* wsi, int reason, void* user, void* in, size_t len);
 
-    // 1 while serving, -1 when the last setup could not listen, else 0.
+    // 1 while serving, -1 when the last setup could not listen, -2 while a
+    // listener that could not be set up is tried again, else 0.
     std::atomic<int> m_started{0};
 
     // Per-connection queue bound: a client that stops reading is closed when
@@ -84,6 +93,8 @@ class WebsocketControl {
     static constexpr size_t kMaxInboxBytes = 64 << 20;
     // Descriptors kept back from the connections for the rest of the process.
     static constexpr unsigned kReservedDescriptors = 64;
+    // How often a listener that could not be set up is tried again.
+    static constexpr int kListenRetryMillis = 2000;
 
   private:
     struct Frame {
@@ -99,6 +110,14 @@ class WebsocketControl {
         std::string message;      // the message being received, first 1023 bytes
         size_t message_size = 0;  // its whole size
     };
+
+    // Runs the library's loop until closeWebsocketServer, then releases it.
+    void Serve(lws_context* ctx);
+    // Why the configuration rules a listener out; empty when it does not.
+    std::string RefusalOf(const lws_context_creation_info& info) const;
+    // "any origin", or "origins https://a.example, https://b.example".
+    std::string OriginsText() const;
+    void SetProblem(const std::string& problem);
 
     int Send(lws* conn, char* data, int length, bool binary);
     void TakeInbox();
@@ -121,9 +140,10 @@ class WebsocketControl {
     std::mutex m_mutex;
     std::condition_variable m_changed;          // the loop ended, or a connection went
     lws_context* m_ctx = nullptr;               // set while the loop runs
-    bool m_setting_up = false;                  // setupWebsocketServer is making the context
+    bool m_setting_up = false;                  // setupWebsocketServer makes or retries the context
     bool m_closing = false;                     // closeWebsocketServer waits for the loop or setup
     bool m_going_away = false;                  // goAway was called
+    std::string m_problem;                      // why there is no listener
     std::unordered_map<lws*, uint64_t> m_live;  // open connections and their ids
     std::vector<Frame> m_inbox;
     size_t m_inbox_bytes = 0;

@@ -4,6 +4,7 @@ single-instance guard, a start by another user, and what systemd is told."""
 import os
 import shutil
 import socket
+import time
 
 import pytest
 
@@ -40,22 +41,54 @@ def test_the_first_lines_a_supervisor_reads(daemon, tmp_path, conf, user, first)
     assert d.lines()[:len(first)] == [line.format(d.port) for line in first]
 
 
-# The port the daemon is given: a free one, or one it cannot listen on.
-@pytest.mark.parametrize("port", [None, "in use", "0", "65536", "abc", "9010abc"])
+def told(systemd, status, timeout=10):
+    """True once systemd has been told `status` (READY=1 comes with the first)."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        systemd.settimeout(max(deadline - time.monotonic(), 0.01))
+        try:
+            if systemd.recv(512).decode().split("STATUS=")[-1] == status:
+                return True
+        except socket.timeout:
+            break
+    return False
+
+
+# What the daemon is given (a port, or a scanner whose tty another program
+# holds), what systemd is told first, and what once the port or tty is free.
+@pytest.mark.parametrize("given,first", [
+    (None, "waiting for a scanner"),
+    ("in use", "no listener on port {} (Address already in use), retrying; waiting for a scanner"),
+    ("0", "no listener on port 0 (not a port number); waiting for a scanner"),
+    ("65536", "no listener on port 65536 (not a port number); waiting for a scanner"),
+    ("9010abc", "no listener on port 9010abc (not a port number); waiting for a scanner"),
+    ("held", "cannot open /dev/ttyUSB0 (Device or resource busy), retrying"),
+])
 def test_systemd_is_told_when_the_service_is_ready_and_how_it_stands(
-        daemon, tmp_path, monkeypatch, port):
+        daemon, scanners, tmp_path, monkeypatch, given, first):
     with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as systemd, socket.socket() as taken:
         systemd.bind(str(tmp_path / "notify"))
-        systemd.settimeout(10)
         taken.bind(("0.0.0.0", 0))
         taken.listen()
         monkeypatch.setenv("NOTIFY_SOCKET", str(tmp_path / "notify"))  # umockdev's kept
-        d = daemon(port=taken.getsockname()[1] if port == "in use" else port)
-        error = f"no listener on port {d.port} (see the log); " if port else ""
-        assert systemd.recv(512).decode() == f"READY=1\nSTATUS={error}waiting for a scanner"
-        assert d.wait(LISTENER_ERROR) if port else accepting(d.port)
-        assert d.plug("tavi")
-        serving = f"STATUS={error}serving /dev/ttyUSB0 (1a86:7523) to "
-        assert systemd.recv(512).decode() == serving + "0 pages"
+        if given == "held":  # as a modem prober holds a new tty for a while
+            release = scanners.hold(scanners.plug("tavi"))
+        port = {"in use": taken.getsockname()[1], "held": None}.get(given, given)
+        d = daemon(port=port)
+        ready, first = systemd.recv(512).decode(), first.format(d.port)
+        assert ready.startswith("READY=1\nSTATUS=")
+        assert ready.endswith("=" + first) or told(systemd, first)
+        time.sleep(1.5)
+        taken.close()  # the listener is tried again, and the tty
+        if given == "held":
+            release()
+        else:
+            assert d.plug("tavi")
+        error = "" if given in (None, "in use", "held") else first.split("; ")[0] + "; "
+        assert told(systemd, f"{error}serving /dev/ttyUSB0 (1a86:7523) to 0 pages")
+        assert accepting(d.port) != bool(error)
         d.scanners.type("abc")  # read all the same
         assert d.wait("have data abc\r")
+        lines = d.lines()  # one line for the failure, one once it opened
+        assert sum(l.startswith(("cannot open", "opened /dev/ttyUSB0 after")) for l in lines) == (
+            2 if given == "held" else 0)

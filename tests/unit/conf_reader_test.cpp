@@ -20,7 +20,7 @@ std::string Take(const std::string& path) {
     std::string port = "garbage";  // so that a value the reader forgets to set shows
     int encoding = -99;
     TtyAttr a{-1, -1, -1, '?'};
-    NetworkPolicy policy{"stale", {"stale"}};
+    NetworkPolicy policy{"stale", {"stale"}, "stale"};
     testing::internal::CaptureStdout();
     EXPECT_EQ(ReadConfFile(path.c_str(), port, encoding, a, policy), 0);
     const std::string printed = testing::internal::GetCapturedStdout();

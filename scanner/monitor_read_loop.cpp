@@ -112,6 +112,5 @@ void CttyUSB::ReadAndDeliverScan(ScanBuffer& scan) {
         std::puts("convert g2u fail");
         return;
     }
-    Report(0, text);
-    std::printf("have data %s\n", text.c_str());
+    ReportScan(text);
 }

@@ -43,7 +43,9 @@ CttyUSB::ReadStep CttyUSB::AfterRead(ssize_t got, const char* chunk, ScanProgres
             scan.Clear();
             Set_Block(false);
         }
-        PrintHexChunk(chunk, static_cast<size_t>(got), dump_with_leading_blanks);
+        if (m_options.log_scan_data) {
+            PrintHexChunk(chunk, static_cast<size_t>(got), dump_with_leading_blanks);
+        }
         scan.Append(chunk, static_cast<size_t>(got));
         progress.have_data = true;
         progress.last_chunk = std::chrono::steady_clock::now();

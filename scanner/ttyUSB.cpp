@@ -2,6 +2,8 @@
 
 #include <sys/eventfd.h>
 
+#include <cstdio>
+
 #include "sleep_ms.h"
 
 CttyUSB::CttyUSB()
@@ -35,6 +37,15 @@ int CttyUSB::Wait() {
 void CttyUSB::Report(int code, std::string text) {
     if (m_callback != nullptr) {
         m_callback(code, std::move(text));
+    }
+}
+
+void CttyUSB::ReportScan(const std::string& text) {
+    Report(0, text);
+    if (m_options.log_scan_data) {
+        std::printf("have data %s\n", text.c_str());
+    } else {
+        std::printf("have data (%zu bytes, not logged)\n", text.size());
     }
 }
 

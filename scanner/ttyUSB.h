@@ -14,6 +14,7 @@
 
 #include "dev_node.h"
 #include "scan_buffer.h"
+#include "scanner_options.h"
 #include "unique_fd.h"
 
 // Receives the read loops' events: 0 a scan (the converted text), 1 a scanner
@@ -83,6 +84,8 @@ class CttyUSB {
     int m_databits = 0;
     int m_stopbits = 0;
     char m_parity = 0;
+    // The rest of the scanner settings, handed over alike.
+    ScannerOptions m_options;
 
     int m_encoding = 0;
     ScanCallback m_callback = nullptr;
@@ -167,6 +170,9 @@ class CttyUSB {
     bool ConvertScan(ScanBuffer& scan, std::string& text);
     // Hands an event to the callback, if one is set.
     void Report(int code, std::string text = std::string());
+    // Hands a scan to the callback, and says so on standard output: with its
+    // text, or its size alone where scans are kept out of the log.
+    void ReportScan(const std::string& text);
 
 
     bool m_lf_pending = false;  // the read loop's: the last scan ended in a CR

@@ -1,5 +1,7 @@
 #include "conf_reader.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -50,35 +52,81 @@ std::string NormalizedLineEnds(const std::string& bytes) {
     return text;
 }
 
-// Parses the file at `path` into `doc`; false when it can't be read, is too
-// large or too deep, or isn't well-formed XML. Only a regular file is read:
-// a directory has no contents to parse, and a FIFO would hold start-up for
-// ever.
-bool LoadRegularFile(const char* path, TiXmlDocument& doc) {
+// Words that name a restriction of who may reach the daemon: a file that
+// holds one of them but can't be used must not be taken for one without.
+const char* const kRestrictionWords[] = {"BindAddress", "AllowedOrigins"};
+constexpr size_t kLongestRestrictionWord = 14;
+
+const char* RestrictionNamedIn(const std::string& bytes) {
+    for (const char* word : kRestrictionWords) {
+        if (bytes.find(word) != std::string::npos) {
+            return word;
+        }
+    }
+    return nullptr;
+}
+
+// The file's first kMaxFileBytes + 1 bytes, and the first restriction word
+// that any of its bytes name, to its end. False on a read error.
+bool ReadBytes(int fd, std::string& bytes, const char*& restriction) {
+    char block[1 << 16];
+    std::string window;  // a block and the end of the one before
+    for (;;) {
+        const ssize_t got = read(fd, block, sizeof block);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            return got == 0;
+        }
+        const size_t room = static_cast<size_t>(kMaxFileBytes) + 1 - std::min(
+                                bytes.size(), static_cast<size_t>(kMaxFileBytes) + 1);
+        bytes.append(block, std::min(room, static_cast<size_t>(got)));
+        window.erase(0, window.size() - std::min(window.size(), kLongestRestrictionWord - 1));
+        window.append(block, static_cast<size_t>(got));
+        if (restriction == nullptr) {
+            restriction = RestrictionNamedIn(window);
+        }
+    }
+}
+
+// Parses the file at `path` into `doc`. Only a regular file is read: a
+// directory has no contents to parse, and a FIFO would hold start-up for
+// ever. True when it parsed; otherwise `unusable` says why a file that is
+// there could not be used (empty for one that is not there, or not a file),
+// and `restriction` is the restriction word its bytes name, if any.
+bool LoadRegularFile(const char* path, TiXmlDocument& doc, std::string& unusable,
+                     const char*& restriction) {
     const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         return false;
     }
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxFileBytes) {
-        close(fd);
+    std::string bytes;
+    const bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    const bool read_whole = regular && ReadBytes(fd, bytes, restriction);
+    close(fd);
+    if (!regular) {
         return false;
     }
-    std::string bytes;
-    char block[4096];
-    ssize_t got = 0;
-    while ((got = read(fd, block, sizeof block)) > 0 &&
-           bytes.size() + static_cast<size_t>(got) <= static_cast<size_t>(kMaxFileBytes)) {
-        bytes.append(block, static_cast<size_t>(got));
+    if (!read_whole) {
+        unusable = "it could not be read";
+    } else if (bytes.size() > static_cast<size_t>(kMaxFileBytes)) {
+        unusable = "it is larger than 1 MiB";
+    } else if (CountOpeningTags(bytes) > kMaxOpeningTags) {
+        unusable = "it has more than 4096 opening tags";
+    } else {
+        std::string text = NormalizedLineEnds(bytes);
+        text.append(kEndPadding, '\0');
+        doc.Parse(text.c_str(), nullptr, TIXML_DEFAULT_ENCODING);
+        if (!doc.Error() && doc.FirstChildElement() != nullptr) {
+            return true;
+        }
+        unusable = doc.Error() ? "it is not well-formed XML (line " +
+                                     std::to_string(doc.ErrorRow()) + ": " + doc.ErrorDesc() + ")"
+                               : "it has no root element";
     }
-    close(fd);
-    if (got != 0 || CountOpeningTags(bytes) > kMaxOpeningTags) {
-        return false;  // a read error, grown past the limit, or too deep
-    }
-    std::string text = NormalizedLineEnds(bytes);
-    text.append(kEndPadding, '\0');
-    doc.Parse(text.c_str(), nullptr, TIXML_DEFAULT_ENCODING);
-    return !doc.Error();
+    return false;
 }
 
 // Decimal number as strtol reads it (leading blanks and a sign accepted, the rest
@@ -160,10 +208,16 @@ void ReadSettings(const TiXmlElement* root, std::string& port, int& encoding, Tt
     }
 }
 
-// The text of an element, without surrounding blanks; empty when it holds none.
+// The text of an element wherever comments, CDATA sections and blanks stand
+// around it, without surrounding blanks; empty when it holds none.
 std::string TrimmedText(const TiXmlElement* element) {
-    const char* text = element != nullptr ? element->GetText() : nullptr;
-    std::string value = text != nullptr ? text : "";
+    std::string value;
+    for (const TiXmlNode* child = element != nullptr ? element->FirstChild() : nullptr;
+         child != nullptr; child = child->NextSibling()) {
+        if (const TiXmlText* text = child->ToText()) {
+            value += text->Value();
+        }
+    }
     const size_t first = value.find_first_not_of(" \t\r\n");
     if (first == std::string::npos) {
         return std::string();
@@ -189,26 +243,30 @@ void ReadPolicy(const TiXmlElement* root, NetworkPolicy& policy) {
 }  // namespace
 
 int ReadConfFile(const char* path, std::string& port, int& encoding, TtyAttr& attr,
-                 NetworkPolicy& policy) {
+                 NetworkPolicy& policy, ScannerOptions& scanners) {
     attr = TtyAttr{115200, 8, 1, 'N'};
     port = "9010";
     encoding = 2;
     policy = NetworkPolicy();
+    scanners = ScannerOptions();
 
     TiXmlDocument doc;
-    if (!LoadRegularFile(path, doc)) {
+    std::string unusable;
+    const char* restriction = nullptr;
+    if (!LoadRegularFile(path, doc, unusable, restriction)) {
+        if (!unusable.empty() && restriction != nullptr) {
+            // Never wider than written: no listener rather than every
+            // interface for any page.
+            std::fprintf(stderr, "%s can't be used: %s; as it names %s, no listener is opened\n",
+                         path, unusable.c_str(), restriction);
+            policy.refusal = std::string("the configuration file names ") + restriction +
+                             " but can't be used";
+        }
         return 0;
     }
     const TiXmlElement* root = doc.FirstChildElement();
-    if (root == nullptr) {
-        return 0;
-    }
     ReadSettings(root, port, encoding, attr);
     ReadPolicy(root, policy);
+    scanners.log_scan_data = TrimmedText(root->FirstChildElement("LogScanData")) != "0";
     return 0;
-}
-
-int ReadConfFile(const char* path, std::string& port, int& encoding, TtyAttr& attr) {
-    NetworkPolicy ignored;
-    return ReadConfFile(path, port, encoding, attr, ignored);
 }

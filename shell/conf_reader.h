@@ -3,6 +3,7 @@
 #include <string>
 
 #include "network_policy.h"
+#include "scanner_options.h"
 #include "tty_attr.h"
 
 // Where the daemon's one configuration file lives. There is no other place and no
@@ -14,12 +15,15 @@ constexpr const char kConfPath[] = "/opt/apps/corvane/quillet/conf/gunconf.xml";
 // that is missing; values read before it keep their file values. When all seven
 // values came from the file, prints the configuration summary line.
 // A missing, unreadable or malformed file is not an error. Always returns 0.
-int ReadConfFile(const char* path, std::string& port, int& encoding, TtyAttr& attr);
-
-// The same, and also the optional network restrictions: BindAddress (text kept
-// as written, checked when the server starts) and AllowedOrigins with its
-// Origin children. They are read whenever the file parses, wherever reading of
-// the values above stopped, so that a restriction that was written down is
-// never dropped in silence. Absent or empty: no restriction.
+//
+// The optional elements, anywhere in the root, are read whenever the file
+// parses, wherever reading of the values above stopped: the network
+// restrictions BindAddress (text kept as written, checked when the server
+// starts) and AllowedOrigins with its Origin children, so that a restriction
+// that was written down is never dropped in silence (absent or empty: no
+// restriction); and LogScanData (0: scans are not written to the log). An
+// element's text is its text wherever comments and CDATA stand around it.
+// A file that can't be used but whose bytes name a restriction refuses the
+// listener (policy.refusal), and standard error says why.
 int ReadConfFile(const char* path, std::string& port, int& encoding, TtyAttr& attr,
-                 NetworkPolicy& policy);
+                 NetworkPolicy& policy, ScannerOptions& scanners);

@@ -33,9 +33,11 @@ std::string g_webPort;
 TtyAttr g_ttyAttr;
 int g_nSelectEncoding;
 NetworkPolicy g_netPolicy;
+ScannerOptions g_scannerOptions;
 
 int ReadConfInfo() {
-    return ReadConfFile(kConfPath, g_webPort, g_nSelectEncoding, g_ttyAttr, g_netPolicy);
+    return ReadConfFile(kConfPath, g_webPort, g_nSelectEncoding, g_ttyAttr, g_netPolicy,
+                        g_scannerOptions);
 }
 
 // The one seam between the scanner layer and the web layer: every event goes
@@ -132,6 +134,7 @@ int main() {
     g_ttyUSB.m_databits = g_ttyAttr.databits;
     g_ttyUSB.m_stopbits = g_ttyAttr.stopbits;
     g_ttyUSB.m_parity = g_ttyAttr.parity;
+    g_ttyUSB.m_options = g_scannerOptions;
     g_ttyUSB.m_trouble_callback = [](const std::string& status) {
         g_notifier.ScannerTrouble(status);
     };

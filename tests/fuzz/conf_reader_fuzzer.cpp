@@ -33,7 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int encoding = -1;
     TtyAttr attr{};
     NetworkPolicy policy;
-    if (ReadConfFile(g_path, port, encoding, attr, policy) != 0 || encoding < 0 || encoding > 6) {
+    ScannerOptions scanners;
+    if (ReadConfFile(g_path, port, encoding, attr, policy, scanners) != 0 || encoding < 0 || encoding > 6) {
         std::abort();
     }
     for (const std::string& origin : policy.allowed_origins) {

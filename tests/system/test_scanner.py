@@ -111,6 +111,14 @@ def test_scans_are_framed_converted_and_sent_byte_exact(daemon, encode):
     assert p.nothing_more()
 
 
+def test_scans_can_be_kept_out_of_the_log(daemon):
+    d = daemon("tavi", conf={"extra": "<LogScanData>0</LogScanData>"})
+    scan(d, "SECRET-4711", page(d))
+    assert d.wait("have data (13 bytes, not logged)")
+    log = "\n".join(d.lines())
+    assert "SECRET" not in log and "53   45   43" not in log  # nor its bytes in hex
+
+
 @pytest.mark.parametrize("how", ["unplug", "unplug-mid-scan", "hang-up", "hang-up-mid-scan",
                                  "SIGTERM", "SIGINT"])
 def test_the_daemon_exits_0_when_its_scanner_goes_or_it_is_stopped(daemon, how):

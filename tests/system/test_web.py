@@ -10,7 +10,7 @@ from concurrent.futures import ThreadPoolExecutor
 import pytest
 
 from conftest import LISTENER_ERROR, NOT_OPEN, page, scan
-from sandbox import REGISTERED, accepting, poll_until, raise_descriptor_limit
+from sandbox import CONF_PATH, REGISTERED, accepting, poll_until, raise_descriptor_limit
 from ws_client import Client, Refused
 
 GONE = "g_conn over!"
@@ -82,24 +82,33 @@ POS = "https://pos.example.com"
 ORIGINS = f"<AllowedOrigins><Origin>{POS}</Origin><Origin></Origin></AllowedOrigins>"
 
 
-# Extra configuration, then who is served: (host, Origin header or None).
-@pytest.mark.parametrize("extra,expected", [
-    ("", {("127.0.0.1", None): True, ("127.0.0.2", POS): True}),
-    ("<BindAddress> 127.0.0.2 </BindAddress>", {("127.0.0.2", None): 1, ("127.0.0.1", None): 0}),
-    ("<BindAddress>localhost</BindAddress>", {("127.0.0.1", None): False}),
-    ("<BindAddress>::1</BindAddress>", {("127.0.0.1", None): False}),
-    (ORIGINS, {("127.0.0.1", POS): True, ("127.0.0.1", None): True,
-               ("127.0.0.1", POS + ".evil.example"): False, ("127.0.0.1", POS.upper()): False,
-               ("127.0.0.1", "http://pos.example.com"): False, ("127.0.0.1", "null"): False}),
-    ("<AllowedOrigins><Origin> </Origin></AllowedOrigins>", {("127.0.0.1", "null"): True}),
+# Extra configuration, what standard error says of the listener, and who is
+# served: (host, Origin header or None).
+@pytest.mark.parametrize("extra,said,expected", [
+    ("", "listening on 0.0.0.0:{} for any origin",
+     {("127.0.0.1", None): True, ("127.0.0.2", POS): True}),
+    ("<BindAddress><!-- loopback only --> 127.0.0.2 </BindAddress>",
+     "listening on 127.0.0.2:{} for any origin", {("127.0.0.2", None): 1, ("127.0.0.1", None): 0}),
+    ("<BindAddress>localhost</BindAddress>", 'BindAddress "localhost" is not an IPv4 address',
+     {("127.0.0.1", None): False}),
+    ("<BindAddress>::1</BindAddress>", "is not an IPv4 address", {("127.0.0.1", None): False}),
+    ("<BindAddress>127.0.0.1</BindAddres>",  # never wider than written
+     f"{CONF_PATH} can't be used: it is not well-formed XML (line 11: Error reading end tag.)",
+     {("127.0.0.1", None): False}),
+    (ORIGINS, "listening on 0.0.0.0:{} for origins " + POS,
+     {("127.0.0.1", POS): True, ("127.0.0.1", None): True,
+      ("127.0.0.1", POS + ".evil.example"): False, ("127.0.0.1", POS.upper()): False,
+      ("127.0.0.1", "http://pos.example.com"): False, ("127.0.0.1", "null"): False}),
+    ("<AllowedOrigins><Origin> </Origin></AllowedOrigins>", "for any origin",
+     {("127.0.0.1", "null"): True}),
 ])
-def test_network_policy(daemon, extra, expected):
+def test_network_policy(daemon, extra, said, expected):
     d = daemon(conf={"extra": extra})
     if any(expected.values()):
         assert poll_until(lambda: any(accepting(d.port, h) for h, _ in expected))
     else:
         assert d.wait(LISTENER_ERROR)
-        assert d.proc.stderr.wait_for(lambda l: "is not an IPv4 address" in l) is not None
+    assert d.proc.stderr.wait_for(lambda l: said.format(d.port) in l) is not None
 
     def served(host, origin):
         try:

@@ -15,14 +15,16 @@ namespace {
 
 // What the daemon takes from a file: "port encoding baud databits stopbits
 // parity", then " +" when the summary line came out and shows those values,
-// then the restrictions.
+// then the restrictions, " refused" when no listener may be opened, and
+// " unlogged" when scans stay out of the log.
 std::string Take(const std::string& path) {
     std::string port = "garbage";  // so that a value the reader forgets to set shows
     int encoding = -99;
     TtyAttr a{-1, -1, -1, '?'};
     NetworkPolicy policy{"stale", {"stale"}, "stale"};
+    ScannerOptions scanners{false};
     testing::internal::CaptureStdout();
-    EXPECT_EQ(ReadConfFile(path.c_str(), port, encoding, a, policy), 0);
+    EXPECT_EQ(ReadConfFile(path.c_str(), port, encoding, a, policy, scanners), 0);
     const std::string printed = testing::internal::GetCapturedStdout();
     char summary[200], taken[200];
     const char* format = "port:%s encode:%d rate:%d databits:%d stopbits:%d, parrity:%c\n";
@@ -36,7 +38,8 @@ std::string Take(const std::string& path) {
     std::string all = taken;
     for (const std::string& origin : policy.allowed_origins)
         all += " " + origin;
-    return all + (policy.bind_address.empty() ? "" : " @" + policy.bind_address);
+    return all + (policy.bind_address.empty() ? "" : " @" + policy.bind_address) +
+           (policy.refusal.empty() ? "" : " refused") + (scanners.log_scan_data ? "" : " unlogged");
 }
 
 std::string Repeat(const std::string& text, int times) {
@@ -111,6 +114,19 @@ const Case kCases[] = {
     {"policy_after_a_stop", "<g><WebsocketPort>9011</WebsocketPort>" + kPolicy + "</g>",
      std::string("9011 2 115200 8 1 N") + kRestricted},
     {"crlf_and_many_elements", Full(Repeat("<x/>\r\n", 2000)), "9011 1 9600 7 2 E +"},
+    // A restriction's text is its text wherever comments and CDATA stand.
+    {"policy_around_comments",
+     Full("<BindAddress><!-- loopback only -->127.0.0.1</BindAddress><AllowedOrigins><Origin>"
+          "<!-- c --> <![CDATA[https://a.example]]> </Origin></AllowedOrigins>"),
+     "9011 1 9600 7 2 E + https://a.example @127.0.0.1"},
+    {"scans_out_of_the_log", "<g><LogScanData><!-- c --> 0 </LogScanData></g>",
+     std::string(kDefaults) + " unlogged"},
+    {"scans_logged_unless_0", Full("<LogScanData>no</LogScanData>"), "9011 1 9600 7 2 E +"},
+    // A file that can't be used but names a restriction opens no listener.
+    {"unusable_naming_a_restriction", "<g><BindAddress>127.0.0.1</BindAddres></g>",
+     std::string(kDefaults) + " refused"},
+    {"huge_naming_a_restriction_at_its_end", Full(std::string(2 << 20, ' ') + "<AllowedOrigins/>"),
+     std::string(kDefaults) + " refused"},
     // Unusable files: defaults, no summary, no restriction.
     {"empty", "", kDefaults},
     {"not_closed", "<gunconf><WebsocketPort>9011</WebsocketPort>", kDefaults},

@@ -107,7 +107,10 @@ bool CttyUSB::DropBadScan(const ScanProgress& progress, const ScanBuffer& scan) 
 }
 
 bool CttyUSB::ConvertScan(ScanBuffer& scan, std::string& text) {
-    char converted[2048] = {};
+    // Room for the longest text a full scan converts to: GB18030 and GB2312
+    // grow by half in UTF-8, and no converter makes more than three bytes of
+    // one (GBK's 0x80, the euro sign).
+    char converted[3 * ScanBuffer::kCapacity + 1] = {};
     // One byte less than the array, so that the text always ends in a zero.
     if (encode(m_encoding, scan.data(), scan.size(), converted, sizeof converted - 1) < 0) {
         return false;

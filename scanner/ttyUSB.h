@@ -165,15 +165,14 @@ class CttyUSB {
     // Drops a complete scan that had a read error or outgrew its array, and
     // flushes the port; false when the scan is good to deliver.
     bool DropBadScan(const ScanProgress& progress, const ScanBuffer& scan);
-    // Converts a good scan into `text`, bounded to the 2048-byte array it is
-    // converted into; false when the conversion failed.
+    // Converts a good scan into `text`, whole, however much its character set
+    // grows in conversion; false when the conversion failed.
     bool ConvertScan(ScanBuffer& scan, std::string& text);
     // Hands an event to the callback, if one is set.
     void Report(int code, std::string text = std::string());
     // Hands a scan to the callback, and says so on standard output: with its
     // text, or its size alone where scans are kept out of the log.
     void ReportScan(const std::string& text);
-
 
     bool m_lf_pending = false;  // the read loop's: the last scan ended in a CR
     std::mutex m_plug_mutex;    // guards m_plug_node

@@ -2,7 +2,8 @@
 demo's checks and the benchmark, from one connection to a thousand read
 together. What the server sends is checked strictly (the accept key, no mask,
 no reserved bits, text that is UTF-8); pings are answered as browsers do.
-Every message read is stamped with CLOCK_MONOTONIC the moment it was read."""
+A text message is read as a str, a binary one as bytes. Every message read is
+stamped with CLOCK_MONOTONIC the moment it was read."""
 
 import base64
 import hashlib
@@ -82,8 +83,8 @@ class Client:
         self.sock.sendall(head + mask + masked)
 
     def recv(self, timeout=10):
-        """The next text message; Closed when the connection ends first,
-        socket.timeout when nothing comes in time."""
+        """The next message (str, or bytes when binary); Closed when the
+        connection ends first, socket.timeout when nothing comes in time."""
         deadline = time.monotonic() + timeout
         while not self.messages:
             if self.close_code is not None or self.sock.fileno() < 0:
@@ -141,10 +142,13 @@ class Client:
                 self.close_code = struct.unpack("!H", payload[:2])[0] if payload else 1005
                 return
             elif opcode in (TEXT, BINARY, 0):
-                self._fragments = (self._fragments or b"") + payload
+                kind, data = self._fragments or (opcode, b"")
+                self._fragments = (kind, data + payload)
                 if b0 & 0x80:
-                    data, self._fragments = self._fragments, None
-                    self.messages.append((data.decode("utf-8"), stamp or time.monotonic_ns()))
+                    kind, data = self._fragments
+                    self._fragments = None
+                    self.messages.append((data.decode("utf-8") if kind == TEXT else data,
+                                          stamp or time.monotonic_ns()))
 
 
 class Crowd:

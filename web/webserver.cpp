@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "utf8.h"
+
 namespace {
 
 // How often a server that is going asks its thread again to end.
@@ -129,9 +131,17 @@ int CWebServer::SendStringToWeb(int code, std::string text) {
     if (message.empty()) {
         return 0;  // out of memory: nothing to send
     }
+    // A page fails a connection whose text frame is not UTF-8 (a scan in
+    // GBK, or bytes passed on unchanged): such a message goes out as a
+    // binary frame of the same bytes instead.
+    const bool utf8 = IsUtf8(message.data(), message.size());
     std::lock_guard<std::mutex> lock(m_conn_mutex);
     for (lws* conn : m_conn_list) {
-        m_ws_control->doSendText(conn, &message[0], static_cast<int>(message.size()));
+        if (utf8) {
+            m_ws_control->doSendText(conn, &message[0], static_cast<int>(message.size()));
+        } else {
+            m_ws_control->doSendBinary(conn, &message[0], static_cast<int>(message.size()));
+        }
     }
     return 0;
 }

@@ -25,7 +25,8 @@ class CWebServer {
     // created. The listener is set up on that thread.
     int StartSocetServers(const char* port);
     // Event 1 and 2 count open scanners; any other event goes to every
-    // registered client as a scan message. Always 0.
+    // registered client as a scan message: a text frame, or a binary frame
+    // of the same bytes where they are not UTF-8. Always 0.
     int SendStringToWeb(int code, std::string text);
     // The listener: 1 listening, -1 it could not be set up, -2 it is tried
     // again, 0 not yet known.

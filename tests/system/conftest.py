@@ -10,13 +10,16 @@ from virtual_scanner import MODELS, VirtualScanners  # noqa: E402
 from ws_client import Client  # noqa: E402
 
 
-def frame(code, text):
-    """The scan message, byte for byte, of text without control characters
-    but tab, CR and LF."""
-    body = text.replace("\\", "\\\\").replace('"', '\\"')
-    body = body.replace("\t", "\\t").replace("\r", "\\r").replace("\n", "\\n")
-    return ('{\n\t"type":\t"BARCODE_GUN",\n\t"erro":\t%d,\n\t"size":\t%d,\n\t"Data":\t"%s"\n}'
-            % (code, len(text.encode()), body))
+def frame(code, data):
+    """The scan message, byte for byte, of data without control characters
+    but tab, CR and LF: text, or bytes (not UTF-8) for a binary frame."""
+    body = raw = data.encode() if isinstance(data, str) else data
+    for byte, escaped in ((b"\\", b"\\\\"), (b'"', b'\\"'), (b"\t", b"\\t"), (b"\r", b"\\r"),
+                          (b"\n", b"\\n")):
+        body = body.replace(byte, escaped)
+    message = (b'{\n\t"type":\t"BARCODE_GUN",\n\t"erro":\t%d,\n\t"size":\t%d,\n\t"Data":\t"%s"\n}'
+               % (code, len(raw), body))
+    return message.decode() if isinstance(data, str) else message
 
 
 NOT_OPEN = frame(-2, "")

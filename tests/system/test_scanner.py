@@ -67,7 +67,8 @@ GOLDEN = ('{\n\t"type":\t"BARCODE_GUN",\n\t"erro":\t0,\n\t"size":\t8,\n\t"Data":
           '"q\\"\\\\\\t\\u0001\x7f\\r\\n"\n}')
 FOUR = "\U0001f600".encode("gb18030")  # four bytes in GB18030
 # The Encode setting, typed bytes, the terminator, and the Data of the message
-# the page receives; or the whole message; or no message but the daemon's line.
+# the page receives (bytes: in a binary frame, not being UTF-8); or the whole
+# message; or no message but the daemon's line.
 FRAMING = [
     ("2", b"ABC", b"\r\n", "ABC\r\n"),
     ("2", b"ab", b"\r", "ab\r"),
@@ -78,8 +79,8 @@ FRAMING = [
     ("2", "中文条码丂".encode("gb18030"), b"\r\n", "中文条码丂\r\n"),
     ("2", FOUR, b"", "\U0001f600"),
     ("2", b'q"\\\t\x01\x7f', b"\r\n", GOLDEN),
-    ("2", b"x" * 2045, b"\r\n", "x" * 2045 + "\r\n"),  # fills the converted text
-    ("2", b"x" * 2046, b"\r\n", ("convert g2u fail",)),  # a byte too many for it
+    ("2", "中".encode("gb18030") * 1023, b"\r\n", "中" * 1023 + "\r\n"),  # a full scan grows by half
+    ("2", b"x" * 2047, b"\r\n", ("scan longer than 2048 bytes, dropped",)),
     ("2", b"\x81\x30\xff\xfe\x80", b"", ("convert g2u fail",)),  # not GB18030
     ("2", FOUR[:3], b"", ("convert g2u fail",)),  # ends inside a character
     ("2", b"9" * 10240, b"\r\n", ("scan longer than 2048 bytes, dropped",)),
@@ -87,10 +88,12 @@ FRAMING = [
     ("1", "中文".encode("gb2312"), b"\r\n", "中文\r\n"),
     ("1", "丂".encode("gbk"), b"\r\n", ("convert g2u fail",)),  # not in GB2312
     ("1", FOUR, b"", ("convert g2u fail",)),
-    ("3", b"ABC\t", b"\r\n", "ABC\t\r\n"),  # GB2312 to GBK: ASCII only with glibc 2.36
+    ("3", b"ABC\t", b"\r\n", "ABC\t\r\n"),
+    ("3", "你好".encode("gb2312"), b"\r\n", "你好\r\n".encode("gbk")),  # GBK: not UTF-8
+    ("3", b"after", b"\r\n", "after\r\n"),  # the page is still there
     ("4", b"ab\x00cd", b"\r\n", "ab"),  # copied, and read up to a zero byte
-    ("4", b"y" * 2045, b"\r\n", "y" * 2045 + "\r\n"),
-    ("4", b"y" * 2046, b"\r\n", ("convert g2u fail",)),
+    ("4", b"\xc4\xe3\x81\x5c", b"\r\n", b"\xc4\xe3\x81\x5c\r\n"),  # a GBK trail byte 0x5c
+    ("4", b"y" * 2046, b"\r\n", "y" * 2046 + "\r\n"),
     ("0", b"abc", b"\r\n", ("convert g2u fail",)),  # selectors 0, 5 and 6 convert nothing
     ("5", b"abc", b"\r\n", ("convert g2u fail",)),
 ]
@@ -107,7 +110,8 @@ def test_scans_are_framed_converted_and_sent_byte_exact(daemon, encode):
         if isinstance(expected, tuple):
             assert d.wait(expected[0], seen + 1), typed[:20]
         elif expected:
-            assert p.recv() == (expected if expected[0] == "{" else frame(0, expected)), typed[:20]
+            whole = isinstance(expected, str) and expected.startswith("{")
+            assert p.recv() == (expected if whole else frame(0, expected)), typed[:20]
     assert p.nothing_more()
 
 

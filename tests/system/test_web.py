@@ -10,8 +10,8 @@ from concurrent.futures import ThreadPoolExecutor
 import pytest
 
 from conftest import LISTENER_ERROR, NOT_OPEN, page, scan
-from sandbox import CONF_PATH, REGISTERED, accepting, poll_until, raise_descriptor_limit
-from ws_client import Client, Refused
+from sandbox import CONF_PATH, REGISTERED, WRAP, accepting, poll_until, raise_descriptor_limit
+from ws_client import Client, Crowd, Refused
 
 GONE = "g_conn over!"
 
@@ -43,6 +43,31 @@ def test_many_pages_each_receive_every_scan_and_more_wait_without_a_spin(daemon)
         arrived = [c for c in (f.result() for f in late) if c]
     assert len(arrived) >= 10 and d.register(arrived[-1])
     scan(d, "room again", p, arrived[-1])
+
+
+@pytest.mark.skipif(bool(os.environ.get("TAVITTY_SANITIZE") or WRAP),
+                    reason="a sanitizer or valgrind keeps memory of its own")
+def test_nothing_grows_per_scan(daemon):
+    d = daemon("tavi")
+    pages = [Client(d.port) for _ in range(10)]
+    assert d.register(*pages)
+    crowd = Crowd(pages)
+
+    def scans(count):
+        for i in range(count):
+            d.scanners.type("%05d" % i)
+            assert crowd.receive(1) == len(pages)
+            for p in pages:
+                p.messages.clear()
+
+    def descriptors():
+        fds = f"/proc/{d.pid()}/fd"
+        return {fd: os.readlink(f"{fds}/{fd}") for fd in os.listdir(fds)}
+
+    scans(500)  # warm-up: the converter loaded, the buffers at their size
+    fds, rss = descriptors(), d.rss_mb()
+    scans(20000)
+    assert descriptors() == fds and d.rss_mb() - rss < 0.5
 
 
 def test_registration_and_clients_that_misbehave(daemon):

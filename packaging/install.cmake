@@ -6,6 +6,8 @@
 #   /usr/share/doc/tavitty/examples/chromium-policy-example.json
 #                                                   a Chromium policy that lets pages from
 #                                                   another site reach the daemon
+#   /usr/share/tavitty/web/                         the sample page, the page client and
+#                                                   its npm tarball (web-client.cmake)
 set(TAVITTY_UNIT_DIR "/lib/systemd/system" CACHE PATH "Where the systemd unit goes")
 set(TAVITTY_EXAMPLES_DIR "/usr/share/doc/tavitty/examples" CACHE PATH "Where the examples go")
 
@@ -16,6 +18,7 @@ install(FILES ${PROJECT_SOURCE_DIR}/packaging/tavitty.service DESTINATION ${TAVI
 # with the origin of their own pages.
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/chromium-policy-example.json
         DESTINATION ${TAVITTY_EXAMPLES_DIR})
+include(${CMAKE_CURRENT_LIST_DIR}/web-client.cmake)
 # An operator's configuration stays as it is: the sample goes in only where
 # there is none. (The package marks it a conffile, which dpkg treats alike.)
 install(CODE "

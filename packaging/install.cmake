@@ -2,6 +2,7 @@
 #   /opt/apps/corvane/quillet/Tavitty               the daemon
 #   /opt/apps/corvane/quillet/conf/gunconf.xml      its configuration (never overwritten)
 #   /opt/apps/corvane/quillet/lib/ws/               its only library run path
+#   /opt/apps/corvane/quillet/make-tls-cert         makes a certificate for wss://
 #   /lib/systemd/system/tavitty.service             the unit
 #   /usr/share/doc/tavitty/examples/chromium-policy-example.json
 #                                                   a Chromium policy that lets pages from
@@ -13,6 +14,7 @@ set(TAVITTY_EXAMPLES_DIR "/usr/share/doc/tavitty/examples" CACHE PATH "Where the
 
 install(TARGETS Tavitty RUNTIME DESTINATION ${TAVITTY_APP_DIR})
 install(DIRECTORY DESTINATION ${TAVITTY_APP_DIR}/lib/ws)
+install(PROGRAMS ${PROJECT_SOURCE_DIR}/scripts/make-tls-cert DESTINATION ${TAVITTY_APP_DIR})
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/tavitty.service DESTINATION ${TAVITTY_UNIT_DIR})
 # An example only: the operator copies it into /etc/chromium/policies/managed/
 # with the origin of their own pages.

@@ -33,7 +33,7 @@ def test_each_package_holds_a_stripped_daemon_its_unit_and_a_conffile(debs, tmp_
     for arch, deb in debs.items():
         files = {line.split()[-1]: line.split()[0]
                  for line in run("dpkg-deb", "-c", deb).stdout.splitlines()}
-        assert files[f"./{APP}/Tavitty"] == "-rwxr-xr-x"
+        assert files[f"./{APP}/Tavitty"] == files[f"./{APP}/make-tls-cert"] == "-rwxr-xr-x"
         web = {f"./{WEB}/{name}" for name in ("index.html", *CLIENT)} | {f"./{TARBALL}"}
         assert {f"./{CONF}", f"./{UNIT}", f"./{APP}/lib/ws/", f"./{POLICY}", *web} <= set(files)
         assert [f for f in files

@@ -40,6 +40,13 @@ install_packages() {
     apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
+# npm packs the page client (and node runs its tests). Debian's npm package
+# brings both; NodeSource's nodejs carries its own npm and conflicts with
+# Debian's, so npm is installed only where there is none at all.
+install_npm() {
+    command -v npm >/dev/null || install_packages npm
+}
+
 # Configures and builds into $TAVITTY_ROOT/$1, passing the other arguments to cmake.
 build_tree() {
     local dir="$TAVITTY_ROOT/$1"

@@ -1,6 +1,6 @@
 """The Debian packages: what they hold, and an install (its systemd unit
 checked by systemd-analyze), upgrade, removal and purge with dpkg in a scratch
-root."""
+root; the page client's npm tarball in a page's project."""
 
 import os
 import subprocess
@@ -12,6 +12,9 @@ CONF = f"{APP}/conf/gunconf.xml"
 UNIT = "lib/systemd/system/tavitty.service"
 POLICY = "usr/share/doc/tavitty/examples/chromium-policy-example.json"
 WANTS = "etc/systemd/system/multi-user.target.wants/tavitty.service"
+WEB = "usr/share/tavitty/web"
+TARBALL = f"{WEB}/tavitty-client-1.0.0.tgz"
+CLIENT = ("tavitty-client.mjs", "tavitty-client.d.ts")
 
 
 def run(*argv, **kwargs):
@@ -30,9 +33,11 @@ def test_each_package_holds_a_stripped_daemon_its_unit_and_a_conffile(debs, tmp_
     for arch, deb in debs.items():
         files = {line.split()[-1]: line.split()[0]
                  for line in run("dpkg-deb", "-c", deb).stdout.splitlines()}
-        assert files[f"./{APP}/Tavitty"] == "-rwxr-xr-x"
-        assert {f"./{CONF}", f"./{UNIT}", f"./{APP}/lib/ws/", f"./{POLICY}"} <= set(files)
-        assert [f for f in files if not f.startswith(("./opt/", "./lib/", "./usr/share/doc/"))
+        assert files[f"./{APP}/Tavitty"] == files[f"./{APP}/make-tls-cert"] == "-rwxr-xr-x"
+        web = {f"./{WEB}/{name}" for name in ("index.html", *CLIENT)} | {f"./{TARBALL}"}
+        assert {f"./{CONF}", f"./{UNIT}", f"./{APP}/lib/ws/", f"./{POLICY}", *web} <= set(files)
+        assert [f for f in files
+                if not f.startswith(("./opt/", "./lib/", "./usr/share/doc/", "./usr/share/tavitty/"))
                 and f not in ("./", "./usr/", "./usr/share/")] == []  # no active browser policy
         depends = run("dpkg-deb", "-f", deb, "Depends").stdout
         assert all(lib in depends for lib in ("libudev1", "libwebsockets17", "libtinyxml2.6.2v5"))
@@ -76,3 +81,26 @@ def test_install_upgrade_remove_and_purge_in_a_scratch_root(debs, tmp_path):
     assert (root / CONF).exists()  # a removal keeps the configuration
     dpkg("--purge", "tavitty")
     assert [f for _, _, fs in os.walk(root / "opt") for f in fs] == []
+
+
+def test_the_page_client_installs_offline_from_its_tarball(debs, tmp_path):
+    """A page's npm project installs the tarball without the network, imports
+    the client by its name, and gets the files that the package ships beside
+    the tarball (not an older build of them)."""
+    run("dpkg-deb", "-x", next(iter(debs.values())), str(tmp_path / "root"))
+    project = tmp_path / "till"
+    project.mkdir()
+    (project / "package.json").write_text('{"name": "till", "private": true}\n')
+    # An empty cache of its own: nothing that an earlier install left behind.
+    env = dict(os.environ, npm_config_cache=str(tmp_path / "npm-cache"))
+    done = run("npm", "install", "--offline", "--no-audit", "--no-fund",
+               str(tmp_path / "root" / TARBALL), cwd=project, env=env)
+    assert done.returncode == 0, done.stderr
+    installed = project / "node_modules" / "tavitty-client"
+    assert sorted(os.listdir(installed)) == sorted(["README.md", "package.json", *CLIENT])
+    for name in CLIENT:
+        assert (installed / name).read_bytes() == (tmp_path / "root" / WEB / name).read_bytes()
+    done = run("node", "--input-type=module", "-e",
+               "import { TavittyClient } from 'tavitty-client';"
+               "console.log(new TavittyClient({ url: 'wss://till:9010/' }).url)", cwd=project)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "wss://till:9010/\n", "")

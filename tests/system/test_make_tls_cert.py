@@ -1,0 +1,54 @@
+"""scripts/make-tls-cert: a server certificate for the names given, signed by
+a CA that a second run uses again, and files that only root can read where
+they hold a key."""
+
+import os
+import subprocess
+
+SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts",
+                      "make-tls-cert")
+
+
+def openssl(*argv, cwd):
+    return subprocess.run(["openssl", *argv], cwd=cwd, capture_output=True, text=True,
+                          check=True).stdout
+
+
+def make(tmp_path, *names):
+    done = subprocess.run([SCRIPT, "--dir", str(tmp_path), *names], capture_output=True,
+                          text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    return done.stdout
+
+
+def test_a_certificate_for_the_names_given_from_a_ca_that_stays(tmp_path):
+    out = make(tmp_path, "till-3.local", "192.168.7.20")
+    assert f"<Certificate>{tmp_path}/cert.pem</Certificate>" in out
+    assert f"<PrivateKey>{tmp_path}/key.pem</PrivateKey>" in out
+    modes = {f: os.stat(tmp_path / f).st_mode & 0o777 for f in os.listdir(tmp_path)}
+    assert modes == {"cert.pem": 0o644, "key.pem": 0o600, "ca.pem": 0o644, "ca-key.pem": 0o600}
+    ca = (tmp_path / "ca.pem").read_text()
+    # cert.pem is the chain that the daemon sends: the server's, then the CA's.
+    assert (tmp_path / "cert.pem").read_text().endswith(ca)
+
+    # A second run for another name re-issues the server certificate with the same CA.
+    make(tmp_path, "till-4.local", "fd00::4")
+    assert (tmp_path / "ca.pem").read_text() == ca
+    assert openssl("verify", "-CAfile", "ca.pem", "cert.pem", cwd=tmp_path) == "cert.pem: OK\n"
+    text = openssl("x509", "-in", "cert.pem", "-noout", "-ext",
+                   "subjectAltName,extendedKeyUsage", cwd=tmp_path)
+    assert "DNS:localhost, IP Address:127.0.0.1, DNS:till-4.local, IP Address:FD00:0:0:0:0:0:0:4" in text
+    assert "TLS Web Server Authentication" in text
+    assert (openssl("x509", "-in", "cert.pem", "-noout", "-pubkey", cwd=tmp_path)
+            == openssl("pkey", "-in", "key.pem", "-pubout", cwd=tmp_path))
+
+
+def test_a_ca_without_its_key_is_not_replaced_without_force(tmp_path):
+    make(tmp_path)
+    (tmp_path / "ca-key.pem").unlink()
+    ca = (tmp_path / "ca.pem").read_text()
+    refused = subprocess.run([SCRIPT, "--dir", str(tmp_path)], capture_output=True, text=True)
+    assert refused.returncode == 1 and "--force" in refused.stderr
+    assert (tmp_path / "ca.pem").read_text() == ca
+    make(tmp_path, "--force")
+    assert (tmp_path / "ca.pem").read_text() != ca and (tmp_path / "ca-key.pem").exists()

@@ -1,0 +1,71 @@
+// Types of tavitty-client.mjs, the web page's side of the Tavitty scanner daemon.
+
+/** One scan, as the page gets it. */
+export interface TavittyScan {
+  /**
+   * The scan's text, terminator included (CR or CR LF where the scanner sent
+   * one). From a binary frame: its bytes decoded as `binaryEncoding` says.
+   */
+  data: string;
+  /** The number of bytes of the scan as the daemon delivered it. */
+  size: number;
+  /** When the page received it. */
+  receivedAt: Date;
+  /** True where the scan was not UTF-8 and came in a binary frame. */
+  binary: boolean;
+  /** The scan's bytes as delivered; only on a scan from a binary frame. */
+  bytes?: Uint8Array;
+}
+
+/**
+ * What the client is doing. "blocked": the browser keeps a page from another
+ * site away from the daemon (or the daemon is down); "failed": the browser
+ * will not open the URL at all, and the client has stopped.
+ */
+export type TavittyStatus =
+  | "connecting"
+  | "connected"
+  | "disconnected"
+  | "blocked"
+  | "failed"
+  | "waiting for a scanner"
+  | "receiving scans";
+
+export interface TavittyClientOptions {
+  /**
+   * The daemon, ws:// or wss://, as it serves. Default:
+   * `ws://<the page's host, or localhost>:9010/`.
+   */
+  url?: string;
+  onScan?: (scan: TavittyScan) => void;
+  /** The hint, where there is one, says what may be wrong and what to do. */
+  onStatus?: (status: TavittyStatus, hint?: string) => void;
+  /**
+   * A TextDecoder label for scans that come in binary frames. Default
+   * "gb18030", which reads GBK and GB2312 too. One the browser does not know
+   * makes the constructor throw a RangeError.
+   */
+  binaryEncoding?: string;
+  /** The pause before registering again while no scanner is open. Default 1000. */
+  registerRetryMs?: number;
+  /** The first pause before reconnecting. Default 500, doubled up to reconnectMaxMs. */
+  reconnectMinMs?: number;
+  /** The longest pause before reconnecting. Default 10000. */
+  reconnectMaxMs?: number;
+}
+
+export declare class TavittyClient {
+  constructor(options?: TavittyClientOptions);
+  readonly url: string;
+  readonly binaryEncoding: string;
+  /** Connects, registers, and keeps doing so until stop(). */
+  start(): void;
+  stop(): void;
+}
+
+/**
+ * True where the browser has no reason to hold the page back from the daemon
+ * at `url`: the page came from this machine, from no host, or from the
+ * daemon's host.
+ */
+export declare function servedFromDaemonHost(pageHost: string | undefined, url: string): boolean;

@@ -16,7 +16,7 @@ namespace {
 
 // Limits far beyond any real configuration file, which is a few hundred
 // bytes: larger or more deeply built files are not read at all.
-constexpr off_t kMaxFileBytes = 1 << 20;
+constexpr size_t kMaxFileBytes = 1 << 20;
 // TinyXML parses nested elements by recursion, so a file of a few hundred
 // thousand nested tags overflows the stack. Every opening tag counts, which
 // bounds the depth whatever the file's shape.
@@ -79,9 +79,10 @@ bool ReadBytes(int fd, std::string& bytes, const char*& restriction) {
         if (got <= 0) {
             return got == 0;
         }
-        const size_t room = static_cast<size_t>(kMaxFileBytes) + 1 - std::min(
-                                bytes.size(), static_cast<size_t>(kMaxFileBytes) + 1);
-        bytes.append(block, std::min(room, static_cast<size_t>(got)));
+        if (bytes.size() <= kMaxFileBytes) {
+            bytes.append(block,
+                         std::min(kMaxFileBytes + 1 - bytes.size(), static_cast<size_t>(got)));
+        }
         window.erase(0, window.size() - std::min(window.size(), kLongestRestrictionWord - 1));
         window.append(block, static_cast<size_t>(got));
         if (restriction == nullptr) {
@@ -111,7 +112,7 @@ bool LoadRegularFile(const char* path, TiXmlDocument& doc, std::string& unusable
     }
     if (!read_whole) {
         unusable = "it could not be read";
-    } else if (bytes.size() > static_cast<size_t>(kMaxFileBytes)) {
+    } else if (bytes.size() > kMaxFileBytes) {
         unusable = "it is larger than 1 MiB";
     } else if (CountOpeningTags(bytes) > kMaxOpeningTags) {
         unusable = "it has more than 4096 opening tags";
@@ -259,8 +260,8 @@ int ReadConfFile(const char* path, std::string& port, int& encoding, TtyAttr& at
             // interface for any page.
             std::fprintf(stderr, "%s can't be used: %s; as it names %s, no listener is opened\n",
                          path, unusable.c_str(), restriction);
-            policy.refusal = std::string("the configuration file names ") + restriction +
-                             " but can't be used";
+            policy.refusal =
+                std::string("the configuration file names ") + restriction + " but can't be used";
         }
         return 0;
     }

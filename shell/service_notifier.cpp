@@ -66,8 +66,7 @@ void ServiceNotifier::ScannerTrouble(const std::string& status) {
     m_wake.notify_all();
 }
 
-std::string ServiceNotifier::Status(int listener, const std::string& problem,
-                                    size_t pages) const {
+std::string ServiceNotifier::Status(int listener, const std::string& problem, size_t pages) const {
     std::string status;
     if (listener < 0) {
         status = "no listener on port " + m_port + " (" + problem + ")" +

@@ -34,7 +34,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     TtyAttr attr{};
     NetworkPolicy policy;
     ScannerOptions scanners;
-    if (ReadConfFile(g_path, port, encoding, attr, policy, scanners) != 0 || encoding < 0 || encoding > 6) {
+    if (ReadConfFile(g_path, port, encoding, attr, policy, scanners) != 0 || encoding < 0 ||
+        encoding > 6) {
         std::abort();
     }
     for (const std::string& origin : policy.allowed_origins) {

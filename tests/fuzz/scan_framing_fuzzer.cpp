@@ -2,8 +2,9 @@
 // them: the input is an encoding selector and a list of reads (chunks of
 // bytes, quiet gaps, read errors); every complete scan is checked, dropped
 // or converted and handed on like the loops do. Nothing may read or write
-// past an array, a delivered text always fits its 2048-byte buffer, and its
-// scan message is a JSON object whose "Data" reads back as the text.
+// past an array, a delivered text is at most three bytes for each byte of
+// its scan, and its scan message is a JSON object whose "Data" reads back as
+// the text.
 #include <cJSON.h>
 #include <pty.h>
 #include <unistd.h>
@@ -61,7 +62,7 @@ struct ScanFramingHarness {
         if (!gun.ConvertScan(scan, text)) {
             return;
         }
-        if (text.size() >= ScanBuffer::kCapacity) {
+        if (text.size() > 3 * scan.size()) {
             std::abort();
         }
         CheckScanMessage(server, text);

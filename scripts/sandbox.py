@@ -297,14 +297,19 @@ class Daemon:
     """The daemon in a namespace of its own, serving the virtual scanners (a
     VirtualScanners, or None): its port, its output and the waits on it.
     `conf` is the file's text, None for no file, or gunconf's arguments (a
-    dict) for a complete file with `port` (a free one unless given). `wrap`
-    goes in front of the daemon's command."""
+    dict) for a complete file with `port` (a free one unless given), serving
+    wss:// where `tls` (a tls_certs.TestCertificates) is given. `wrap` goes in
+    front of the daemon's command."""
 
-    def __init__(self, scanners=None, conf={}, port=None, wrap=(), binary=None, **spawn_args):
+    def __init__(self, scanners=None, conf={}, port=None, wrap=(), binary=None, tls=None,
+                 **spawn_args):
         self.port = port or free_port()
         self.scanners = scanners
         self.binary = binary or BINARY
-        self.ns = Namespace(gunconf(port=self.port, **conf) if isinstance(conf, dict) else conf)
+        if isinstance(conf, dict):
+            extra = conf.get("extra", "") + (tls.conf() if tls else "")
+            conf = gunconf(**{**conf, "port": self.port, "extra": extra})
+        self.ns = Namespace(conf)
         self.start(wrap, **spawn_args)
 
     def start(self, wrap=(), **spawn_args):

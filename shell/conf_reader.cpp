@@ -54,7 +54,7 @@ std::string NormalizedLineEnds(const std::string& bytes) {
 
 // Words that name a restriction of who may reach the daemon: a file that
 // holds one of them but can't be used must not be taken for one without.
-const char* const kRestrictionWords[] = {"BindAddress", "AllowedOrigins"};
+const char* const kRestrictionWords[] = {"BindAddress", "AllowedOrigins", "Tls"};
 constexpr size_t kLongestRestrictionWord = 14;
 
 const char* RestrictionNamedIn(const std::string& bytes) {
@@ -228,6 +228,11 @@ std::string TrimmedText(const TiXmlElement* element) {
 
 void ReadPolicy(const TiXmlElement* root, NetworkPolicy& policy) {
     policy.bind_address = TrimmedText(root->FirstChildElement("BindAddress"));
+    if (const TiXmlElement* tls = root->FirstChildElement("Tls")) {
+        policy.tls = true;
+        policy.tls_certificate = TrimmedText(tls->FirstChildElement("Certificate"));
+        policy.tls_private_key = TrimmedText(tls->FirstChildElement("PrivateKey"));
+    }
     const TiXmlElement* origins = root->FirstChildElement("AllowedOrigins");
     if (origins == nullptr) {
         return;

@@ -19,11 +19,13 @@ constexpr const char kConfPath[] = "/opt/apps/corvane/quillet/conf/gunconf.xml";
 // The optional elements, anywhere in the root, are read whenever the file
 // parses, wherever reading of the values above stopped: the network
 // restrictions BindAddress (text kept as written, checked when the server
-// starts) and AllowedOrigins with its Origin children, so that a restriction
-// that was written down is never dropped in silence (absent or empty: no
-// restriction); and LogScanData (0: scans are not written to the log). An
+// starts), AllowedOrigins with its Origin children and Tls with its
+// Certificate and PrivateKey (wss:// only), so that a restriction that was
+// written down is never dropped in silence (absent or empty: no restriction);
+// and LogScanData (0: scans are not written to the log). An
 // element's text is its text wherever comments and CDATA stand around it.
-// A file that can't be used but whose bytes name a restriction refuses the
-// listener (policy.refusal), and standard error says why.
+// A file that can't be used but whose bytes name a restriction (BindAddress,
+// AllowedOrigins, Tls) refuses the listener (policy.refusal), and standard
+// error says why.
 int ReadConfFile(const char* path, std::string& port, int& encoding, TtyAttr& attr,
                  NetworkPolicy& policy, ScannerOptions& scanners);

@@ -4,8 +4,9 @@
 #include <string>
 #include <vector>
 
-// Who may reach the scan server. Both restrictions are opt-in: the defaults
-// listen on every IPv4 interface and serve pages of any origin.
+// Who may reach the scan server, and how. Every restriction is opt-in: the
+// defaults listen on every IPv4 interface, in plain ws://, and serve pages of
+// any origin.
 struct NetworkPolicy {
     // An IPv4 address in dotted form to listen on; empty: all interfaces.
     std::string bind_address;
@@ -13,6 +14,11 @@ struct NetworkPolicy {
     // empty: any. A handshake without an Origin header comes from a program,
     // not from a browser's page, and is always served.
     std::vector<std::string> allowed_origins;
+    // wss:// only, with these PEM files, when `tls` is set: the certificate
+    // (and its chain) and its private key.
+    bool tls = false;
+    std::string tls_certificate;
+    std::string tls_private_key;
     // Why no listener may be opened at all: the configuration file names a
     // restriction but could not be read. Empty: none.
     std::string refusal;

@@ -1,5 +1,7 @@
 #include "websocket_control.h"
 
+#include "tls_files.h"
+
 #include <libwebsockets.h>
 
 #include <arpa/inet.h>
@@ -139,6 +141,12 @@ int WebsocketControl::setupWebsocketServer(const char* port) {
     info.options = LWS_SERVER_OPTION_DISABLE_IPV6;
     info.retry_and_idle_policy = &kIdlePolicy;
     info.user = this;
+    if (m_policy.tls) {
+        // wss:// alone: a handshake in plain text fails.
+        info.options |= LWS_SERVER_OPTION_DO_SSL_GLOBAL_INIT;
+        info.ssl_cert_filepath = m_policy.tls_certificate.c_str();
+        info.ssl_private_key_filepath = m_policy.tls_private_key.c_str();
+    }
 
     // What the configuration rules out is not tried at all, and never again.
     const std::string refused = RefusalOf(info);
@@ -171,8 +179,8 @@ int WebsocketControl::setupWebsocketServer(const char* port) {
             m_problem.clear();
             m_started = 1;
             lock.unlock();
-            std::fprintf(stderr, "listening on %s:%d for %s\n", info.iface, info.port,
-                         OriginsText().c_str());
+            std::fprintf(stderr, "listening on %s:%d for %s%s\n", info.iface, info.port,
+                         OriginsText().c_str(), m_policy.tls ? " (wss:// only)" : "");
             Serve(ctx);
             return 0;
         }
@@ -235,7 +243,9 @@ std::string WebsocketControl::RefusalOf(const lws_context_creation_info& info) c
     if (inet_pton(AF_INET, info.iface, &address) != 1) {
         return "BindAddress \"" + m_policy.bind_address + "\" is not an IPv4 address";
     }
-    return std::string();
+    // Never plain text in place of TLS that was asked for.
+    return m_policy.tls ? TlsFilesProblem(m_policy.tls_certificate, m_policy.tls_private_key)
+                        : std::string();
 }
 
 std::string WebsocketControl::OriginsText() const {

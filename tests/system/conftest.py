@@ -5,9 +5,15 @@ import pytest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
 
+import ws_client  # noqa: E402
 from sandbox import OPENED, Daemon  # noqa: E402
+from tls_certs import TestCertificates  # noqa: E402
 from virtual_scanner import MODELS, VirtualScanners  # noqa: E402
 from ws_client import Client  # noqa: E402
+
+# TAVITTY_TLS=1 runs the suites over wss://: every daemon with the test CA's
+# certificate, every client trusting that CA.
+TLS = bool(os.environ.get("TAVITTY_TLS"))
 
 
 def frame(code, data):
@@ -35,8 +41,20 @@ def scanners():
     made.close()
 
 
+@pytest.fixture(scope="session")
+def certificates(tmp_path_factory):
+    """A throwaway CA and a server certificate signed by it."""
+    return TestCertificates(tmp_path_factory.mktemp("tls"))
+
+
+@pytest.fixture(autouse=True)
+def over_tls(certificates, monkeypatch):
+    if TLS:
+        monkeypatch.setattr(ws_client, "DEFAULT_TLS", certificates.context())
+
+
 @pytest.fixture
-def daemon(scanners):
+def daemon(scanners, certificates):
     """Starts daemons (sandbox.Daemon's arguments) with scanners of the given
     models plugged in first; with wait_open, the first is open and the
     listener accepts. After the test, fails on any sanitizer report."""
@@ -45,7 +63,7 @@ def daemon(scanners):
     def start(*models, wait_open=True, **kwargs):
         for model in models:
             scanners.plug(model)
-        made.append(Daemon(scanners, **kwargs))
+        made.append(Daemon(scanners, **{"tls": TLS and certificates, **kwargs}))
         if models and wait_open:
             vid, pid = (int(x, 16) for x in MODELS[models[0]][:2])
             assert made[-1].wait(OPENED.format(vid, pid)) and made[-1].wait_accepting()

@@ -15,13 +15,14 @@ namespace {
 
 // What the daemon takes from a file: "port encoding baud databits stopbits
 // parity", then " +" when the summary line came out and shows those values,
-// then the restrictions, " refused" when no listener may be opened, and
+// then the restrictions (origins, TLS files, bind address), " refused" when
+// no listener may be opened, and
 // " unlogged" when scans stay out of the log.
 std::string Take(const std::string& path) {
     std::string port = "garbage";  // so that a value the reader forgets to set shows
     int encoding = -99;
     TtyAttr a{-1, -1, -1, '?'};
-    NetworkPolicy policy{"stale", {"stale"}, "stale"};
+    NetworkPolicy policy{"stale", {"stale"}, true, "stale", "stale", "stale"};
     ScannerOptions scanners{false};
     testing::internal::CaptureStdout();
     EXPECT_EQ(ReadConfFile(path.c_str(), port, encoding, a, policy, scanners), 0);
@@ -38,6 +39,9 @@ std::string Take(const std::string& path) {
     std::string all = taken;
     for (const std::string& origin : policy.allowed_origins)
         all += " " + origin;
+    if (policy.tls) {
+        all += " tls:" + policy.tls_certificate + "," + policy.tls_private_key;
+    }
     return all + (policy.bind_address.empty() ? "" : " @" + policy.bind_address) +
            (policy.refusal.empty() ? "" : " refused") + (scanners.log_scan_data ? "" : " unlogged");
 }
@@ -119,6 +123,11 @@ const Case kCases[] = {
      Full("<BindAddress><!-- loopback only -->127.0.0.1</BindAddress><AllowedOrigins><Origin>"
           "<!-- c --> <![CDATA[https://a.example]]> </Origin></AllowedOrigins>"),
      "9011 1 9600 7 2 E + https://a.example @127.0.0.1"},
+    {"tls", "<g><Tls><PrivateKey>/k.pem</PrivateKey><Certificate> /c.pem </Certificate></Tls></g>",
+     std::string(kDefaults) + " tls:/c.pem,/k.pem"},
+    {"tls_without_its_files", "<g><Tls/></g>", std::string(kDefaults) + " tls:,"},
+    {"unusable_naming_tls", "<g><Tls><Certificate>/c.pem</Certificat></Tls></g>",
+     std::string(kDefaults) + " refused"},
     {"scans_out_of_the_log", "<g><LogScanData><!-- c --> 0 </LogScanData></g>",
      std::string(kDefaults) + " unlogged"},
     {"scans_logged_unless_0", Full("<LogScanData>no</LogScanData>"), "9011 1 9600 7 2 E +"},

@@ -1,0 +1,66 @@
+"""wss://: a page that trusts the CA gets its scans (the web and scanner
+suites run over TLS as well, under TAVITTY_TLS); one in plain ws://, or that
+does not trust the CA, is refused; and every certificate or key that won't do
+leaves no listener at all, never a plain one, with a line that names it."""
+
+import os
+import shutil
+
+import pytest
+
+from conftest import LISTENER_ERROR, frame, page, scan
+from sandbox import accepting
+from ws_client import Client, Refused
+
+
+def test_only_a_page_that_trusts_the_ca_is_served(daemon, certificates):
+    d = daemon("tavi", tls=certificates)
+    # The CA is the root: the handshake needs the intermediate that the
+    # certificate file carries after the server's own.
+    p = page(d, tls=certificates.context(), server_name="scanner.example")
+    scan(d, "über TLS", p)
+    for tls in (False, certificates.context(trusted=False)):  # plain ws://, a stranger's CA
+        with pytest.raises((Refused, ConnectionError)):
+            Client(d.port, tls=tls)
+    assert p.nothing_more()
+
+
+# What goes wrong with the files, and the line on standard error that says so.
+@pytest.mark.parametrize("case,said", [
+    ("no certificate", "certificate {tmp}/gone.pem: No such file or directory"),
+    ("certificate not PEM", "certificate {tmp}/chain.pem: not a PEM certificate (chain)"),
+    ("broken chain", "certificate {tmp}/chain.pem: not a PEM certificate (chain)"),
+    ("key not PEM", "private key {tmp}/key.pem: not a PEM private key"),
+    ("key of another", "private key {tmp}/key.pem does not match certificate {tmp}/chain.pem"),
+    ("key readable by others", "private key {tmp}/key.pem: readable by other users than root "
+                               "(owner 0, mode 0644); it is refused"),
+    ("no key named", "Tls needs both a Certificate and a PrivateKey"),
+    ("file that can't be used", "as it names Tls, no listener is opened"),
+])
+def test_a_certificate_or_key_that_wont_do_leaves_no_listener(daemon, certificates, tmp_path,
+                                                              case, said):
+    chain, key = str(tmp_path / "chain.pem"), str(tmp_path / "key.pem")
+    shutil.copy(certificates.chain, chain)
+    shutil.copy(certificates.key, key)
+    text = open(chain).read()
+    tls = certificates.conf(chain, key)
+    if case == "no certificate":
+        tls = certificates.conf(str(tmp_path / "gone.pem"), key)
+    elif case == "certificate not PEM":
+        open(chain, "w").write("not a certificate\n")
+    elif case == "broken chain":
+        open(chain, "w").write(text[:-200] + text[-100:])
+    elif case == "key not PEM":
+        open(key, "w").write(text)
+    elif case == "key of another":
+        shutil.copy(certificates.path("inter-key.pem"), key)
+    elif case == "key readable by others":
+        os.chmod(key, 0o644)
+    elif case == "no key named":
+        tls = tls.replace("<PrivateKey>", "<!-- ").replace("</PrivateKey>", " -->")
+    else:
+        tls = tls.replace("</Tls>", "</Tsl>")  # one mistyped closing tag
+    d = daemon(conf={"extra": tls})
+    assert d.wait(LISTENER_ERROR)
+    assert d.proc.stderr.wait_for(lambda l: said.format(tmp=tmp_path) in l) is not None
+    assert not accepting(d.port)

@@ -1,0 +1,103 @@
+#include "tls_files.h"
+
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+struct FileCloser {
+    void operator()(FILE* file) const { std::fclose(file); }
+};
+struct X509Free {
+    void operator()(X509* certificate) const { X509_free(certificate); }
+};
+struct KeyFree {
+    void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
+};
+using File = std::unique_ptr<FILE, FileCloser>;
+using Certificate = std::unique_ptr<X509, X509Free>;
+using Key = std::unique_ptr<EVP_PKEY, KeyFree>;
+
+File Open(const std::string& path, std::string& problem, const char* what) {
+    File file(std::fopen(path.c_str(), "re"));
+    if (!file) {
+        problem = std::string(what) + " " + path + ": " + std::strerror(errno);
+    }
+    return file;
+}
+
+// The first certificate of the file, once every certificate in it parsed.
+Certificate ReadChain(const std::string& path, std::string& problem) {
+    const File file = Open(path, problem, "certificate");
+    if (!file) {
+        return nullptr;
+    }
+    Certificate first(PEM_read_X509(file.get(), nullptr, nullptr, nullptr));
+    if (first) {
+        while (Certificate(PEM_read_X509(file.get(), nullptr, nullptr, nullptr))) {
+        }
+        // The end of the file reads as "no start line"; anything else is a
+        // broken certificate further down the chain.
+        if (ERR_GET_REASON(ERR_peek_last_error()) != PEM_R_NO_START_LINE) {
+            first.reset();
+        }
+    }
+    ERR_clear_error();
+    if (!first) {
+        problem = "certificate " + path + ": not a PEM certificate (chain)";
+    }
+    return first;
+}
+
+Key ReadKey(const std::string& path, std::string& problem) {
+    const File file = Open(path, problem, "private key");
+    if (!file) {
+        return nullptr;
+    }
+    struct stat st;
+    if (fstat(fileno(file.get()), &st) != 0 || st.st_uid != 0 || (st.st_mode & 0044) != 0) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+        problem = "private key " + path + ": readable by other users than root (owner " +
+                  std::to_string(st.st_uid) + ", mode " + mode + "); it is refused";
+        return nullptr;
+    }
+    Key key(PEM_read_PrivateKey(file.get(), nullptr, nullptr, nullptr));
+    ERR_clear_error();
+    if (!key) {
+        problem = "private key " + path + ": not a PEM private key (or one with a passphrase)";
+    }
+    return key;
+}
+
+}  // namespace
+
+std::string TlsFilesProblem(const std::string& certificate, const std::string& private_key) {
+    if (certificate.empty() || private_key.empty()) {
+        return "Tls needs both a Certificate and a PrivateKey";
+    }
+    std::string problem;
+    const Certificate chain = ReadChain(certificate, problem);
+    if (!chain) {
+        return problem;
+    }
+    const Key key = ReadKey(private_key, problem);
+    if (!key) {
+        return problem;
+    }
+    const bool matches = X509_check_private_key(chain.get(), key.get()) == 1;
+    ERR_clear_error();
+    if (!matches) {
+        return "private key " + private_key + " does not match certificate " + certificate;
+    }
+    return std::string();
+}

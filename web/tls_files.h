@@ -1,0 +1,11 @@
+#pragma once
+
+#include <string>
+
+// Checks the certificate and private key that a wss:// listener is to use,
+// before the library is given them, so that a bad file is named and never
+// served around: empty when they will do, otherwise why not, naming the file.
+// The certificate file holds PEM certificates, the server's first and any
+// chain after it; the key file a PEM private key that matches it, readable by
+// root alone.
+std::string TlsFilesProblem(const std::string& certificate, const std::string& private_key);

@@ -1,7 +1,9 @@
 """The sample page in headless Chromium (driven over the DevTools protocol)
 against the daemon on a virtual scanner: scans show up on the page, after an
-unplug, a restart and a replug too, and a page from a site on the internet gets
-them only where the browser's policy lets it. Chromium runs without umockdev."""
+unplug, a restart and a replug too; a page from a site on the internet gets
+them only where the browser's policy lets it; and an https page from another
+host of the network gets them over wss://. Chromium runs without umockdev, and
+trusts the test's server key (page server and daemon alike) by its SPKI hash."""
 
 import json
 import os
@@ -17,9 +19,11 @@ from ws_client import Client
 WEB = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "web", "client")
 CHROMIUM_FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
                   "--disable-background-networking", "--disable-component-update",
-                  "--disable-sync", "--disable-quic", "--ignore-certificate-errors",
-                  # The site on the internet that the tests play on loopback.
-                  "--host-resolver-rules=MAP pos.example.com 127.0.0.1"]
+                  "--disable-sync", "--disable-quic",
+                  # The site on the internet, and the hosts of the shop's
+                  # network, that the tests play on loopback.
+                  "--host-resolver-rules=MAP pos.example.com 127.0.0.1, MAP till.example 127.0.0.1, "
+                  "MAP scanner.example 127.0.0.1"]
 TAVI = OPENED.format(0x1a86, 0x7523)
 # The page server: http.server on loopback (argv: port, folder), over TLS when
 # given a certificate and its key as well.
@@ -35,23 +39,26 @@ def start(argv):
 
 
 @pytest.fixture
-def chromium(request, tmp_path):
-    """A page server for web/client and a browser; yields the page's base URL
-    and a DevTools connection to the browser's page."""
+def chromium(request, tmp_path, certificates):
+    """A page server for web/client and a browser; yields the page's base URL,
+    a DevTools connection to the browser's page, and the daemon's port."""
     if shutil.which("chromium") is None or not os.path.isdir("/etc/chromium"):
         pytest.skip("chromium is not installed")
     # The page comes from 127.0.0.1, or, parametrized with (scheme, "listed" or
     # "unlisted"), from pos.example.com: a site on the internet as far as the
     # browser can tell, whose origin the policy LocalNetworkAccessAllowedForUrls
-    # lists or not.
+    # lists or not; or, with ("https", "lan"), from till.example, another host
+    # of the shop's network, like the daemon's scanner.example.
     scheme, remote = getattr(request, "param", ("http", ""))
-    page_port, cdp_port, tls = free_port(), free_port(), []
-    base = f"{scheme}://{'pos.example.com' if remote else '127.0.0.1'}:{page_port}"
-    flags = [f"--ip-address-space-overrides=127.0.0.1:{page_port}=public"] if remote else []
+    page_port, cdp_port, daemon_port, tls = free_port(), free_port(), free_port(), []
+    host = {"": "127.0.0.1", "lan": "till.example"}.get(remote, "pos.example.com")
+    base = f"{scheme}://{host}:{page_port}"
+    flags = {"": [], "lan": [f"--ip-address-space-overrides=127.0.0.1:{page_port}=private,"
+                             f"127.0.0.1:{daemon_port}=private"]}.get(
+        remote, [f"--ip-address-space-overrides=127.0.0.1:{page_port}=public"])
     if scheme == "https":
-        tls = [tmp_path / "cert.pem", tmp_path / "key.pem"]
-        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes",
-                        "-subj", "/CN=pos", "-out", tls[0], "-keyout", tls[1]], check=True)
+        tls = [certificates.chain, certificates.key]
+        flags.append(f"--ignore-certificate-errors-spki-list={certificates.spki_hash()}")
     # Chromium reads managed policies from /etc/chromium/policies alone: it gets
     # a copy of /etc/chromium holding the test's, mounted over the machine's in
     # a mount namespace of its own.
@@ -68,7 +75,7 @@ def chromium(request, tmp_path):
         target = poll_until(lambda: page_target(cdp_port), 20)
         assert target and poll_until(lambda: accepting(page_port)), "Chromium did not come up"
         path = target["webSocketDebuggerUrl"].split(str(cdp_port), 1)[1]
-        yield base, Page(Client(cdp_port, path=path))
+        yield base, Page(Client(cdp_port, path=path, tls=False)), daemon_port
     finally:
         for proc in (browser, server):
             proc.kill()
@@ -106,8 +113,8 @@ class Page:
 
 
 def test_page_shows_scans_and_reconnects_after_a_restart(daemon, chromium):
-    base, page = chromium
-    d = daemon("tavi")
+    base, page, port = chromium
+    d = daemon("tavi", port=port)
     page.call("Page.navigate", url=f"{base}/index.html?port={d.port}")
     assert page.wait_text("status", "connected")
     assert d.wait(REGISTERED)
@@ -129,8 +136,8 @@ def test_page_shows_scans_and_reconnects_after_a_restart(daemon, chromium):
     (("http", "listed"), False),  # the permission needs a secure page
 ], indirect=["chromium"], ids=["https-listed", "https-unlisted", "http-listed"])
 def test_a_page_from_the_internet_needs_the_policy(daemon, chromium, gets_scans):
-    base, page = chromium
-    d = daemon("tavi")
+    base, page, port = chromium
+    d = daemon("tavi", port=port)
     page.call("Page.navigate", url=f"{base}/index.html?host=127.0.0.1&port={d.port}")
     if gets_scans:
         assert d.wait(REGISTERED)
@@ -138,3 +145,13 @@ def test_a_page_from_the_internet_needs_the_policy(daemon, chromium, gets_scans)
         assert page.wait_text("scans", "扫码-3")
     else:
         assert page.wait_text("status", "LocalNetworkAccessAllowedForUrls")  # the page says why
+
+
+@pytest.mark.parametrize("chromium", [("https", "lan")], indirect=True, ids=["https-lan"])
+def test_an_https_page_from_another_host_gets_scans_over_wss(daemon, chromium, certificates):
+    base, page, port = chromium
+    d = daemon("tavi", port=port, tls=certificates)
+    page.call("Page.navigate", url=f"{base}/index.html?host=scanner.example&port={port}&scheme=wss")
+    assert d.wait(REGISTERED)
+    d.scanners.type("扫码-4")
+    assert page.wait_text("scans", "扫码-4")

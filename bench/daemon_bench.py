@@ -15,6 +15,7 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts"))
 
 from sandbox import OPENED, Daemon, raise_descriptor_limit  # noqa: E402
+from tls_certs import TestCertificates  # noqa: E402
 from virtual_scanner import VirtualScanners  # noqa: E402
 from ws_client import Client, Crowd  # noqa: E402
 
@@ -56,16 +57,18 @@ class Bench:
 
     def latency_round(self, d, crowd, scans, terminator):
         """Scans typed one after the other, each once every client has the one
-        before; latencies of the first receipt of each scan and of every one."""
-        first, every = [], []
+        before; latencies of the first receipt of each scan and of every one,
+        and how many receipts never came."""
+        first, every, lost = [], [], 0
         for i in range(scans):
             d.scanners.type(b"%d %d" % (i, time.monotonic_ns()), terminator=terminator)
             crowd.receive(1, 5)
             receipts = [r for mine in take(crowd.clients.values()) for r in mine]
             every += [ms for _, ms, _ in receipts]
             first += [min(ms for _, ms, _ in receipts)] if receipts else []
+            lost += len(crowd.clients) - len(receipts)
             time.sleep(0.002)
-        return stats(first), stats(every)
+        return stats(first), stats(every), lost
 
     def row(self, name, s, target=""):
         self.figures[name] = s
@@ -92,33 +95,54 @@ class Bench:
         d.close()
 
         scanners.plug("tavi")
-        d = Daemon(scanners, binary=self.binary, wrap=("prlimit", "--nofile=4096:4096", "--"))
-        assert d.wait(OPENED.format(0x1a86, 0x7523)) and d.wait_accepting(), "no scanner opened"
-        self.note("rss_0_clients_mb", d.rss_mb(), "RSS, 0 clients: %.1f MB")
-        self.note("idle_cpu_scanner_open_percent", self.idle(d, a.idle_seconds),
-                  "idle CPU, scanner open: %.3f %% of a core", "target < 0.1 %")
-        clients = []
+        certificates = TestCertificates(a.tls_dir)
         targets = {1: "p50 < 0.4, p99 < 1", 100: "p50 < 2, p99 < 6", 1000: "p99 < 40"}
-        for count in a.clients:
-            new = [Client(d.port) for _ in range(count - len(clients))]
-            assert d.register(*new, timeout=60), "clients not registered"
-            clients += new
-            crowd = Crowd(clients)
-            self.latency_round(d, crowd, WARM_UP, b"\r\n")
-            first, every = self.latency_round(d, crowd, a.scans, b"\r\n")
-            self.row(f"{count} clients, every receipt (ms)", every, targets.get(count, ""))
-            if count > 1:
-                self.row(f"{count} clients, first receipt (ms)", first)
-            self.note(f"rss_{count}_clients_mb", d.rss_mb(),
-                      f"RSS, {count} clients: %.1f MB")
-            if count == 1:
-                _, quiet = self.latency_round(d, crowd, a.scans, b"")
-                self.row("unterminated scan (ms)", quiet, "50 + at most 10")
-        for client in clients[100:]:
-            client.close()
-        self.sustained(d, clients[:100], a.sustain_seconds)
-        d.close()
+        for tls in (False, True):
+            # The same daemon in plain ws:// and then in wss:// only.
+            scheme = "wss" if tls else "ws"
+            d = Daemon(scanners, binary=self.binary, tls=tls and certificates,
+                       wrap=("prlimit", "--nofile=4096:4096", "--"))
+            assert d.wait(OPENED.format(0x1a86, 0x7523)) and d.wait_accepting(), "no scanner opened"
+            if not tls:
+                self.note("rss_0_clients_mb", d.rss_mb(), "RSS, 0 clients: %.1f MB")
+                self.note("idle_cpu_scanner_open_percent", self.idle(d, a.idle_seconds),
+                          "idle CPU, scanner open: %.3f %% of a core", "target < 0.1 %")
+            clients = []
+            for count in a.clients:
+                new = [Client(d.port, tls=certificates.context() if tls else False)
+                       for _ in range(count - len(clients))]
+                assert d.register(*new, timeout=60), "clients not registered"
+                clients += new
+                crowd = Crowd(clients)
+                self.latency_round(d, crowd, WARM_UP, b"\r\n")
+                first, every, lost = self.latency_round(d, crowd, a.scans, b"\r\n")
+                self.row(f"{scheme}, {count} clients, every receipt (ms)", every,
+                         targets.get(count, "") if not tls else "")
+                if count > 1:
+                    self.row(f"{scheme}, {count} clients, first receipt (ms)", first)
+                self.note(f"{scheme}_lost_{count}_clients", lost,
+                          f"{scheme}, {count} clients: %d receipts lost")
+                self.note(f"{scheme}_rss_{count}_clients_mb", d.rss_mb(),
+                          f"{scheme}, RSS, {count} clients: %.1f MB")
+                if count == 1 and not tls:
+                    _, quiet, _ = self.latency_round(d, crowd, a.scans, b"")
+                    self.row("unterminated scan (ms)", quiet, "50 + at most 10")
+            if not tls:
+                for client in clients[100:]:
+                    client.close()
+                self.sustained(d, clients[:100], a.sustain_seconds)
+            d.close()
+        self.compare_tls()
         scanners.close()
+
+    def compare_tls(self):
+        """wss:// against ws:// in this run: p50 with one page, p99 with 100."""
+        for count, key, limit in ((1, "p50", 1.3), (100, "p99", 1.5)):
+            ws = self.figures.get(f"ws, {count} clients, every receipt (ms)")
+            wss = self.figures.get(f"wss, {count} clients, every receipt (ms)")
+            if ws and wss and ws[key] and wss[key]:
+                self.note(f"wss_over_ws_{count}_{key}", wss[key] / ws[key],
+                          f"wss / ws, {count} clients, {key}: %.2f", f"target <= {limit}")
 
     def sustained(self, d, clients, seconds, rate=50):
         """`rate` scans a second for `seconds` to the clients: lost, duplicated
@@ -169,6 +193,8 @@ def main():
     p.add_argument("--idle-seconds", type=int, default=60)
     p.add_argument("--clients", type=lambda t: [int(n) for n in t.split(",")],
                    default=[1, 100, 1000])
+    p.add_argument("--tls-dir", default="/tmp/tavitty-bench-tls",
+                   help="where the benchmark's throwaway CA goes")
     a = p.parse_args()
     raise_descriptor_limit(4096)
     bench = Bench(os.path.abspath(a.binary))

@@ -1,5 +1,5 @@
 """The system calls that the daemon, and the commands it starts, make through
-the start-up, scanner and web suites (recorded with strace) must all be ones
+the start-up, scanner, web and TLS suites (recorded with strace) must all be ones
 that its unit's SystemCallFilter= allows. Runs on the build without
 sanitizers, under umockdev-wrapper."""
 
@@ -13,7 +13,7 @@ import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 UNIT = os.path.join(HERE, "..", "..", "packaging", "tavitty.service")
-SUITES = ["test_startup.py", "test_scanner.py", "test_web.py"]
+SUITES = ["test_startup.py", "test_scanner.py", "test_web.py", "test_tls.py"]
 
 
 def filter_sets():

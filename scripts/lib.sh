@@ -5,7 +5,7 @@ TAVITTY_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 # What building the daemon needs, and what its tests need on top.
 BUILD_PACKAGES=(g++ make cmake pkg-config libudev-dev libwebsockets-dev libcjson-dev
-                libtinyxml-dev libsystemd-dev procps)
+                libtinyxml-dev libsystemd-dev libxkbcommon-dev procps)
 VIRTUAL_SCANNER_PACKAGES=(python3 python3-gi gir1.2-umockdev-1.0 umockdev util-linux iproute2)
 TEST_PACKAGES=(libgtest-dev clang-format git binutils python3-pytest
                chromium valgrind strace "${VIRTUAL_SCANNER_PACKAGES[@]}")
@@ -15,7 +15,8 @@ PACKAGE_PACKAGES=(dpkg-dev systemd)
 # packages), and the arm64 packages whose files make its sysroot.
 ARM64_PACKAGES=(crossbuild-essential-arm64 qemu-user-static dpkg-dev)
 ARM64_SYSROOT_PACKAGES=(libc6-dev libstdc++-12-dev libudev-dev libwebsockets-dev libcjson-dev
-                        libtinyxml-dev libsystemd-dev libgtest-dev libumockdev-dev umockdev)
+                        libtinyxml-dev libsystemd-dev libxkbcommon-dev libgtest-dev libumockdev-dev
+                        umockdev)
 # The fuzz harnesses: clang with its libFuzzer and sanitizer runtimes.
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 

@@ -1,0 +1,114 @@
+#include "key_text.h"
+
+#include <linux/input-event-codes.h>
+#include <xkbcommon/xkbcommon.h>
+
+namespace {
+
+// Where Debian's xkb-data puts the layouts. The context looks nowhere else, so
+// neither HOME nor XKB_CONFIG_ROOT can change what a layout types.
+constexpr char kXkbRoot[] = "/usr/share/X11/xkb";
+
+// XKB numbers keys 8 above the kernel.
+constexpr uint32_t kEvdevOffset = 8;
+
+// One plain layout name: no variant, no second layout, nothing path-like.
+bool PlainName(const std::string& name) {
+    for (const char c : name) {
+        const bool allowed =
+            (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
+        if (!allowed) {
+            return false;
+        }
+    }
+    return !name.empty();
+}
+
+// The keysyms of keys that only change modifiers, locks or the group.
+bool ModifierSym(xkb_keysym_t sym) {
+    return (sym >= XKB_KEY_Shift_L && sym <= XKB_KEY_Hyper_R) ||
+           (sym >= XKB_KEY_ISO_Lock && sym <= XKB_KEY_ISO_Level5_Lock) ||
+           sym == XKB_KEY_Mode_switch || sym == XKB_KEY_Num_Lock;
+}
+
+}  // namespace
+
+void KeyText::XkbUnref::operator()(xkb_context* context) const {
+    xkb_context_unref(context);
+}
+void KeyText::XkbUnref::operator()(xkb_keymap* keymap) const {
+    xkb_keymap_unref(keymap);
+}
+void KeyText::XkbUnref::operator()(xkb_state* state) const {
+    xkb_state_unref(state);
+}
+
+KeyText::KeyText(const std::string& layout) {
+    const std::string name = layout.empty() ? "us" : layout;
+    if (!PlainName(name)) {
+        return;
+    }
+    m_context.reset(xkb_context_new(static_cast<xkb_context_flags>(
+        XKB_CONTEXT_NO_DEFAULT_INCLUDES | XKB_CONTEXT_NO_ENVIRONMENT_NAMES)));
+    if (!m_context || xkb_context_include_path_append(m_context.get(), kXkbRoot) != 1) {
+        return;
+    }
+    const xkb_rule_names names = {"evdev", "pc105", name.c_str(), "", ""};
+    m_keymap.reset(xkb_keymap_new_from_names(m_context.get(), &names, XKB_KEYMAP_COMPILE_NO_FLAGS));
+    // An unknown name fails to compile, but a symbols file that is not a
+    // layout ("pc", "inet") compiles to a keymap without letters and without a
+    // layout name.
+    if (!m_keymap || xkb_keymap_num_layouts(m_keymap.get()) != 1 ||
+        xkb_keymap_layout_get_name(m_keymap.get(), 0) == nullptr) {
+        return;
+    }
+    m_state.reset(xkb_state_new(m_keymap.get()));
+    const xkb_mod_index_t num_lock = xkb_keymap_mod_get_index(m_keymap.get(), XKB_MOD_NAME_NUM);
+    if (m_state && num_lock != XKB_MOD_INVALID) {
+        xkb_state_update_mask(m_state.get(), 0, 0, 1u << num_lock, 0, 0, 0);
+    }
+}
+
+KeyText::~KeyText() = default;
+
+KeyText::Key KeyText::Feed(uint16_t code, int32_t value, std::string& text) {
+    if (!m_state || value < 0 || value > 2) {
+        return Key::kNothing;
+    }
+    const uint32_t keycode = code + kEvdevOffset;
+    if (value == 0) {
+        xkb_state_update_key(m_state.get(), keycode, XKB_KEY_UP);
+        return Key::kNothing;
+    }
+    // The key types what the state before it says; an autorepeat leaves the
+    // state alone, so a held Caps Lock toggles once.
+    const Key key = code == KEY_ENTER || code == KEY_KPENTER ? Key::kEnter : Press(keycode, text);
+    if (value == 1) {
+        xkb_state_update_key(m_state.get(), keycode, XKB_KEY_DOWN);
+    }
+    return key;
+}
+
+KeyText::Key KeyText::Press(uint32_t keycode, std::string& text) const {
+    const int size = xkb_state_key_get_utf8(m_state.get(), keycode, nullptr, 0);
+    if (size > 0) {
+        std::string typed(static_cast<size_t>(size) + 1, '\0');
+        xkb_state_key_get_utf8(m_state.get(), keycode, &typed[0], typed.size());
+        typed.resize(static_cast<size_t>(size));
+        // Ctrl+2 and Ctrl+@ type NUL, which would cut the scan short wherever
+        // it is read as a C string.
+        if (typed.find('\0') != std::string::npos) {
+            return Key::kUnmapped;
+        }
+        text += typed;
+        return Key::kText;
+    }
+    const xkb_keysym_t* syms = nullptr;
+    const int count = xkb_state_key_get_syms(m_state.get(), keycode, &syms);
+    for (int i = 0; i < count; ++i) {
+        if (ModifierSym(syms[i])) {
+            return Key::kNothing;
+        }
+    }
+    return Key::kUnmapped;
+}

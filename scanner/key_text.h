@@ -1,0 +1,47 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+struct xkb_context;
+struct xkb_keymap;
+struct xkb_state;
+
+// Turns one keyboard's evdev key events into text, as its XKB layout types them.
+// Shift, Caps Lock and the other modifiers and locks count as on a keyboard;
+// Num Lock starts on, as on a till whose scanner types keypad digits.
+class KeyText {
+  public:
+    explicit KeyText(const std::string& layout);  // "" means "us"
+    ~KeyText();
+    KeyText(const KeyText&) = delete;
+    KeyText& operator=(const KeyText&) = delete;
+
+    // False when the layout is not a single XKB layout name (lowercase letters, digits,
+    // '-' and '_') that compiles to a named layout.
+    bool valid() const { return m_state != nullptr; }
+
+    enum class Key {
+        kNothing,   // a release, a modifier or lock key, or an invalid layout
+        kText,      // the key's text was appended
+        kEnter,     // Enter or keypad Enter: the scan ends; no text
+        kUnmapped,  // a key press that types nothing (F1, arrows, a dead key)
+    };
+    // One EV_KEY event: code, and value 1 press, 0 release, 2 autorepeat. On
+    // kText the key's text is appended to `text`.
+    Key Feed(uint16_t code, int32_t value, std::string& text);
+
+  private:
+    struct XkbUnref {
+        void operator()(xkb_context* context) const;
+        void operator()(xkb_keymap* keymap) const;
+        void operator()(xkb_state* state) const;
+    };
+
+    Key Press(uint32_t keycode, std::string& text) const;
+
+    std::unique_ptr<xkb_context, XkbUnref> m_context;
+    std::unique_ptr<xkb_keymap, XkbUnref> m_keymap;
+    std::unique_ptr<xkb_state, XkbUnref> m_state;
+};

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// Where a HID point-of-sale barcode scanner puts its scans, read from its
+// report descriptor (the raw bytes of the hidraw node's sysfs
+// report_descriptor), and the scans taken out of its input reports.
+class HidPosLayout {
+  public:
+    // False when the descriptor declares no application collection on usage
+    // page 0x8C (Bar Code Scanner), or when no input report in it carries
+    // Decoded Data, or when it is malformed (a truncated item, a report id of
+    // 0 or above 255, a report longer than hidraw delivers, a Pop without a
+    // Push, deeper nesting than kept here). Any byte string is safe input.
+    // A failed parse leaves a layout that has no reports.
+    bool Parse(const uint8_t* descriptor, size_t size);
+
+    // The size in bytes (its id byte included) of the input report that
+    // begins with `first_byte` (the id, when the device numbers its reports),
+    // or 0 when none does. Splits a buffer holding several reports.
+    size_t InputReportSize(uint8_t first_byte) const;
+
+    enum class Report { kOther, kMore, kLast };
+    // One input report as read: appends its valid data bytes to `data`.
+    // kOther: not a scanned-data report, or shorter than its layout; nothing
+    // appended. kMore: part of a barcode whose next part follows in the next
+    // report (Decode Data Continued set). kLast: the barcode is complete.
+    // The caller bounds how much of a barcode it keeps.
+    Report Decode(const uint8_t* report, size_t size, std::string& data) const;
+
+  private:
+    // A field of an input report: its first bit, counted from the least
+    // significant bit of the byte after the report id.
+    struct Field {
+        uint32_t offset = 0;
+        uint32_t bits = 0;  // 0: the report has no such field
+    };
+    struct InputReport {
+        bool declared = false;
+        uint32_t bits = 0;  // the report's length, its id byte aside
+        Field data;         // Decoded Data: whole bytes, on a byte boundary
+        Field byte_count;   // how many bytes of `data` are valid (at most 32 bits)
+        Field continued;    // Decode Data Continued (at most 32 bits)
+    };
+
+    bool ParseItems(const uint8_t* descriptor, size_t size);
+    const InputReport& InputFor(uint8_t first_byte) const {
+        return m_inputs[m_numbered ? first_byte : 0];
+    }
+
+    bool m_numbered = false;  // each report begins with its id byte
+    // By report id; an unnumbered device's one input report is at 0.
+    std::array<InputReport, 256> m_inputs{};
+};

@@ -148,5 +148,9 @@ int main() {
     if (g_stopSignalled) {
         g_webServer.SayGoingAway(kGoingAwayMillis);
     }
+    // Everything that uses the web server or the libraries under it ends
+    // here: exit() tears OpenSSL down before the static objects go.
+    g_notifier.Stop();
+    g_webServer.StopSocetServers();
     return 0;
 }

@@ -16,6 +16,10 @@ constexpr auto kMinInterval = std::chrono::seconds(1);
 }  // namespace
 
 ServiceNotifier::~ServiceNotifier() {
+    Stop();
+}
+
+void ServiceNotifier::Stop() {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_quit = true;

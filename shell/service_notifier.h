@@ -28,7 +28,7 @@ class ServiceNotifier {
     using PageCount = std::function<size_t()>;
 
     ServiceNotifier() = default;
-    ~ServiceNotifier();
+    ~ServiceNotifier();  // Stop()
     ServiceNotifier(const ServiceNotifier&) = delete;
     ServiceNotifier& operator=(const ServiceNotifier&) = delete;
 
@@ -36,6 +36,8 @@ class ServiceNotifier {
     // must stay callable until this object goes. Nothing when systemd does
     // not listen.
     void Start(const std::string& port, ListenerState listener, PageCount pages);
+    // Ends the thread: the two functions are not asked again.
+    void Stop();
     // The read loop's news; any thread.
     void ScannerOpened(const std::string& node, unsigned vid, unsigned pid);
     void ScannerGone();

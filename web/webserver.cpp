@@ -31,6 +31,10 @@ std::mutex CWebServer::m_conn_mutex;
 CWebServer::CWebServer() = default;
 
 CWebServer::~CWebServer() {
+    StopSocetServers();
+}
+
+int CWebServer::StopSocetServers() {
     if (m_ws_control != nullptr) {
         // The server thread releases the library itself; then it is joined. A
         // close that comes before the thread has begun its setup finds nothing
@@ -44,6 +48,7 @@ CWebServer::~CWebServer() {
     }
     m_gun_count = 0;
     m_ws_control = nullptr;
+    return 0;
 }
 
 int CWebServer::StartSocetServers(const char* port) {

@@ -24,6 +24,11 @@ class CWebServer {
     // Starts the server thread on the port; 0, or -2 when the thread can't be
     // created. The listener is set up on that thread.
     int StartSocetServers(const char* port);
+    // Ends the server: the library is released on its thread, and the thread
+    // joined. The destructor does it too, but too late for the end of the
+    // process: exit() tears down OpenSSL before the destructors of static
+    // objects run. Always 0.
+    int StopSocetServers();
     // Event 1 and 2 count open scanners; any other event goes to every
     // registered client as a scan message: a text frame, or a binary frame
     // of the same bytes where they are not UTF-8. Always 0.

@@ -1,12 +1,15 @@
-// The hotplug thread: announces a supported scanner that is present at start
-// or plugged in later, and notices when the announced one is unplugged.
+// The hotplug thread: announces a supported scanner (a tty, a HID
+// point-of-sale scanner or a listed keyboard) that is present at start or
+// plugged in later, and notices when the announced one is unplugged.
 #include <poll.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
 
-#include "gun_table.h"
+#include <cstring>
+
+#include "scanner_match.h"
 #include "ttyUSB.h"
 #include "udev_handles.h"
 
@@ -24,7 +27,9 @@ void* CttyUSB::StartHotplugMonitor(void* self) {
         tty->m_monitor_state = -1;
         return nullptr;
     }
-    udev_monitor_filter_add_match_subsystem_devtype(monitor.get(), "tty", nullptr);
+    for (const char* subsystem : {"tty", "hidraw", "input"}) {
+        udev_monitor_filter_add_match_subsystem_devtype(monitor.get(), subsystem, nullptr);
+    }
     if (udev_monitor_enable_receiving(monitor.get()) < 0) {
         std::puts("enable monitor failure");
         tty->m_monitor_state = -1;
@@ -42,7 +47,7 @@ void CttyUSB::HotplugLoop(udev_monitor* monitor) {
             // Scanners plugged in before we listened are looked for once.
             m_enum_pending = false;
             std::vector<tag_dev_online_node> nodes;
-            if (EnumOnLineGun(nodes) <= 0) {
+            if (EnumOnLineScanners(nodes) <= 0) {
                 continue;
             }
             candidate = nodes.front();
@@ -63,16 +68,18 @@ void CttyUSB::HotplugLoop(udev_monitor* monitor) {
                 if (!device) {
                     continue;
                 }
-                const char* vendor_id =
-                    udev_device_get_property_value(device.get(), "ID_VENDOR_ID");
-                const char* model_id = udev_device_get_property_value(device.get(), "ID_MODEL_ID");
-                const char* model = udev_device_get_property_value(device.get(), "ID_MODEL");
-                const char* devname = udev_device_get_property_value(device.get(), "DEVNAME");
                 const char* action = udev_device_get_action(device.get());
-                const int row = MatchSupportedGun(vendor_id, model_id, model);
-                if (row >= 0 && devname != nullptr) {
-                    candidate = {row, HexId(vendor_id), HexId(model_id), devname,
-                                 action != nullptr ? action : ""};
+                const char* devname = udev_device_get_property_value(device.get(), "DEVNAME");
+                // A removed HID scanner's descriptor is gone with it: the
+                // announced scanner's removal is known by its node alone.
+                const bool announced_gone =
+                    action != nullptr && std::strcmp(action, "remove") == 0 && devname != nullptr &&
+                    AnnouncedNode().devname == devname;
+                tag_dev_online_node node;
+                if (MatchScanner(device.get(), m_options, node) || announced_gone) {
+                    candidate = std::move(node);
+                    candidate.devname = devname;
+                    candidate.action = action != nullptr ? action : "";
                     std::printf("find guns  actions11:%s\n", candidate.action.c_str());
                 }
             }

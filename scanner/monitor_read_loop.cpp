@@ -76,7 +76,17 @@ int CttyUSB::run_byMonitor() {
             continue;
         }
         std::puts("read data");
-        ReadAndDeliverScan(scan);
+        switch (m_open_node.kind) {
+            case ScannerKind::kSerial:
+                ReadAndDeliverScan(scan);
+                break;
+            case ScannerKind::kHidPos:
+                ReadHidScan();
+                break;
+            case ScannerKind::kKeyboard:
+                ReadKeyScan();
+                break;
+        }
     }
     EndOpenRetry(retry);
     if (m_stop != 0 || m_monitor_state < 0) {
@@ -104,7 +114,14 @@ void CttyUSB::ReadAndDeliverScan(ScanBuffer& scan) {
             break;
         }
     }
-    if (DropBadScan(progress, scan)) {
+    if (!DropBadScan(progress, scan)) {
+        DeliverScan(scan);
+    }
+}
+
+void CttyUSB::DeliverScan(ScanBuffer& scan) {
+    if (scan.Overflowed()) {
+        std::printf("scan longer than %zu bytes, dropped\n", ScanBuffer::kCapacity);
         return;
     }
     std::string text;

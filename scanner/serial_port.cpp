@@ -17,17 +17,29 @@ int CttyUSB::Open_monitor(int) {
 
 int CttyUSB::OpenAnnounced(bool report) {
     const tag_dev_online_node node = AnnouncedNode();
-    m_fd = open(node.devname.c_str(), O_RDWR | O_NOCTTY | O_NDELAY);
-    if (m_fd < 0) {
-        if (report) {
-            const int error = errno;
-            perror("open serial port");
-            errno = error;
+    const bool serial = node.kind == ScannerKind::kSerial;
+    m_fd = open(node.devname.c_str(),
+                serial ? O_RDWR | O_NOCTTY | O_NDELAY : O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const bool prepared =
+        m_fd >= 0 && (serial || (node.kind == ScannerKind::kHidPos ? PrepareHidPos(node)
+                                                                   : PrepareKeyboard(node)));
+    if (!prepared) {
+        const int error = errno;
+        if (m_fd >= 0) {
+            close(m_fd);
+            m_fd = -1;
         }
+        if (report) {
+            errno = error;
+            perror("open serial port");
+        }
+        errno = error;
         return -1;
     }
-    PreparePort();
-    Set_attr(m_baud, m_databits, m_parity, m_stopbits);
+    if (serial) {
+        PreparePort();
+        Set_attr(m_baud, m_databits, m_parity, m_stopbits);
+    }
     m_open_node = node;
     m_opened = true;
     return m_fd;

@@ -4,6 +4,8 @@
 
 #include <cstdio>
 
+#include "hid_pos.h"
+#include "key_text.h"
 #include "sleep_ms.h"
 
 CttyUSB::CttyUSB()

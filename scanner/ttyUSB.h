@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -16,6 +17,9 @@
 #include "scan_buffer.h"
 #include "scanner_options.h"
 #include "unique_fd.h"
+
+class HidPosLayout;
+class KeyText;
 
 // Receives the read loops' events: 0 a scan (the converted text), 1 a scanner
 // was opened, 2 the open scanner is gone, -1 the polling reader was stopped,
@@ -28,7 +32,9 @@ typedef void (*ScanCallback)(int code, std::string text);
 typedef void (*TroubleCallback)(const std::string& status);
 
 // The scanner: its serial settings and port, the device announced by the
-// hotplug thread and the one whose port is open, and the read loops.
+// hotplug thread and the one whose port is open, and the read loops. The
+// scanner is a tty, or, beside the serial path, a HID point-of-sale scanner
+// (hidraw) or a keyboard-mode scanner (evdev) that the configuration lists.
 //
 // Threads: the hotplug thread and the read loop meet at the atomic flags, at
 // m_plug_node (under m_plug_mutex), at m_sem, which counts announcements, and
@@ -53,6 +59,9 @@ class CttyUSB {
     int IsExist(unsigned int vid, unsigned int pid, const char* model);
     int GetVendoridList(std::string& list);
     int EnumOnLineGun(std::vector<tag_dev_online_node>& nodes);
+    // The scanners of every kind: ttys (as EnumOnLineGun), then HID
+    // point-of-sale scanners, then listed keyboards.
+    int EnumOnLineScanners(std::vector<tag_dev_online_node>& nodes);
     int CheckWorkingGun();
 
     // Serial port.
@@ -146,6 +155,22 @@ class CttyUSB {
 
     // Reads one scan from the readable port and delivers it.
     void ReadAndDeliverScan(ScanBuffer& scan);
+    // Converts a complete scan as the encoding selector says and delivers
+    // it; one that outgrew its array, or that won't convert, is dropped with
+    // a line.
+    void DeliverScan(ScanBuffer& scan);
+
+    // A HID point-of-sale scanner: its descriptor's layout, after the open;
+    // then each readable moment's reports, a scan per barcode.
+    bool PrepareHidPos(const tag_dev_online_node& node);
+    void ReadHidScan();
+    // A keyboard-mode scanner: grabbed, and typed out in its layout; then
+    // keys until Enter or the quiet time, a scan each.
+    bool PrepareKeyboard(const tag_dev_online_node& node);
+    void ReadKeyScan();
+    // A scan typed on a keyboard is over: delivered as typed (not too long,
+    // not empty), with a line for the keys that typed nothing.
+    void DeliverKeys(std::string& text, int& unmapped);
 
     // A scan being read chunk by chunk.
     struct ScanProgress {
@@ -175,7 +200,12 @@ class CttyUSB {
     void ReportScan(const std::string& text);
 
     bool m_lf_pending = false;  // the read loop's: the last scan ended in a CR
-    std::mutex m_plug_mutex;    // guards m_plug_node
+    // The read loop's, for the open HID or keyboard scanner.
+    std::unique_ptr<HidPosLayout> m_hid;
+    std::string m_hid_scan;  // a barcode whose last report is still to come
+    std::unique_ptr<KeyText> m_keys;
+    std::string m_key_events;  // the bytes of an input event not yet whole
+    std::mutex m_plug_mutex;   // guards m_plug_node
     std::mutex m_nap_mutex;
     std::condition_variable m_nap_cv;
     bool m_nap_woken = false;  // guarded by m_nap_mutex

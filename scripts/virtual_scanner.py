@@ -1,13 +1,18 @@
-"""Virtual USB-serial barcode scanners on umockdev.
+"""Virtual USB barcode scanners on umockdev.
 
-Each scanner is a USB device with a tty child whose node is a pty: what is
-written to the pty's master arrives on /dev/ttyUSB<n> for any process started
-from this one, and udev add and remove events reach their udev monitors. The
-process that makes them must run under umockdev-wrapper.
+Each scanner is a USB device with a child whose node is a pty: a tty (a
+USB-serial bridge's /dev/ttyUSB<n>, or a CDC-ACM /dev/ttyACM<n>), a HID
+point-of-sale scanner's /dev/hidraw<n> (its report descriptor in sysfs), or a
+keyboard-mode scanner's /dev/input/event<n>. What is written to the pty's
+master arrives on the node for any process started from this one: a scan's
+bytes, its HID reports, or its key events. udev add and remove events reach
+their udev monitors. The process that makes them must run under
+umockdev-wrapper.
 """
 
 import gc
 import os
+import struct
 import subprocess
 import sys
 
@@ -16,14 +21,40 @@ import gi
 gi.require_version("UMockdev", "1.0")
 from gi.repository import UMockdev  # noqa: E402
 
-# The supported models: vendor id as udev writes it, product id, ID_MODEL.
+# The supported models: vendor id as udev writes it, product id, ID_MODEL, and
+# the driver of a CDC-ACM tty; or, for "hid-pos" and "keyboard", the kind of
+# node. A keyboard-mode scanner is served only when the configuration lists
+# it (KEYBOARD_CONF).
 MODELS = {
     "halvermont": ("1a86", "7523", "HALVERMONT"),
     "tavi": ("1a86", "7523", "TAVI"),
     "zr4410": ("1a86", "7523", "Corvane_ZR4410"),
     "zr4420": ("1a86", "7523", "ZR4420"),
     "zr4420-pl2303": ("067b", "2303", "ZR4420"),
+    "honeywell-acm": ("0c2e", "0b6a", "Honeywell Scanning and Mobility", "cdc_acm"),
+    "hid-pos": ("0c2e", "0b87", "Honeywell HID POS", "hidraw"),
+    "keyboard": ("05e0", "1200", "Symbol Bar Code Scanner", "input"),
 }
+KEYBOARD_CONF = ("<KeyboardScanners><Scanner><VendorId>05e0</VendorId><ProductId>1200</ProductId>"
+                 "</Scanner></KeyboardScanners>")
+
+# A HID point-of-sale scanner's descriptor: report 2 holds a byte count, three
+# symbology bytes, 56 bytes of decoded data, two more bytes and the "decoded
+# data continued" bit: 64 bytes with its id.
+HID_POS_DESCRIPTOR = bytes.fromhex(
+    "058c 0902 a101 0912 a102 8502 1500 26ff00 7508"  # the scanner, its scanned-data report
+    "9501 0501 093b 8102"  # byte count
+    "9503 058c 09fb 09fc 09fd 8102"  # symbology identifiers
+    "9538 09fe 820201"  # decoded data
+    "9502 8101 7501 9501 2501 09ff 8102 7507 8101 c0c0")  # continued, padding
+
+# Key codes of a US keyboard (linux/input-event-codes.h), for typing text.
+_KEY_ROWS = [(2, "1234567890-=", "!@#$%^&*()_+"), (16, "qwertyuiop[]", "QWERTYUIOP{}"),
+             (30, "asdfghjkl;'`", 'ASDFGHJKL:"~'), (43, "\\zxcvbnm,./", "|ZXCVBNM<>?")]
+KEYS = {c: (first + i, False) for first, plain, _ in _KEY_ROWS for i, c in enumerate(plain)}
+KEYS.update({c: (first + i, True) for first, _, shifted in _KEY_ROWS for i, c in enumerate(shifted)})
+KEYS.update({" ": (57, False), "\t": (15, False)})
+KEY_ENTER, KEY_LEFTSHIFT = 28, 42
 
 TERMINATORS = {"crlf": b"\r\n", "cr": b"\r", "none": b""}
 
@@ -38,28 +69,53 @@ class VirtualScanners:
         self.testbed = UMockdev.Testbed.new()
         self._plugged = {}  # node -> syspath
         self._majmin = {}  # node -> its device number, "188:<n>"
+        self._kind = {}  # node -> "tty", "cdc_acm", "hidraw" or "input"
         self._count = 0
 
     def plug(self, model="tavi", node=None, with_node=True):
-        """Plugs in a scanner of the model (or any ids, as a tuple); returns its
-        node name, ttyUSB<n>, after its "add" event. Without its node, udev
-        names a device file that is not there."""
-        vendor, product, name = MODELS[model] if isinstance(model, str) else model
+        """Plugs in a scanner of the model (or any ids, as a tuple like those
+        of MODELS, a hidraw node's with its descriptor after its kind);
+        returns its node name (ttyUSB<n>, ttyACM<n>, hidraw<n>,
+        input/event<n>) after its "add" event. Without its node, udev names a
+        device file that is not there."""
+        vendor, product, name, *rest = MODELS[model] if isinstance(model, str) else model
+        kind, descriptor = (rest + ["tty", HID_POS_DESCRIPTOR][len(rest):])[:2]
         self._count += 1
-        node = node or f"ttyUSB{self._count - 1}"
+        n = self._count - 1
         port = f"1-{self._count}"
         parent = f"/devices/usb1/{port}"
-        path = f"{parent}/{port}:1.0/{node}/tty/{node}"
-        record = (f"P: {parent}\nE: SUBSYSTEM=usb\nA: idVendor={vendor}\nA: idProduct={product}\n\n"
-                  f"P: {path}\n{f'N: {node}' + chr(10) if with_node else ''}E: SUBSYSTEM=tty\nE: DEVNAME=/dev/{node}\n"
-                  f"E: ID_VENDOR_ID={vendor}\nE: ID_MODEL_ID={product}\nA: dev=188:{self._count}\n")
+        record = f"P: {parent}\nE: SUBSYSTEM=usb\nA: idVendor={vendor}\nA: idProduct={product}\n\n"
+        ids = f"E: ID_VENDOR_ID={vendor}\nE: ID_MODEL_ID={product}\n"
+        if kind == "hidraw":
+            hid = f"{parent}/{port}:1.0/0003:{vendor.upper()}:{product.upper()}.{self._count:04X}"
+            node, path, majmin = node or f"hidraw{n}", f"{hid}/hidraw/hidraw{n}", f"245:{n}"
+            record += (f"P: {hid}\nE: SUBSYSTEM=hid\nE: HID_ID=0003:0000{vendor}:0000{product}\n"
+                       f"H: report_descriptor={descriptor.hex()}\n\n"
+                       f"P: {path}\nE: SUBSYSTEM=hidraw\n")
+        elif kind == "input":
+            node, majmin = node or f"input/event{n}", f"13:{64 + n}"
+            path = f"{parent}/{port}:1.0/input/input{n}/event{n}"
+            record += f"P: {path}\nE: SUBSYSTEM=input\nE: ID_INPUT=1\nE: ID_MODEL={name}\n{ids}"
+        else:
+            acm = kind == "cdc_acm"
+            node = node or (f"ttyACM{n}" if acm else f"ttyUSB{n}")
+            majmin = f"{166 if acm else 188}:{self._count}"
+            path = f"{parent}/{port}:1.0/{node}/tty/{node}"
+            record += (f"P: {path}\nE: SUBSYSTEM=tty\n{ids}"
+                       + (f"E: ID_USB_DRIVER={kind}\n" if acm else ""))
+        record += (f"N: {node}\n" if with_node else "") + f"E: DEVNAME=/dev/{node}\nA: dev={majmin}\n"
         # umockdev lists the device and sends its "add" before it makes the
-        # node: the model, which makes it a scanner, comes once the node is there.
+        # node: what makes it a scanner (the model, a keyboard's mark) comes
+        # once the node is there.
         self.testbed.add_from_string(record)
-        self.testbed.set_property("/sys" + path, "ID_MODEL", name)
+        if kind == "input":
+            self.testbed.set_property("/sys" + path, "ID_INPUT_KEYBOARD", "1")
+        elif kind != "hidraw":
+            self.testbed.set_property("/sys" + path, "ID_MODEL", name)
         self.testbed.uevent("/sys" + path, "add")
         self._plugged[node] = "/sys" + path
-        self._majmin[node] = f"188:{self._count}"
+        self._majmin[node] = majmin
+        self._kind[node] = kind
         return node
 
     def nodes(self):
@@ -70,10 +126,38 @@ class VirtualScanners:
         self.testbed.uevent(self._plugged[node], "add")
 
     def type(self, data, node=None, terminator=b"\r\n"):
-        """Types a scan: bytes, or text sent as GB18030."""
-        if isinstance(data, str):
+        """Types a scan: bytes, or text sent as GB18030. A HID scanner sends the
+        bytes alone, in reports of 56; a keyboard types the text on a US
+        layout (or key codes, a list), ending in Enter where a terminator is
+        given."""
+        node = node or self.nodes()[0]
+        if isinstance(data, str) and self._kind[node] != "input":
             data = data.encode("gb18030")
-        os.write(self._master(node), data + terminator)
+        if self._kind[node] == "hidraw":
+            data = b"".join(self.report(data[at:at + 56], at + 56 < len(data))
+                            for at in range(0, max(len(data), 1), 56))
+        elif self._kind[node] == "input":
+            keys = [KEYS[c] for c in data] if isinstance(data, str) else [(k, False) for k in data]
+            data = b"".join(self.key(code, shift) for code, shift in
+                            keys + ([(KEY_ENTER, False)] if terminator else []))
+        else:
+            data += terminator
+        os.write(self._master(node), data)
+
+    @staticmethod
+    def report(data, continued):
+        """One input report of HID_POS_DESCRIPTOR: the data, zero padded."""
+        return bytes([2, len(data)]) + b"]E0" + data.ljust(56, b"\0") + bytes([0, 0, continued])
+
+    @staticmethod
+    def key(code, shift=False):
+        """A key's press and release (with Shift around it), as evdev reports them."""
+        event = lambda kind, code, value: struct.pack("llHHi", 0, 0, kind, code, value)  # noqa: E731
+        syn = event(0, 0, 0)
+        strokes = [(code, 1), (code, 0)]
+        if shift:
+            strokes = [(KEY_LEFTSHIFT, 1)] + strokes + [(KEY_LEFTSHIFT, 0)]
+        return b"".join(event(1, c, v) + syn for c, v in strokes)
 
     def hold(self, node):
         """Holds the scanner's tty as a modem prober does for a while after a
@@ -112,6 +196,7 @@ class VirtualScanners:
             if os.path.islink(path) and os.readlink(path) == self._majmin[node]:
                 os.unlink(path)
         del self._majmin[node]
+        del self._kind[node]
 
     def unplug(self, node=None):
         node = node or self.nodes()[0]

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -246,6 +247,44 @@ void ReadPolicy(const TiXmlElement* root, NetworkPolicy& policy) {
     }
 }
 
+// A USB id as udev writes it: four hexadecimal digits.
+bool ParseUsbId(const std::string& text, uint32_t& id) {
+    if (text.size() != 4 || text.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
+        return false;
+    }
+    id = static_cast<uint32_t>(std::strtoul(text.c_str(), nullptr, 16));
+    return true;
+}
+
+// The <Scanner> entries of the list element: VendorId, and optionally
+// ProductId, Model and Layout. An entry whose ids are not four hexadecimal
+// digits each is skipped with a line on standard error that names it; the
+// others serve.
+std::vector<ScannerEntry> ReadScannerList(const TiXmlElement* root, const char* name) {
+    std::vector<ScannerEntry> entries;
+    const TiXmlElement* list = root->FirstChildElement(name);
+    for (const TiXmlElement* element = list != nullptr ? list->FirstChildElement("Scanner")
+                                                       : nullptr;
+         element != nullptr; element = element->NextSiblingElement("Scanner")) {
+        ScannerEntry entry;
+        const std::string vendor = TrimmedText(element->FirstChildElement("VendorId"));
+        const std::string product = TrimmedText(element->FirstChildElement("ProductId"));
+        entry.any_product = product.empty();
+        entry.model = TrimmedText(element->FirstChildElement("Model"));
+        entry.layout = TrimmedText(element->FirstChildElement("Layout"));
+        if (!ParseUsbId(vendor, entry.vid) ||
+            (!product.empty() && !ParseUsbId(product, entry.pid))) {
+            std::fprintf(stderr,
+                         "%s: skipped the Scanner with VendorId \"%s\" and ProductId \"%s\": "
+                         "each is four hexadecimal digits\n",
+                         name, vendor.c_str(), product.c_str());
+            continue;
+        }
+        entries.push_back(entry);
+    }
+    return entries;
+}
+
 }  // namespace
 
 int ReadConfFile(const char* path, std::string& port, int& encoding, TtyAttr& attr,
@@ -274,5 +313,7 @@ int ReadConfFile(const char* path, std::string& port, int& encoding, TtyAttr& at
     ReadSettings(root, port, encoding, attr);
     ReadPolicy(root, policy);
     scanners.log_scan_data = TrimmedText(root->FirstChildElement("LogScanData")) != "0";
+    scanners.serial = ReadScannerList(root, "Scanners");
+    scanners.keyboards = ReadScannerList(root, "KeyboardScanners");
     return 0;
 }

@@ -22,7 +22,10 @@ constexpr const char kConfPath[] = "/opt/apps/corvane/quillet/conf/gunconf.xml";
 // starts), AllowedOrigins with its Origin children and Tls with its
 // Certificate and PrivateKey (wss:// only), so that a restriction that was
 // written down is never dropped in silence (absent or empty: no restriction);
-// and LogScanData (0: scans are not written to the log). An
+// LogScanData (0: scans are not written to the log); and the scanners beyond
+// the built-in table, Scanners (serial) and KeyboardScanners, each a list of
+// Scanner elements with a VendorId and optionally a ProductId (four
+// hexadecimal digits each), a Model and (keyboards) a Layout. An
 // element's text is its text wherever comments and CDATA stand around it.
 // A file that can't be used but whose bytes name a restriction (BindAddress,
 // AllowedOrigins, Tls) refuses the listener (policy.refusal), and standard

@@ -11,27 +11,41 @@ import pytest
 
 from conftest import NOT_OPEN, frame, page, scan
 from sandbox import OPENED
-from virtual_scanner import MODELS
+from virtual_scanner import KEYBOARD_CONF, MODELS
 from ws_client import Client, Closed
 
 TAVI = OPENED.format(0x1a86, 0x7523)
 
 
-# udev's ids and model text; whether the device is a supported scanner.
-@pytest.mark.parametrize("ids,supported", [(MODELS[m], True) for m in sorted(MODELS)] + [
-    (("1a86", "7523", "ane_ZR4410"), True),  # a tail of the model name holding its key
-    (("1a86", "7523", "TAVI2"), False), (("1a86", "7523", "tavi"), False),
-    (("1a86", "7523", "ZR4410X"), False),  # holds the key, is not in the model name
-    (("1a86", "7524", "TAVI"), False), (("067b", "2303", "ZR4410"), False),
+MY = ("1a86", "5523", "MYSCAN-2")  # a deployer's own serial scanner
+SCANNERS = ("<Scanners><Scanner><VendorId>1a8</VendorId></Scanner><Scanner><VendorId>1a86"
+            "</VendorId><ProductId>5523</ProductId><Model>MYSCAN</Model></Scanner></Scanners>")
+NOT_HID_POS = ("0c2e", "0b88", "", "hidraw",  # a hidraw node with a keyboard's descriptor
+               bytes.fromhex("05010906a101050719e029e71500250175019508810295068108c0"))
+
+
+# udev's ids, model text (and kind), the configuration's extra elements, and
+# whether the device is a supported scanner.
+@pytest.mark.parametrize("ids,extra,supported", [
+    (MODELS[m], KEYBOARD_CONF, True) for m in sorted(MODELS)] + [
+    (("1a86", "7523", "ane_ZR4410"), "", True),  # a tail of the model name holding its key
+    (("1a86", "7523", "TAVI2"), "", False), (("1a86", "7523", "tavi"), "", False),
+    (("1a86", "7523", "ZR4410X"), "", False),  # holds the key, is not in the model name
+    (("1a86", "7524", "TAVI"), "", False), (("067b", "2303", "ZR4410"), "", False),
+    (MY, SCANNERS, True), (MY, "", False),  # configured (beside an entry that is skipped), or not
+    (("0c2e", "0b6a", "", "tty"), "", False),  # a maker's id, not its CDC-ACM mode
+    (NOT_HID_POS, "", False), (MODELS["keyboard"], "", False),  # a keyboard is taken if listed
 ])
-def test_supported_scanners_are_found_at_start_and_others_left_alone(daemon, scanners, ids,
+def test_supported_scanners_are_found_at_start_and_others_left_alone(daemon, scanners, ids, extra,
                                                                       supported):
     node = scanners.plug(ids)
-    d = daemon()
+    d = daemon(conf={"extra": extra})
     opened = OPENED.format(int(ids[0], 16), int(ids[1], 16))
     if supported:
         assert d.wait(opened) and d.wait_accepting()
-        scan(d, ids[2], page(d))
+        p = page(d)
+        d.scanners.type("SCAN-1")
+        assert p.recv() == frame(0, "SCAN-1" + ("\r\n" if ids[3:4] in ((), ("cdc_acm",)) else ""))
         lines = d.lines()  # its presence checks keep finding it
         assert "have no device" not in lines[lines.index(opened):]
         return
@@ -40,6 +54,34 @@ def test_supported_scanners_are_found_at_start_and_others_left_alone(daemon, sca
     assert d.plug("tavi") and d.wait(TAVI)
     assert [l for l in d.lines() if l.startswith("connect device")] == [
         "connect device (vid:pid)1A86:7523"]
+
+
+KEYBOARD_DE = KEYBOARD_CONF.replace("</ProductId>", "</ProductId><Layout>de</Layout>")
+F1, KEY_Y, KEY_Z = 59, 21, 44
+# The scanner and its configuration; what it sends (bytes, text to type, or
+# key codes), whether it ends with Enter; and the Data that the page
+# receives, after a line of the daemon where one is given.
+INPUT_SCANS = [
+    ("hid-pos", "", "中文0123".encode("gb18030"), True, "中文0123"),  # converted from GB18030
+    ("hid-pos", "", b"9" * 130, True, "9" * 130),  # one barcode over three reports
+    ("keyboard", KEYBOARD_CONF, "Ab-1!\t@", True, "Ab-1!\t@"),  # Shift, digits, punctuation
+    ("keyboard", KEYBOARD_CONF, "quiet", False, "quiet"),  # ended by 50 ms without a key
+    ("keyboard", KEYBOARD_CONF, [F1, 30, F1], True, ("dropped 2 keys that type no text", "a")),
+    ("keyboard", KEYBOARD_DE, [KEY_Y, KEY_Z], True, "zy"),  # another layout
+]
+
+
+@pytest.mark.parametrize("model,extra", sorted({row[:2] for row in INPUT_SCANS}))
+def test_hid_and_keyboard_scanners_send_each_scan_whole(daemon, model, extra):
+    d = daemon(model, conf={"extra": extra})
+    p = page(d)
+    for _, _, sent, enter, expected in (row for row in INPUT_SCANS if row[:2] == (model, extra)):
+        d.scanners.type(sent, terminator=b"\r\n" if enter else b"")
+        if isinstance(expected, tuple):
+            assert d.wait(expected[0])
+            expected = expected[1]
+        assert p.recv() == frame(0, expected), expected
+    assert p.nothing_more()
 
 
 def test_hotplug_serves_the_first_scanner_and_tells_pages_when_there_is_none(daemon, scanners):
@@ -123,16 +165,18 @@ def test_scans_can_be_kept_out_of_the_log(daemon):
     assert "SECRET" not in log and "53   45   43" not in log  # nor its bytes in hex
 
 
-@pytest.mark.parametrize("how", ["unplug", "unplug-mid-scan", "hang-up", "hang-up-mid-scan",
-                                 "SIGTERM", "SIGINT"])
-def test_the_daemon_exits_0_when_its_scanner_goes_or_it_is_stopped(daemon, how):
-    d = daemon("tavi")
+@pytest.mark.parametrize("model,how", [("tavi", how) for how in (
+    "unplug", "unplug-mid-scan", "hang-up", "hang-up-mid-scan", "SIGTERM", "SIGINT")] + [
+    ("hid-pos", "unplug"), ("keyboard", "unplug"), ("keyboard", "hang-up-mid-scan")])
+def test_the_daemon_exits_0_when_its_scanner_goes_or_it_is_stopped(daemon, model, how):
+    d = daemon(model, conf={"extra": KEYBOARD_CONF})
     pages = [Client(d.port) for _ in range(10)]
     assert d.register(*pages)
+    last = "LAST\r\n" if model == "tavi" else "LAST"  # a serial scanner's own terminator
     d.scanners.type("LAST")  # on its way to the pages as the stop comes
-    assert d.wait("have data LAST\r")
-    for byte in b"PART" if how.endswith("mid-scan") else b"":
-        d.scanners.type(bytes([byte]), terminator=b"")  # its quiet time never over
+    assert d.wait("have data " + last.rstrip("\n"))
+    for byte in "PART" if how.endswith("mid-scan") else "":
+        d.scanners.type(byte, terminator=b"")  # its quiet time never over
         time.sleep(0.01)
     printed = len(d.lines())
     if how.startswith("SIG"):
@@ -147,7 +191,7 @@ def test_the_daemon_exits_0_when_its_scanner_goes_or_it_is_stopped(daemon, how):
     assert len(d.lines()) - printed < 40  # no flood on the way out
     assert ("have no device" in d.lines()[printed:]) != how.startswith("SIG")
     for p in pages:  # a cut scan is not passed off as a whole one
-        assert p.recv() == frame(0, "LAST\r\n")
+        assert p.recv() == frame(0, last)
         with pytest.raises(Closed) as closed:
             p.recv(5)
         assert closed.value.code == 1001 or not how.startswith("SIG")

@@ -23,7 +23,7 @@ std::string Take(const std::string& path) {
     int encoding = -99;
     TtyAttr a{-1, -1, -1, '?'};
     NetworkPolicy policy{"stale", {"stale"}, true, "stale", "stale", "stale"};
-    ScannerOptions scanners{false};
+    ScannerOptions scanners{false, {{1, false, 1, "stale", "stale"}}, {{}}};
     testing::internal::CaptureStdout();
     EXPECT_EQ(ReadConfFile(path.c_str(), port, encoding, a, policy, scanners), 0);
     const std::string printed = testing::internal::GetCapturedStdout();
@@ -41,6 +41,16 @@ std::string Take(const std::string& path) {
         all += " " + origin;
     if (policy.tls) {
         all += " tls:" + policy.tls_certificate + "," + policy.tls_private_key;
+    }
+    for (const auto* list : {&scanners.serial, &scanners.keyboards}) {
+        for (const ScannerEntry& e : *list) {
+            char entry[120];
+            std::snprintf(entry, sizeof entry, " %s%04x:%04x%s%s%s%s",
+                          list == &scanners.serial ? "serial=" : "keyboard=", e.vid,
+                          e.any_product ? 0xffffu : e.pid, e.model.empty() ? "" : "/",
+                          e.model.c_str(), e.layout.empty() ? "" : "/", e.layout.c_str());
+            all += entry;
+        }
     }
     return all + (policy.bind_address.empty() ? "" : " @" + policy.bind_address) +
            (policy.refusal.empty() ? "" : " refused") + (scanners.log_scan_data ? "" : " unlogged");
@@ -128,6 +138,15 @@ const Case kCases[] = {
     {"tls_without_its_files", "<g><Tls/></g>", std::string(kDefaults) + " tls:,"},
     {"unusable_naming_tls", "<g><Tls><Certificate>/c.pem</Certificat></Tls></g>",
      std::string(kDefaults) + " refused"},
+    // Scanners beyond the table; an entry whose ids are not four hex digits is skipped.
+    {"scanners",
+     "<g><Scanners><Scanner><VendorId>0c2e</VendorId><ProductId>0B6A</ProductId></Scanner>"
+     "<Scanner><VendorId>1a86</VendorId><Model>MYSCAN</Model></Scanner>"
+     "<Scanner><VendorId>c2e</VendorId></Scanner><Scanner><ProductId>0b6a</ProductId></Scanner>"
+     "<Scanner><VendorId>05e0</VendorId><ProductId>12345</ProductId></Scanner></Scanners>"
+     "<KeyboardScanners><Scanner><VendorId>05f9</VendorId><Layout>de</Layout></Scanner>"
+     "</KeyboardScanners></g>",
+     std::string(kDefaults) + " serial=0c2e:0b6a serial=1a86:ffff/MYSCAN keyboard=05f9:ffff/de"},
     {"scans_out_of_the_log", "<g><LogScanData><!-- c --> 0 </LogScanData></g>",
      std::string(kDefaults) + " unlogged"},
     {"scans_logged_unless_0", Full("<LogScanData>no</LogScanData>"), "9011 1 9600 7 2 E +"},

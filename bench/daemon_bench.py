@@ -15,7 +15,7 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts"))
 
 from sandbox import OPENED, Daemon, raise_descriptor_limit  # noqa: E402
-from tls_certs import TestCertificates  # noqa: E402
+from tls_certs import ThrowawayCA  # noqa: E402
 from virtual_scanner import VirtualScanners  # noqa: E402
 from ws_client import Client, Crowd  # noqa: E402
 
@@ -95,7 +95,7 @@ class Bench:
         d.close()
 
         scanners.plug("tavi")
-        certificates = TestCertificates(a.tls_dir)
+        certificates = ThrowawayCA(a.tls_dir)
         targets = {1: "p50 < 0.4, p99 < 1", 100: "p50 < 2, p99 < 6", 1000: "p99 < 40"}
         for tls in (False, True):
             # The same daemon in plain ws:// and then in wss:// only.

@@ -298,7 +298,7 @@ class Daemon:
     VirtualScanners, or None): its port, its output and the waits on it.
     `conf` is the file's text, None for no file, or gunconf's arguments (a
     dict) for a complete file with `port` (a free one unless given), serving
-    wss:// where `tls` (a tls_certs.TestCertificates) is given. `wrap` goes in
+    wss:// where `tls` (a tls_certs.ThrowawayCA) is given. `wrap` goes in
     front of the daemon's command."""
 
     def __init__(self, scanners=None, conf={}, port=None, wrap=(), binary=None, tls=None,

@@ -19,7 +19,7 @@ def _openssl(*argv, cwd):
     subprocess.run(["openssl", *argv], cwd=cwd, check=True, capture_output=True)
 
 
-class TestCertificates:
+class ThrowawayCA:
     def __init__(self, folder):
         self.folder = str(folder)
         os.makedirs(self.folder, exist_ok=True)

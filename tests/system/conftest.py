@@ -7,7 +7,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 
 import ws_client  # noqa: E402
 from sandbox import OPENED, Daemon  # noqa: E402
-from tls_certs import TestCertificates  # noqa: E402
+from tls_certs import ThrowawayCA  # noqa: E402
 from virtual_scanner import MODELS, VirtualScanners  # noqa: E402
 from ws_client import Client  # noqa: E402
 
@@ -44,7 +44,7 @@ def scanners():
 @pytest.fixture(scope="session")
 def certificates(tmp_path_factory):
     """A throwaway CA and a server certificate signed by it."""
-    return TestCertificates(tmp_path_factory.mktemp("tls"))
+    return ThrowawayCA(tmp_path_factory.mktemp("tls"))
 
 
 @pytest.fixture(autouse=True)

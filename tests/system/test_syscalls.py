@@ -16,31 +16,23 @@ UNIT = os.path.join(HERE, "..", "..", "packaging", "tavitty.service")
 SUITES = ["test_startup.py", "test_scanner.py", "test_web.py", "test_tls.py"]
 
 
-def filter_sets():
-    """Each group of systemd-analyze syscall-filter, expanded."""
-    groups, group = {}, None
+def allowed_by_unit():
+    """The calls that the unit's SystemCallFilter= lines allow, its groups
+    expanded as systemd-analyze lists them."""
+    groups = {}
     for line in subprocess.run(["systemd-analyze", "syscall-filter"], capture_output=True,
                                text=True, check=True).stdout.splitlines():
         if line.startswith("@"):
-            group = groups.setdefault(line.split()[0], set())
-        elif group is not None and line.strip() and not line.strip().startswith("#"):
-            group.add(line.split()[0])
-
-    def expand(name):
-        return set().union(*(expand(m) if m.startswith("@") else {m} for m in groups[name]))
-    return expand
-
-
-def allowed_by_unit():
-    expand, allowed = filter_sets(), set()
-    with open(UNIT) as f:
-        for line in f:
-            if line.startswith("SystemCallFilter="):
-                words = line.split("=", 1)[1].split()
-                deny = words[0].startswith("~")
-                names = set().union(*(expand(w) if w.startswith("@") else {w}
-                                      for w in (w.lstrip("~") for w in words)))
-                allowed = allowed - names if deny else allowed | names
+            group = groups.setdefault(line.split()[0], [])
+        elif line.strip() and not line.strip().startswith("#"):
+            group.append(line.split()[0])
+    expand = lambda n: set().union(*map(expand, groups[n])) if n[0] == "@" else {n}  # noqa: E731
+    allowed = set()
+    for line in open(UNIT):
+        if line.startswith("SystemCallFilter="):
+            words = line.split("=", 1)[1].split()
+            names = set().union(*(expand(w.lstrip("~")) for w in words))
+            allowed = allowed - names if words[0][0] == "~" else allowed | names
     return allowed
 
 

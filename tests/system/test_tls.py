@@ -25,7 +25,13 @@ def test_only_a_page_that_trusts_the_ca_is_served(daemon, certificates):
     assert p.nothing_more()
 
 
-# What goes wrong with the files, and the line on standard error that says so.
+def write(path, text):
+    with open(path, "w") as f:
+        f.write(text)
+
+
+# What goes wrong with the files (done to a copy of the good ones, in `tmp`),
+# and the line on standard error that says so.
 @pytest.mark.parametrize("case,said", [
     ("no certificate", "certificate {tmp}/gone.pem: No such file or directory"),
     ("certificate not PEM", "certificate {tmp}/chain.pem: not a PEM certificate (chain)"),
@@ -40,27 +46,22 @@ def test_only_a_page_that_trusts_the_ca_is_served(daemon, certificates):
 def test_a_certificate_or_key_that_wont_do_leaves_no_listener(daemon, certificates, tmp_path,
                                                               case, said):
     chain, key = str(tmp_path / "chain.pem"), str(tmp_path / "key.pem")
-    shutil.copy(certificates.chain, chain)
+    text = open(certificates.chain).read()
+    write(chain, text)
     shutil.copy(certificates.key, key)
-    text = open(chain).read()
     tls = certificates.conf(chain, key)
-    if case == "no certificate":
-        tls = certificates.conf(str(tmp_path / "gone.pem"), key)
-    elif case == "certificate not PEM":
-        open(chain, "w").write("not a certificate\n")
-    elif case == "broken chain":
-        open(chain, "w").write(text[:-200] + text[-100:])
-    elif case == "key not PEM":
-        open(key, "w").write(text)
-    elif case == "key of another":
-        shutil.copy(certificates.path("inter-key.pem"), key)
-    elif case == "key readable by others":
-        os.chmod(key, 0o644)
-    elif case == "no key named":
-        tls = tls.replace("<PrivateKey>", "<!-- ").replace("</PrivateKey>", " -->")
-    else:
-        tls = tls.replace("</Tls>", "</Tsl>")  # one mistyped closing tag
-    d = daemon(conf={"extra": tls})
+    # Each spoils a file, or gives the configuration's element in its stead.
+    spoiled = {
+        "no certificate": lambda: certificates.conf(tmp_path / "gone.pem", key),
+        "certificate not PEM": lambda: write(chain, "not a certificate\n"),
+        "broken chain": lambda: write(chain, text[:-200] + text[-100:]),
+        "key not PEM": lambda: write(key, text),
+        "key of another": lambda: write(key, open(certificates.path("inter-key.pem")).read()),
+        "key readable by others": lambda: os.chmod(key, 0o644),
+        "no key named": lambda: tls.replace("PrivateKey>", "Other>"),
+        "file that can't be used": lambda: tls.replace("</Tls>", "</Tsl>"),
+    }[case]()
+    d = daemon(conf={"extra": spoiled or tls})
     assert d.wait(LISTENER_ERROR)
     assert d.proc.stderr.wait_for(lambda l: said.format(tmp=tmp_path) in l) is not None
     assert not accepting(d.port)

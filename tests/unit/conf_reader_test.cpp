@@ -44,12 +44,10 @@ std::string Take(const std::string& path) {
     }
     for (const auto* list : {&scanners.serial, &scanners.keyboards}) {
         for (const ScannerEntry& e : *list) {
-            char entry[120];
-            std::snprintf(entry, sizeof entry, " %s%04x:%04x%s%s%s%s",
-                          list == &scanners.serial ? "serial=" : "keyboard=", e.vid,
-                          e.any_product ? 0xffffu : e.pid, e.model.empty() ? "" : "/",
-                          e.model.c_str(), e.layout.empty() ? "" : "/", e.layout.c_str());
-            all += entry;
+            char id[16];
+            std::snprintf(id, sizeof id, "%04x:%04x", e.vid, e.any_product ? 0xffffu : e.pid);
+            all += (list == &scanners.serial ? " serial=" : " keyboard=") + std::string(id) +
+                   (e.model + e.layout).insert(0, e.model.empty() && e.layout.empty() ? "" : "/");
         }
     }
     return all + (policy.bind_address.empty() ? "" : " @" + policy.bind_address) +

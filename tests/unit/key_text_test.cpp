@@ -1,4 +1,6 @@
-// Keyboard-mode scans through real XKB layouts from xkb-data.
+// Keyboard-mode scans through real XKB layouts from xkb-data (the system
+// tests type letters, Shift, digits, punctuation, Tab, Enter and F1 on "us",
+// and "de"'s y and z).
 #include <gtest/gtest.h>
 #include <linux/input-event-codes.h>
 
@@ -32,16 +34,11 @@ TEST(KeyText, TypesAsTheLayoutDoes) {
     const uint16_t kAltGr = KEY_RIGHTALT;
     // clang-format off
     const Row rows[] = {
-        {"us", {{KEY_A}, {KEY_B}, {KEY_0}, {KEY_1}, {KEY_9}, {KEY_ENTER}}, "ab019", 0, true},
         {"", {{KEY_Y}, {KEY_Z}, {KEY_ENTER}}, "yz", 0, true},
-        {"us", {{kShift, 1}, {KEY_A}, {kShift, 0}, {KEY_B}, {KEY_MINUS}, {KEY_1},
-                {KEY_RIGHTSHIFT, 1}, {KEY_1}, {KEY_SLASH}, {KEY_RIGHTSHIFT, 0}}, "Ab-1!?", 0, false},
         {"us", {{kCaps}, {KEY_A}, {KEY_1}, {kCaps}, {KEY_A}}, "A1a", 0, false},
         {"us", {{kCaps}, {kShift, 1}, {KEY_A}, {KEY_1}, {kShift, 0}, {KEY_B}}, "a!B", 0, false},
-        {"us", {{KEY_A}, {KEY_TAB}, {KEY_B}}, "a\tb", 0, false},
         // Num Lock starts on; pressed, it goes off and the keypad types no digits.
         {"us", {{KEY_KP1}, {KEY_KPDOT}, {KEY_NUMLOCK}, {KEY_KP1}, {KEY_KPENTER}}, "1.", 1, true},
-        {"us", {{KEY_A}, {KEY_F1}, {KEY_LEFT}, {KEY_B}}, "ab", 2, false},
         {"us", {{kShift, 1}, {kShift, 2}, {kShift, 0}, {kCtrl}, {KEY_LEFTALT}, {kAltGr},
                 {KEY_LEFTMETA}, {kCaps}, {kCaps}}, "", 0, false},
         // Autorepeat types again; a held Caps Lock toggles once.

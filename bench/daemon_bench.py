@@ -16,7 +16,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 
 from sandbox import OPENED, Daemon, raise_descriptor_limit  # noqa: E402
 from tls_certs import ThrowawayCA  # noqa: E402
-from virtual_scanner import VirtualScanners  # noqa: E402
+from virtual_scanner import KEYBOARD_CONF, VirtualScanners  # noqa: E402
 from ws_client import Client, Crowd  # noqa: E402
 
 WARM_UP = 30
@@ -97,7 +97,7 @@ class Bench:
         scanners.plug("tavi")
         certificates = ThrowawayCA(a.tls_dir)
         targets = {1: "p50 < 0.4, p99 < 1", 100: "p50 < 2, p99 < 6", 1000: "p99 < 40"}
-        for tls in (False, True):
+        for tls in (False, True)[:1 if a.plain_only else 2]:
             # The same daemon in plain ws:// and then in wss:// only.
             scheme = "wss" if tls else "ws"
             d = Daemon(scanners, binary=self.binary, tls=tls and certificates,
@@ -133,7 +133,33 @@ class Bench:
                 self.sustained(d, clients[:100], a.sustain_seconds)
             d.close()
         self.compare_tls()
+        # The other kinds of scanner, one at a time, each to one page.
+        for model, scan in () if a.plain_only else (("hid-pos", "HID-POS scan"),
+                                                     ("keyboard", "keyboard scan, 20 keys")):
+            scanners.unplug()
+            scanners.plug(model)
+            d = Daemon(scanners, binary=self.binary, conf={"extra": KEYBOARD_CONF})
+            assert d.wait_accepting() and d.wait("have device", timeout=30), f"no {model}"
+            client = Client(d.port, tls=False)
+            assert d.register(client)
+            self.row(f"{scan}, 1 client (ms)", self.input_round(d, Crowd([client]), a.scans),
+                     "p50 < 1 after the last event")
+            d.close()
         scanners.close()
+
+    def input_round(self, d, crowd, scans):
+        """Scans of 20 characters from a HID-POS or keyboard-mode scanner:
+        from the write of the scan's last event (its report, its Enter) to the
+        receipt."""
+        ms = []
+        for i in range(scans):
+            written = d.scanners.type("%020d" % i)
+            crowd.receive(1, 5)
+            for client in crowd.clients.values():
+                ms += [(stamp - written) / 1e6 for _, stamp in client.messages]
+                client.messages.clear()
+            time.sleep(0.002)
+        return stats(ms)
 
     def compare_tls(self):
         """wss:// against ws:// in this run: p50 with one page, p99 with 100."""
@@ -195,6 +221,8 @@ def main():
                    default=[1, 100, 1000])
     p.add_argument("--tls-dir", default="/tmp/tavitty-bench-tls",
                    help="where the benchmark's throwaway CA goes")
+    p.add_argument("--plain-only", action="store_true",
+                   help="serial scans over ws:// alone, for a build that has no TLS nor other kinds")
     a = p.parse_args()
     raise_descriptor_limit(4096)
     bench = Bench(os.path.abspath(a.binary))

@@ -15,6 +15,7 @@ import os
 import struct
 import subprocess
 import sys
+import time
 
 import gi
 
@@ -129,7 +130,7 @@ class VirtualScanners:
         """Types a scan: bytes, or text sent as GB18030. A HID scanner sends the
         bytes alone, in reports of 56; a keyboard types the text on a US
         layout (or key codes, a list), ending in Enter where a terminator is
-        given."""
+        given. Returns CLOCK_MONOTONIC (ns) of the moment it wrote them all."""
         node = node or self.nodes()[0]
         if isinstance(data, str) and self._kind[node] != "input":
             data = data.encode("gb18030")
@@ -142,7 +143,9 @@ class VirtualScanners:
                             keys + ([(KEY_ENTER, False)] if terminator else []))
         else:
             data += terminator
-        os.write(self._master(node), data)
+        master, written = self._master(node), time.monotonic_ns()
+        os.write(master, data)
+        return written
 
     @staticmethod
     def report(data, continued):

@@ -164,7 +164,11 @@ int WebsocketControl::setupWebsocketServer(const char* port) {
         m_setting_up = true;
     }
     for (bool first = true;; first = false) {
+        // The library says why a try failed the first time only: one line
+        // every 2 s would fill the journal while the port stays taken.
+        lws_set_log_level(first ? LLL_ERR : 0, LogToStderr);
         lws_context* ctx = lws_create_context(&info);
+        lws_set_log_level(LLL_ERR, LogToStderr);
         std::unique_lock<std::mutex> lock(m_mutex);
         if (ctx != nullptr) {
             const bool serve = !m_closing;

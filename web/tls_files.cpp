@@ -5,7 +5,9 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -27,23 +29,38 @@ using File = std::unique_ptr<FILE, FileCloser>;
 using Certificate = std::unique_ptr<X509, X509Free>;
 using Key = std::unique_ptr<EVP_PKEY, KeyFree>;
 
-File Open(const std::string& path, std::string& problem, const char* what) {
-    File file(std::fopen(path.c_str(), "re"));
+// Opens a regular file for reading (a FIFO would hold the listener for
+// ever); `mode` and `owner` are its own.
+File Open(const std::string& path, std::string& problem, const char* what, struct stat& st) {
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    File file(fd >= 0 ? fdopen(fd, "r") : nullptr);
     if (!file) {
         problem = std::string(what) + " " + path + ": " + std::strerror(errno);
+        if (fd >= 0) {
+            close(fd);
+        }
+    } else if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        problem = std::string(what) + " " + path + ": not a regular file";
+        file.reset();
     }
     return file;
 }
 
+// A passphrase is never asked for: the daemon has nobody to ask.
+int NoPassphrase(char*, int, int, void*) {
+    return -1;
+}
+
 // The first certificate of the file, once every certificate in it parsed.
 Certificate ReadChain(const std::string& path, std::string& problem) {
-    const File file = Open(path, problem, "certificate");
+    struct stat st;
+    const File file = Open(path, problem, "certificate", st);
     if (!file) {
         return nullptr;
     }
-    Certificate first(PEM_read_X509(file.get(), nullptr, nullptr, nullptr));
+    Certificate first(PEM_read_X509(file.get(), nullptr, NoPassphrase, nullptr));
     if (first) {
-        while (Certificate(PEM_read_X509(file.get(), nullptr, nullptr, nullptr))) {
+        while (Certificate(PEM_read_X509(file.get(), nullptr, NoPassphrase, nullptr))) {
         }
         // The end of the file reads as "no start line"; anything else is a
         // broken certificate further down the chain.
@@ -59,19 +76,19 @@ Certificate ReadChain(const std::string& path, std::string& problem) {
 }
 
 Key ReadKey(const std::string& path, std::string& problem) {
-    const File file = Open(path, problem, "private key");
+    struct stat st;
+    const File file = Open(path, problem, "private key", st);
     if (!file) {
         return nullptr;
     }
-    struct stat st;
-    if (fstat(fileno(file.get()), &st) != 0 || st.st_uid != 0 || (st.st_mode & 0044) != 0) {
+    if (st.st_uid != 0 || (st.st_mode & 0077) != 0) {
         char mode[8];
         std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-        problem = "private key " + path + ": readable by other users than root (owner " +
+        problem = "private key " + path + ": open to other users than root (owner " +
                   std::to_string(st.st_uid) + ", mode " + mode + "); it is refused";
         return nullptr;
     }
-    Key key(PEM_read_PrivateKey(file.get(), nullptr, nullptr, nullptr));
+    Key key(PEM_read_PrivateKey(file.get(), nullptr, NoPassphrase, nullptr));
     ERR_clear_error();
     if (!key) {
         problem = "private key " + path + ": not a PEM private key (or one with a passphrase)";

@@ -6,6 +6,6 @@
 // before the library is given them, so that a bad file is named and never
 // served around: empty when they will do, otherwise why not, naming the file.
 // The certificate file holds PEM certificates, the server's first and any
-// chain after it; the key file a PEM private key that matches it, readable by
-// root alone.
+// chain after it; the key file a PEM private key without a passphrase that
+// matches it, owned by root and open to nobody else. Both are regular files.
 std::string TlsFilesProblem(const std::string& certificate, const std::string& private_key);

@@ -38,7 +38,7 @@ def write(path, text):
     ("broken chain", "certificate {tmp}/chain.pem: not a PEM certificate (chain)"),
     ("key not PEM", "private key {tmp}/key.pem: not a PEM private key"),
     ("key of another", "private key {tmp}/key.pem does not match certificate {tmp}/chain.pem"),
-    ("key readable by others", "private key {tmp}/key.pem: readable by other users than root "
+    ("key readable by others", "private key {tmp}/key.pem: open to other users than root "
                                "(owner 0, mode 0644); it is refused"),
     ("no key named", "Tls needs both a Certificate and a PrivateKey"),
     ("file that can't be used", "as it names Tls, no listener is opened"),

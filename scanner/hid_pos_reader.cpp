@@ -27,7 +27,8 @@ bool CttyUSB::PrepareHidPos(const tag_dev_online_node& node) {
 }
 
 void CttyUSB::ReadHidScan() {
-    // hidraw hands over one report a read; a longer read takes any that queued.
+    // hidraw hands over one report a read; a pty standing in for it may hand
+    // over several, which are taken one by one.
     uint8_t reports[16384];
     for (;;) {
         const ssize_t got = read(m_fd, reports, sizeof reports);
@@ -50,7 +51,7 @@ void CttyUSB::ReadHidScan() {
             if (m_hid_scan.size() > ScanBuffer::kCapacity) {
                 m_hid_scan.resize(ScanBuffer::kCapacity + 1);  // dropped when it ends
             }
-            if (report == HidPosLayout::Report::kLast) {
+            if (report == HidPosLayout::Report::kLast && !m_hid_scan.empty()) {
                 ScanBuffer scan;
                 scan.Clear();
                 scan.Append(m_hid_scan.data(), m_hid_scan.size());

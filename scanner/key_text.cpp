@@ -62,6 +62,10 @@ KeyText::KeyText(const std::string& layout) {
         xkb_keymap_layout_get_name(m_keymap.get(), 0) == nullptr) {
         return;
     }
+    Reset();
+}
+
+void KeyText::Reset() {
     m_state.reset(xkb_state_new(m_keymap.get()));
     const xkb_mod_index_t num_lock = xkb_keymap_mod_get_index(m_keymap.get(), XKB_MOD_NAME_NUM);
     if (m_state && num_lock != XKB_MOD_INVALID) {

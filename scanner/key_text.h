@@ -32,6 +32,10 @@ class KeyText {
     // kText the key's text is appended to `text`.
     Key Feed(uint16_t code, int32_t value, std::string& text);
 
+    // Forgets which keys are held and which locks are on (Num Lock is on
+    // again), as after the kernel lost events.
+    void Reset();
+
   private:
     struct XkbUnref {
         void operator()(xkb_context* context) const;

@@ -33,6 +33,7 @@ void CttyUSB::ReadKeyScan() {
     std::string text;
     int unmapped = 0;
     auto last_key = std::chrono::steady_clock::now();
+    bool resync = false;  // events are dropped up to the next report
     input_event events[64];
     for (;;) {
         if (m_stop != 0 || m_monitor_state < 0 || !m_connected) {
@@ -62,7 +63,18 @@ void CttyUSB::ReadKeyScan() {
         for (; m_key_events.size() - at >= sizeof(input_event); at += sizeof(input_event)) {
             input_event event;
             std::memcpy(&event, m_key_events.data() + at, sizeof event);
-            if (event.type != EV_KEY) {
+            if (event.type == EV_SYN && event.code == SYN_DROPPED) {
+                // The kernel lost events: which keys are held is unknown, the
+                // scan is cut, and what comes up to the next report is partial.
+                std::puts("keyboard events were lost: the scan is dropped");
+                m_keys->Reset();
+                text.clear();
+                unmapped = 0;
+                resync = true;
+                continue;
+            }
+            if (resync || event.type != EV_KEY) {
+                resync = resync && !(event.type == EV_SYN && event.code == SYN_REPORT);
                 continue;
             }
             last_key = std::chrono::steady_clock::now();

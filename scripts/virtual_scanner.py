@@ -154,9 +154,12 @@ class VirtualScanners:
 
     @staticmethod
     def key(code, shift=False):
-        """A key's press and release (with Shift around it), as evdev reports them."""
+        """A key's press and release (with Shift around it), as evdev reports
+        them; None: the kernel's word that it lost events (SYN_DROPPED)."""
         event = lambda kind, code, value: struct.pack("llHHi", 0, 0, kind, code, value)  # noqa: E731
         syn = event(0, 0, 0)
+        if code is None:
+            return event(0, 3, 0)
         strokes = [(code, 1), (code, 0)]
         if shift:
             strokes = [(KEY_LEFTSHIFT, 1)] + strokes + [(KEY_LEFTSHIFT, 0)]

@@ -68,6 +68,9 @@ INPUT_SCANS = [
     ("keyboard", KEYBOARD_CONF, "quiet", False, "quiet"),  # ended by 50 ms without a key
     ("keyboard", KEYBOARD_CONF, [F1, 30, F1], True, ("dropped 2 keys that type no text", "a")),
     ("keyboard", KEYBOARD_DE, [KEY_Y, KEY_Z], True, "zy"),  # another layout
+    # Events lost (the kernel's SYN_DROPPED): the scan so far, and the rest of that report, go.
+    ("keyboard", KEYBOARD_DE, [KEY_Y, None, KEY_Y, KEY_Z], True,
+     ("keyboard events were lost: the scan is dropped", "y")),
 ]
 
 

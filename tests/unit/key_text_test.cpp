@@ -78,6 +78,17 @@ TEST(KeyText, TypesAsTheLayoutDoes) {
     unsetenv("XKB_DEFAULT_LAYOUT");
 }
 
+TEST(KeyText, ResetForgetsHeldKeysAndLocks) {
+    KeyText keys("us");
+    std::string text;
+    for (const uint16_t held : {KEY_LEFTSHIFT, KEY_CAPSLOCK, KEY_NUMLOCK})
+        keys.Feed(held, 1, text);
+    keys.Reset();
+    keys.Feed(KEY_A, 1, text);
+    keys.Feed(KEY_KP1, 1, text);
+    EXPECT_EQ(text, "a1");
+}
+
 TEST(KeyText, RefusesWhatIsNotOneLayout) {
     for (const char* layout : {"nosuch", "us,de", "de(nodeadkeys)", "pc", "../symbols/us", "US"}) {
         KeyText keys(layout);

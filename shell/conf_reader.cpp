@@ -247,6 +247,29 @@ void ReadPolicy(const TiXmlElement* root, NetworkPolicy& policy) {
     }
 }
 
+// A restriction written anywhere but right under the root element is not in
+// force: standard error says so, rather than the daemon listening wider in
+// silence.
+void WarnMisplacedRestrictions(const char* path, const TiXmlElement* root) {
+    std::vector<const TiXmlElement*> parents = {root};
+    while (!parents.empty()) {
+        const TiXmlElement* parent = parents.back();
+        parents.pop_back();
+        for (const TiXmlElement* element = parent->FirstChildElement(); element != nullptr;
+             element = element->NextSiblingElement()) {
+            parents.push_back(element);
+            const std::string& name = element->ValueStr();
+            if (parent != root &&
+                std::any_of(std::begin(kRestrictionWords), std::end(kRestrictionWords),
+                            [&name](const char* word) { return name == word; })) {
+                std::fprintf(stderr,
+                             "%s: %s inside %s is not in force (it belongs right under %s)\n", path,
+                             element->Value(), parent->Value(), root->Value());
+            }
+        }
+    }
+}
+
 // A USB id as udev writes it: four hexadecimal digits.
 bool ParseUsbId(const std::string& text, uint32_t& id) {
     if (text.size() != 4 || text.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
@@ -310,6 +333,7 @@ int ReadConfFile(const char* path, std::string& port, int& encoding, TtyAttr& at
         return 0;
     }
     const TiXmlElement* root = doc.FirstChildElement();
+    WarnMisplacedRestrictions(path, root);
     ReadSettings(root, port, encoding, attr);
     ReadPolicy(root, policy);
     scanners.log_scan_data = TrimmedText(root->FirstChildElement("LogScanData")) != "0";

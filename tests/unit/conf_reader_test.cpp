@@ -81,6 +81,13 @@ std::string Without(const std::string& element) {
     return xml.erase(from, xml.find(close, from) + close.size() - from);
 }
 
+// An unusable file whose `word` begins 5 bytes before the end of the first
+// 64 KiB read.
+std::string Straddling(const std::string& word) {
+    const std::string xml = Full(word);
+    return std::string(65536 - 5 - xml.find(word.substr(1)), ' ') + xml + "<";
+}
+
 const char kDefaults[] = "9010 2 115200 8 1 N";
 const std::string kPolicy =
     "<BindAddress> 127.0.0.2 </BindAddress><AllowedOrigins><Origin>https://pos.example.com"
@@ -152,6 +159,8 @@ const Case kCases[] = {
     {"unusable_naming_a_restriction", "<g><BindAddress>127.0.0.1</BindAddres></g>",
      std::string(kDefaults) + " refused"},
     {"huge_naming_a_restriction_at_its_end", Full(std::string(2 << 20, ' ') + "<AllowedOrigins/>"),
+     std::string(kDefaults) + " refused"},
+    {"restriction_across_two_reads", Straddling("<BindAddress>"),
      std::string(kDefaults) + " refused"},
     // Unusable files: defaults, no summary, no restriction.
     {"empty", "", kDefaults},

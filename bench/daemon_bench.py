@@ -9,6 +9,7 @@ import argparse
 import json
 import os
 import sys
+import tempfile
 import threading
 import time
 
@@ -95,7 +96,7 @@ class Bench:
         d.close()
 
         scanners.plug("tavi")
-        certificates = ThrowawayCA(a.tls_dir)
+        certificates = ThrowawayCA(tempfile.mkdtemp(prefix="tavitty-bench-tls-"))
         targets = {1: "p50 < 0.4, p99 < 1", 100: "p50 < 2, p99 < 6", 1000: "p99 < 40"}
         for tls in (False, True)[:1 if a.plain_only else 2]:
             # The same daemon in plain ws:// and then in wss:// only.
@@ -219,8 +220,6 @@ def main():
     p.add_argument("--idle-seconds", type=int, default=60)
     p.add_argument("--clients", type=lambda t: [int(n) for n in t.split(",")],
                    default=[1, 100, 1000])
-    p.add_argument("--tls-dir", default="/tmp/tavitty-bench-tls",
-                   help="where the benchmark's throwaway CA goes")
     p.add_argument("--plain-only", action="store_true",
                    help="serial scans over ws:// alone, for a build that has no TLS nor other kinds")
     a = p.parse_args()

@@ -21,8 +21,7 @@ def _openssl(*argv, cwd):
 
 class ThrowawayCA:
     def __init__(self, folder):
-        self.folder = str(folder)
-        os.makedirs(self.folder, exist_ok=True)
+        self.folder = str(folder)  # a folder of the caller's own, made for it
         os.chmod(self.folder, 0o755)
         run = lambda *argv: _openssl(*argv, cwd=self.folder)  # noqa: E731
         with open(os.path.join(self.folder, "ext.cnf"), "w") as f:

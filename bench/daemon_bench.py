@@ -6,6 +6,7 @@ is matched to its write. Prints a table and writes the figures as JSON.
 Runs as root under umockdev-wrapper (bench/run-daemon-bench does both)."""
 
 import argparse
+import gc
 import json
 import os
 import sys
@@ -61,6 +62,7 @@ class Bench:
         before; latencies of the first receipt of each scan and of every one,
         and how many receipts never came."""
         first, every, lost = [], [], 0
+        gc.collect()  # now, not while the scans go
         for i in range(scans):
             d.scanners.type(b"%d %d" % (i, time.monotonic_ns()), terminator=terminator)
             crowd.receive(1, 5)
@@ -132,6 +134,8 @@ class Bench:
                 for client in clients[100:]:
                     client.close()
                 self.sustained(d, clients[:100], a.sustain_seconds)
+            for client in clients:
+                client.close()
             d.close()
         self.compare_tls()
         # The other kinds of scanner, one at a time, each to one page.
@@ -224,6 +228,9 @@ def main():
                    help="serial scans over ws:// alone, for a build that has no TLS nor other kinds")
     a = p.parse_args()
     raise_descriptor_limit(4096)
+    # The clients' own pauses are not the daemon's: the collector runs only
+    # between rounds.
+    gc.disable()
     bench = Bench(os.path.abspath(a.binary))
     bench.run(a)
     bench.report(a.json)

@@ -60,14 +60,12 @@ def test_nothing_grows_per_scan(daemon):
             for p in pages:
                 p.messages.clear()
 
-    def descriptors():
-        fds = f"/proc/{d.pid()}/fd"
-        return {fd: os.readlink(f"{fds}/{fd}") for fd in os.listdir(fds)}
-
+    fds = f"/proc/{d.pid()}/fd"
     scans(500)  # warm-up: the converter loaded, the buffers at their size
-    fds, rss = descriptors(), d.rss_mb()
+    before, rss = {fd: os.readlink(f"{fds}/{fd}") for fd in os.listdir(fds)}, d.rss_mb()
     scans(20000)
-    assert descriptors() == fds and d.rss_mb() - rss < 0.5
+    assert {fd: os.readlink(f"{fds}/{fd}") for fd in os.listdir(fds)} == before
+    assert d.rss_mb() - rss < 0.5
 
 
 def test_registration_and_clients_that_misbehave(daemon):

@@ -47,16 +47,6 @@ const Bytes kUnnumbered =
 // scanner page outside any scanner.
 const Bytes kStripeReader = Hex("058e 0901 a101 8501 7508 9510 0bfe008c00 820201 c0");
 
-// `items` in a scanner's application collection.
-Bytes InScanner(const Bytes& items) {
-    Bytes descriptor = {0x05, 0x8C, 0x09, 0x02, 0xA1, 0x01};
-    for (uint8_t item : items) {
-        descriptor.push_back(item);
-    }
-    descriptor.push_back(0xC0);
-    return descriptor;
-}
-
 Bytes Numbered(uint8_t byte_count, const std::string& text, bool more) {
     Bytes report(64, 0);
     report[0] = 2;
@@ -88,12 +78,9 @@ TEST(HidPos, DescriptorsGiveTheScannersReportSizes) {
         {"unnumbered", kUnnumbered, true, {{0, 33}, {']', 33}}},
         {"stripe reader", kStripeReader, false, {{1, 0}}},
         {"truncated", truncated, false, {{2, 0}, {4, 0}}},
-        {"report past 16 KiB",
-         InScanner({0x09, 0xFE, 0x75, 0x08, 0x96, 0x00, 0x40, 0x82, 0x02, 0x01}),
-         false,
-         {{0, 0}}},
+        {"report past 16 KiB", Hex("058c 0902 a101 09fe 7508 960040 820201 c0"), false, {{0, 0}}},
         {"size times count past 32 bits",
-         InScanner({0x09, 0xFE, 0x77, 0x08, 0, 0, 0, 0x97, 1, 0, 0, 0x20, 0x81, 0x02}),
+         Hex("058c 0902 a101 09fe 7708000000 9701000020 8102 c0"),
          false,
          {{0, 0}}},
     };

@@ -138,6 +138,9 @@ FRAMING = [
     ("3", b"after", b"\r\n", "after\r\n"),  # the page is still there
     ("4", b"ab\x00cd", b"\r\n", "ab"),  # copied, and read up to a zero byte
     ("4", b"\xc4\xe3\x81\x5c", b"\r\n", b"\xc4\xe3\x81\x5c\r\n"),  # a GBK trail byte 0x5c
+    ("4", b"\xf0\x8f\xbf\xbf", b"", b"\xf0\x8f\xbf\xbf"),  # UTF-8 in form only: overlong,
+    ("4", b"\xed\xa0\x80", b"", b"\xed\xa0\x80"),  # a surrogate half
+    ("4", b"\xf1\x80\x80\x80\xf4\x8f\xbf\xbf", b"", "\U00040000\U0010ffff"),  # but these are
     ("4", b"y" * 2046, b"\r\n", "y" * 2046 + "\r\n"),
     ("0", b"abc", b"\r\n", ("convert g2u fail",)),  # selectors 0, 5 and 6 convert nothing
     ("5", b"abc", b"\r\n", ("convert g2u fail",)),

@@ -44,8 +44,9 @@ const Bytes kUnnumbered =
         "09ff 7501 9501 8102 7507 8103 c0 c0");
 
 // A magnetic stripe reader (page 0x8E), with a Decoded Data field of the
-// scanner page outside any scanner.
-const Bytes kStripeReader = Hex("058e 0901 a101 8501 7508 9510 0bfe008c00 820201 c0");
+// scanner page outside any scanner, in a logical collection of that page.
+const Bytes kStripeReader =
+    Hex("058e 0901 a101 8501 7508 9510 0b12008c00 a102 0bfe008c00 820201 c0 c0");
 
 Bytes Numbered(uint8_t byte_count, const std::string& text, bool more) {
     Bytes report(64, 0);

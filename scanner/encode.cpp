@@ -98,6 +98,10 @@ int CEncode::u2g(char* src, unsigned long srclen, char* dst, unsigned long dstle
 }
 
 int CttyUSB::encode(int type, char* src, unsigned long srclen, char* dst, unsigned long dstlen) {
+    return EncodeScan(type, src, srclen, dst, dstlen);
+}
+
+int EncodeScan(int type, char* src, unsigned long srclen, char* dst, unsigned long dstlen) {
     CEncode converter;
     switch (type) {
         case 1:

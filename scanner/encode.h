@@ -16,3 +16,8 @@ class CEncode {
     int gbk2u(char* src, unsigned long srclen, char* dst, unsigned long dstlen);
     int u2g(char* src, unsigned long srclen, char* dst, unsigned long dstlen);
 };
+
+// Converts srclen bytes at src into dst as the encoding selector says: 1
+// GB2312, 2 GB18030 to UTF-8, 3 GB2312 to GBK, 4 an unchanged copy (dst is
+// not zeroed then); anything else fails. 0, or -1.
+int EncodeScan(int type, char* src, unsigned long srclen, char* dst, unsigned long dstlen);

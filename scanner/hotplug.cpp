@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "scanner_enum.h"
 #include "scanner_match.h"
 #include "ttyUSB.h"
 #include "udev_handles.h"
@@ -20,17 +21,8 @@ void* CttyUSB::StartHotplugMonitor(void* self) {
         tty->m_monitor_state = -1;
         return nullptr;
     }
-    UdevMonitor monitor(udev_monitor_new_from_netlink(udev.get(), "udev"));
+    UdevMonitor monitor = MakeScannerMonitor(udev.get());
     if (!monitor) {
-        std::puts("create udev_monitor failure");
-        tty->m_monitor_state = -1;
-        return nullptr;
-    }
-    for (const char* subsystem : {"tty", "hidraw", "input"}) {
-        udev_monitor_filter_add_match_subsystem_devtype(monitor.get(), subsystem, nullptr);
-    }
-    if (udev_monitor_enable_receiving(monitor.get()) < 0) {
-        std::puts("enable monitor failure");
         tty->m_monitor_state = -1;
         return nullptr;
     }
@@ -40,13 +32,17 @@ void* CttyUSB::StartHotplugMonitor(void* self) {
 
 void CttyUSB::HotplugLoop(udev_monitor* monitor) {
     pollfd waits[2] = {{udev_monitor_get_fd(monitor), POLLIN, 0}, {m_wake.get(), POLLIN, 0}};
+    bool first = true;
     while (m_monitor_state >= 0 && m_stop == 0 && !m_hotplug_quit) {
         tag_dev_online_node candidate{};
         if (m_enum_pending) {
-            // Scanners plugged in before we listened are looked for once.
+            // Scanners plugged in before we listened are looked for once, and
+            // again when the one announced went without ever opening.
             m_enum_pending = false;
             std::vector<tag_dev_online_node> nodes;
-            if (EnumOnLineScanners(nodes) <= 0) {
+            const bool found = EnumOnLineScanners(nodes, first) > 0;
+            first = false;
+            if (!found) {
                 continue;
             }
             candidate = nodes.front();
@@ -80,6 +76,8 @@ void CttyUSB::HotplugLoop(udev_monitor* monitor) {
                     candidate.devname = devname;
                     candidate.action = action != nullptr ? action : "";
                     std::printf("find guns  actions11:%s\n", candidate.action.c_str());
+                } else if (action != nullptr && std::strcmp(action, "add") == 0) {
+                    SayIfUnlistedScanner(device.get(), m_options);
                 }
             }
         }
@@ -108,6 +106,9 @@ void CttyUSB::OnHotplugCandidate(const tag_dev_online_node& candidate) {
         std::lock_guard<std::mutex> lock(m_plug_mutex);
         if (candidate.devname == m_plug_node.devname) {
             m_connected = false;
+            // One that never opened leaves nothing to end: the scanners
+            // present now are looked for again, and the first is served.
+            m_enum_pending = !m_opened;
             WakeReadLoop();  // its line need not hang up to tell the read loop
             WakeNap();       // nor a port that would not open be tried again
         }

@@ -26,7 +26,6 @@ int CttyUSB::Read_byMonitor_sync(int encoding, ScanCallback callback) {
 
 int CttyUSB::run_byMonitor() {
     std::printf("---------%s-----------\n", "run_byMonitor");
-    ScanBuffer scan;
     OpenRetry retry;
     while (m_stop == 0 && m_monitor_state >= 0) {
         if (!m_connected) {
@@ -76,16 +75,8 @@ int CttyUSB::run_byMonitor() {
             continue;
         }
         std::puts("read data");
-        switch (m_open_node.kind) {
-            case ScannerKind::kSerial:
-                ReadAndDeliverScan(scan);
-                break;
-            case ScannerKind::kHidPos:
-                ReadHidScan();
-                break;
-            case ScannerKind::kKeyboard:
-                ReadKeyScan();
-                break;
+        if (!m_source->ReadScans()) {
+            m_connected = false;  // hung up, or no longer listed: the next pass ends
         }
     }
     EndOpenRetry(retry);
@@ -96,38 +87,4 @@ int CttyUSB::run_byMonitor() {
     std::printf("---------%s----------- end \n", "run_byMonitor");
     Close();
     return 0;
-}
-
-void CttyUSB::ReadAndDeliverScan(ScanBuffer& scan) {
-    char chunk[512];
-    ScanProgress progress;
-    for (;;) {
-        if (m_stop != 0 || m_monitor_state < 0 || !m_connected) {
-            return;  // abandoned
-        }
-        const ssize_t got = read(m_fd, chunk, sizeof chunk);
-        const ReadStep step = AfterRead(got, chunk, progress, scan, false);
-        if (step == ReadStep::kNotReady) {
-            return;
-        }
-        if (step == ReadStep::kComplete) {
-            break;
-        }
-    }
-    if (!DropBadScan(progress, scan)) {
-        DeliverScan(scan);
-    }
-}
-
-void CttyUSB::DeliverScan(ScanBuffer& scan) {
-    if (scan.Overflowed()) {
-        std::printf("scan longer than %zu bytes, dropped\n", ScanBuffer::kCapacity);
-        return;
-    }
-    std::string text;
-    if (!ConvertScan(scan, text)) {
-        std::puts("convert g2u fail");
-        return;
-    }
-    ReportScan(text);
 }

@@ -6,6 +6,8 @@
 
 #include <cstdio>
 
+#include "serial_framing.h"
+#include "serial_source.h"
 #include "ttyUSB.h"
 
 namespace {
@@ -45,9 +47,30 @@ int CttyUSB::run() {
     std::printf("---------%s-----------\n", "run");
     Set_Block(true);
     m_connected = true;
-    ScanBuffer scan;
+    // Each complete scan: dropped, or converted and handed on; then reads
+    // wait for the next scan again.
+    auto complete = [this](ScanBuffer& scan, bool failed) {
+        if (failed || scan.Overflowed()) {
+            if (!failed) {
+                std::printf("scan longer than %zu bytes, dropped\n", ScanBuffer::kCapacity);
+            }
+            tcflush(m_fd, TCIOFLUSH);
+            return;
+        }
+        std::string text;
+        if (!ConvertScan(m_encoding, scan, text)) {
+            std::puts("convert g2u fail");
+            tcflush(m_fd, TCIOFLUSH);
+            return;
+        }
+        PrintTimestamp("[%lf]send the serial data\n ");
+        Report(0, text);
+        PrintTimestamp("[%lf]send the serial data\n ");
+        Set_Block(true);
+    };
+    SerialFraming framing({m_fd, m_databits, m_parity, m_stopbits}, m_options.log_scan_data, true,
+                          complete, [this] { return CheckWorkingGun() == 0; });
     char chunk[512];
-    ScanProgress progress;
     for (;;) {
         if (m_stop != 0) {
             std::printf("exit:tavi gun  exit\n ");
@@ -62,24 +85,10 @@ int CttyUSB::run() {
         PrintTimestamp("[%lf]\n");
         const ssize_t got = read(m_fd, chunk, sizeof chunk);
         PrintTimestamp("[%lf]\n");
-        if (AfterRead(got, chunk, progress, scan, true) != ReadStep::kComplete) {
-            continue;
+        framing.Take(got, chunk);
+        if (framing.gone()) {
+            m_connected = false;
         }
-        const ScanProgress complete = progress;
-        progress = ScanProgress();
-        if (DropBadScan(complete, scan)) {
-            continue;
-        }
-        std::string text;
-        if (!ConvertScan(scan, text)) {
-            std::puts("convert g2u fail");
-            tcflush(m_fd, TCIOFLUSH);
-            continue;
-        }
-        PrintTimestamp("[%lf]send the serial data\n ");
-        Report(0, text);
-        PrintTimestamp("[%lf]send the serial data\n ");
-        Set_Block(true);
     }
     if (m_stop != 0) {
         m_stop = 0;

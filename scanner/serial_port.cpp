@@ -1,4 +1,5 @@
-// The scanner's serial port: opening, line settings, read modes, closing.
+// The scanner's port: opening (the announced scanner as a source of its kind,
+// or the first tty found), line settings, read modes, closing.
 #include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -8,7 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "line_attr.h"
+#include "serial_line.h"
 #include "ttyUSB.h"
 
 int CttyUSB::Open_monitor(int) {
@@ -17,29 +18,21 @@ int CttyUSB::Open_monitor(int) {
 
 int CttyUSB::OpenAnnounced(bool report) {
     const tag_dev_online_node node = AnnouncedNode();
-    const bool serial = node.kind == ScannerKind::kSerial;
-    m_fd = open(node.devname.c_str(),
-                serial ? O_RDWR | O_NOCTTY | O_NDELAY : O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    const bool prepared =
-        m_fd >= 0 && (serial || (node.kind == ScannerKind::kHidPos ? PrepareHidPos(node)
-                                                                   : PrepareKeyboard(node)));
-    if (!prepared) {
+    SourceHooks hooks;
+    hooks.deliver = [this](Scan scan) { ReportScan(scan.text); };
+    hooks.wanted = [this] { return m_stop == 0 && m_monitor_state >= 0 && m_connected; };
+    hooks.present = [this] { return CheckWorkingGun() == 0; };
+    std::unique_ptr<ScanSource> source = MakeScanSource(node, Settings(), std::move(hooks));
+    m_fd = source->Open();
+    if (m_fd < 0) {
         const int error = errno;
-        if (m_fd >= 0) {
-            close(m_fd);
-            m_fd = -1;
-        }
         if (report) {
-            errno = error;
             perror("open serial port");
         }
-        errno = error;
+        errno = error;  // for the retry's line
         return -1;
     }
-    if (serial) {
-        PreparePort();
-        Set_attr(m_baud, m_databits, m_parity, m_stopbits);
-    }
+    m_source = std::move(source);
     m_open_node = node;
     m_opened = true;
     return m_fd;
@@ -90,59 +83,27 @@ int CttyUSB::Open(int) {
     if (EnumOnLineGun(nodes) <= 0) {
         return -1;
     }
-    m_fd = open(nodes.front().devname.c_str(), O_RDWR | O_NOCTTY | O_NDELAY);
+    m_fd = OpenSerialLine(nodes.front().devname.c_str(), true);
     if (m_fd < 0) {
-        perror("open serial port");
         return -1;
     }
-    PreparePort();
     m_open_node = nodes.front();
     m_opened = true;
     return m_fd;
 }
 
-void CttyUSB::PreparePort() {
-    // The open did not wait for the line; from now on reads wait as termios says.
-    if (fcntl(m_fd, F_SETFL, 0) < 0) {
-        perror("fcntl F_SETFL\n");
-    }
-    if (isatty(STDIN_FILENO) == 0) {
-        perror("standard input is not a terminal device");
-    }
-    tcflush(m_fd, TCIOFLUSH);
-}
-
 int CttyUSB::Set_attr(int baud, int databits, char parity, int stopbits) {
-    termios current;
-    if (tcgetattr(m_fd, &current) != 0) {
-        perror("tcgetattr old:");
-        return -1;
-    }
-    const termios attr = MakeLineAttr(current, baud, databits, parity, stopbits);
-    tcflush(m_fd, TCIOFLUSH);
-    if (tcsetattr(m_fd, TCSANOW, &attr) != 0) {
-        perror("tcsetattr");
-        return -1;
-    }
-    return 0;
+    return SetLineAttr(m_fd, baud, databits, parity, stopbits);
 }
 
 int CttyUSB::Set_Block(bool block) {
-    termios current;
-    if (tcgetattr(m_fd, &current) != 0) {
-        perror("tcgetattr old:");
-        return -1;
-    }
-    const termios attr = MakeBlockAttr(current, block, m_databits, m_parity, m_stopbits);
-    if (tcsetattr(m_fd, TCSANOW, &attr) != 0) {
-        perror("tcsetattr");
-        return -1;
-    }
-    return 0;
+    return SetLineBlock(m_fd, block, m_databits, m_parity, m_stopbits);
 }
 
 int CttyUSB::Close() {
-    if (m_fd > 0) {
+    if (m_source) {
+        m_source.reset();  // closes the node it opened
+    } else if (m_fd > 0) {
         close(m_fd);
     }
     m_opened = false;

@@ -4,8 +4,6 @@
 
 #include <cstdio>
 
-#include "hid_pos.h"
-#include "key_text.h"
 #include "sleep_ms.h"
 
 CttyUSB::CttyUSB()
@@ -16,9 +14,7 @@ CttyUSB::CttyUSB()
 
 CttyUSB::~CttyUSB() {
     StopHotplugMonitor();
-    if (m_fd > 0) {
-        close(m_fd);
-    }
+    Close();
     sem_destroy(&m_sem);
 }
 
@@ -49,6 +45,17 @@ void CttyUSB::ReportScan(const std::string& text) {
     } else {
         std::printf("have data (%zu bytes, not logged)\n", text.size());
     }
+}
+
+SourceSettings CttyUSB::Settings() const {
+    SourceSettings settings;
+    settings.encoding = m_encoding;
+    settings.log_scan_data = m_options.log_scan_data;
+    settings.baud = m_baud;
+    settings.databits = m_databits;
+    settings.stopbits = m_stopbits;
+    settings.parity = m_parity;
+    return settings;
 }
 
 void CttyUSB::Nap(long ms) {

@@ -14,12 +14,9 @@
 #include <vector>
 
 #include "dev_node.h"
-#include "scan_buffer.h"
+#include "scan_source.h"
 #include "scanner_options.h"
 #include "unique_fd.h"
-
-class HidPosLayout;
-class KeyText;
 
 // Receives the read loops' events: 0 a scan (the converted text), 1 a scanner
 // was opened, 2 the open scanner is gone, -1 the polling reader was stopped,
@@ -31,10 +28,12 @@ typedef void (*ScanCallback)(int code, std::string text);
 // resource busy), retrying"), and with an empty text once that is over.
 typedef void (*TroubleCallback)(const std::string& status);
 
-// The scanner: its serial settings and port, the device announced by the
-// hotplug thread and the one whose port is open, and the read loops. The
-// scanner is a tty, or, beside the serial path, a HID point-of-sale scanner
-// (hidraw) or a keyboard-mode scanner (evdev) that the configuration lists.
+// The scanner, one a run: its serial settings and port, the device announced
+// by the hotplug thread and the one whose port is open, and the read loops.
+// The scanner is a tty, a HID point-of-sale scanner (hidraw) or a
+// keyboard-mode scanner (evdev) that the configuration lists; once it is
+// announced the read loop opens it as a ScanSource of its kind, which frames
+// its scans.
 //
 // Threads: the hotplug thread and the read loop meet at the atomic flags, at
 // m_plug_node (under m_plug_mutex), at m_sem, which counts announcements, and
@@ -60,8 +59,9 @@ class CttyUSB {
     int GetVendoridList(std::string& list);
     int EnumOnLineGun(std::vector<tag_dev_online_node>& nodes);
     // The scanners of every kind: ttys (as EnumOnLineGun), then HID
-    // point-of-sale scanners, then listed keyboards.
-    int EnumOnLineScanners(std::vector<tag_dev_online_node>& nodes);
+    // point-of-sale scanners, then listed keyboards; with `say_unlisted`, a
+    // line for each scanner in keyboard mode that no entry lists.
+    int EnumOnLineScanners(std::vector<tag_dev_online_node>& nodes, bool say_unlisted = false);
     int CheckWorkingGun();
 
     // Serial port.
@@ -111,10 +111,6 @@ class CttyUSB {
     sem_t m_sem;
 
   private:
-    // The fuzz harness of scan framing and conversion drives AfterRead,
-    // DropBadScan and ConvertScan one chunk at a time, as the read loops do.
-    friend struct ScanFramingHarness;
-
     // What one pass of the hotplug thread does with one udev event or the
     // start-up enumeration.
     void OnHotplugCandidate(const tag_dev_online_node& candidate);
@@ -122,10 +118,8 @@ class CttyUSB {
     void WakeHotplug();
     void StopHotplugMonitor();
 
-    // After a successful open: blocking reads, the stdin check, a flush.
-    void PreparePort();
-    // Opens the announced scanner's port, as Open_monitor does; says why it
-    // failed (on standard error) only when `report`.
+    // Opens the announced scanner, as Open_monitor does; says why it failed
+    // (on standard error) only when `report`.
     int OpenAnnounced(bool report);
 
     // A port that won't open (held for a while by a modem prober or another
@@ -153,59 +147,17 @@ class CttyUSB {
     // Ends the read loop's wait for data, so that it looks at the flags again.
     void WakeReadLoop();
 
-    // Reads one scan from the readable port and delivers it.
-    void ReadAndDeliverScan(ScanBuffer& scan);
-    // Converts a complete scan as the encoding selector says and delivers
-    // it; one that outgrew its array, or that won't convert, is dropped with
-    // a line.
-    void DeliverScan(ScanBuffer& scan);
-
-    // A HID point-of-sale scanner: its descriptor's layout, after the open;
-    // then each readable moment's reports, a scan per barcode.
-    bool PrepareHidPos(const tag_dev_online_node& node);
-    void ReadHidScan();
-    // A keyboard-mode scanner: grabbed, and typed out in its layout; then
-    // keys until Enter or the quiet time, a scan each.
-    bool PrepareKeyboard(const tag_dev_online_node& node);
-    void ReadKeyScan();
-    // A scan typed on a keyboard is over: delivered as typed (not too long,
-    // not empty), with a line for the keys that typed nothing.
-    void DeliverKeys(std::string& text, int& unmapped);
-
-    // A scan being read chunk by chunk.
-    struct ScanProgress {
-        bool have_data = false;
-        bool failed = false;  // a read failed: the scan is dropped when complete
-        std::chrono::steady_clock::time_point last_chunk;
-    };
-    enum class ReadStep { kMore, kNotReady, kComplete };
-    // Takes the result of one read of a scan in progress (got bytes in chunk,
-    // or 0, or a failure): keeps the bytes, checks a port that has nothing,
-    // and tells whether the scan is complete (terminator or quiet time).
-    ReadStep AfterRead(ssize_t got, const char* chunk, ScanProgress& progress, ScanBuffer& scan,
-                       bool dump_with_leading_blanks);
-    // A scan is complete: notes whether it ended in a CR whose LF may follow
-    // in the next read.
-    ReadStep Complete(const ScanBuffer& scan);
-    // Drops a complete scan that had a read error or outgrew its array, and
-    // flushes the port; false when the scan is good to deliver.
-    bool DropBadScan(const ScanProgress& progress, const ScanBuffer& scan);
-    // Converts a good scan into `text`, whole, however much its character set
-    // grows in conversion; false when the conversion failed.
-    bool ConvertScan(ScanBuffer& scan, std::string& text);
+    // What the sources of the read loop are told.
+    SourceSettings Settings() const;
     // Hands an event to the callback, if one is set.
     void Report(int code, std::string text = std::string());
     // Hands a scan to the callback, and says so on standard output: with its
     // text, or its size alone where scans are kept out of the log.
     void ReportScan(const std::string& text);
 
-    bool m_lf_pending = false;  // the read loop's: the last scan ended in a CR
-    // The read loop's, for the open HID or keyboard scanner.
-    std::unique_ptr<HidPosLayout> m_hid;
-    std::string m_hid_scan;  // a barcode whose last report is still to come
-    std::unique_ptr<KeyText> m_keys;
-    std::string m_key_events;  // the bytes of an input event not yet whole
-    std::mutex m_plug_mutex;   // guards m_plug_node
+    // The read loop's: the open scanner, of whichever kind.
+    std::unique_ptr<ScanSource> m_source;
+    std::mutex m_plug_mutex;  // guards m_plug_node
     std::mutex m_nap_mutex;
     std::condition_variable m_nap_cv;
     bool m_nap_woken = false;  // guarded by m_nap_mutex

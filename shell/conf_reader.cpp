@@ -279,28 +279,67 @@ bool ParseUsbId(const std::string& text, uint32_t& id) {
     return true;
 }
 
-// The <Scanner> entries of the list element: VendorId, and optionally
-// ProductId, Model and Layout. An entry whose ids are not four hexadecimal
-// digits each is skipped with a line on standard error that names it; the
-// others serve.
+// A text from the file for a line of standard error: bytes that are not
+// printable ASCII as \xHH.
+std::string Quoted(const std::string& text) {
+    std::string quoted = "\"";
+    for (const unsigned char c : text.substr(0, 80)) {
+        char escaped[8];
+        std::snprintf(escaped, sizeof escaped, c < 0x20 || c > 0x7e ? "\\x%02x" : "%c", c);
+        quoted += escaped;
+    }
+    return quoted + (text.size() > 80 ? "...\"" : "\"");
+}
+
+// The <Scanner> entries of a list element (Scanners, KeyboardScanners). An
+// entry that could match what it should not, or that says what can't be, is
+// skipped with a line on standard error that names it; the others serve.
 std::vector<ScannerEntry> ReadScannerList(const TiXmlElement* root, const char* name) {
+    const bool keyboards = std::string(name) == "KeyboardScanners";
     std::vector<ScannerEntry> entries;
     const TiXmlElement* list = root->FirstChildElement(name);
     for (const TiXmlElement* element = list != nullptr ? list->FirstChildElement("Scanner")
                                                        : nullptr;
          element != nullptr; element = element->NextSiblingElement("Scanner")) {
+        auto text = [element](const char* key) {
+            return TrimmedText(element->FirstChildElement(key));
+        };
         ScannerEntry entry;
-        const std::string vendor = TrimmedText(element->FirstChildElement("VendorId"));
-        const std::string product = TrimmedText(element->FirstChildElement("ProductId"));
+        const std::string vendor = text("VendorId");
+        const std::string product = text("ProductId");
+        entry.any_vendor = vendor.empty();
         entry.any_product = product.empty();
-        entry.model = TrimmedText(element->FirstChildElement("Model"));
-        entry.layout = TrimmedText(element->FirstChildElement("Layout"));
-        if (!ParseUsbId(vendor, entry.vid) ||
+        entry.model = text("Model");
+        entry.serial = text("Serial");
+        entry.port = text("Port");
+        entry.device = keyboards ? std::string() : text("Device");
+        entry.name = text("Name");
+        entry.layout = text("Layout");
+        entry.aim_prefix = text("AimPrefix") == "1";
+        const char* why = nullptr;
+        if ((!vendor.empty() && !ParseUsbId(vendor, entry.vid)) ||
             (!product.empty() && !ParseUsbId(product, entry.pid))) {
-            std::fprintf(stderr,
-                         "%s: skipped the Scanner with VendorId \"%s\" and ProductId \"%s\": "
-                         "each is four hexadecimal digits\n",
-                         name, vendor.c_str(), product.c_str());
+            why = "each id is four hexadecimal digits";
+        } else if (vendor.empty() && (keyboards || entry.device.empty())) {
+            why = keyboards ? "it names no VendorId" : "it names no VendorId nor Device";
+        } else if (keyboards && product.empty() && entry.serial.empty() && entry.port.empty()) {
+            // A vendor alone can be the till's own keyboard's (the same chip
+            // maker, a POS keyboard with a reader built in), which the daemon
+            // would take from the till.
+            why = "a keyboard is named by its ProductId, Serial or Port as well as its VendorId";
+        } else if (element->FirstChildElement("Name") != nullptr && !ValidScannerName(entry.name)) {
+            why = "a Name is 1 to 64 printable ASCII characters";
+        }
+        if (why != nullptr) {
+            std::string described =
+                "with VendorId " + Quoted(vendor) + " and ProductId " + Quoted(product);
+            if (!entry.device.empty()) {
+                described += " and Device " + Quoted(entry.device);
+            }
+            if (!entry.name.empty()) {
+                described += " named " + Quoted(entry.name);
+            }
+            std::fprintf(stderr, "%s: skipped the Scanner %s: %s\n", name, described.c_str(), why);
             continue;
         }
         entries.push_back(entry);
@@ -337,6 +376,7 @@ int ReadConfFile(const char* path, std::string& port, int& encoding, TtyAttr& at
     ReadSettings(root, port, encoding, attr);
     ReadPolicy(root, policy);
     scanners.log_scan_data = TrimmedText(root->FirstChildElement("LogScanData")) != "0";
+    scanners.serve_all = TrimmedText(root->FirstChildElement("ServeAllScanners")) == "1";
     scanners.serial = ReadScannerList(root, "Scanners");
     scanners.keyboards = ReadScannerList(root, "KeyboardScanners");
     return 0;

@@ -2,9 +2,9 @@
 // them: the input is an encoding selector and a list of reads (chunks of
 // bytes, quiet gaps, read errors); every complete scan is checked, dropped
 // or converted and handed on like the loops do. Nothing may read or write
-// past an array, a delivered text is at most three bytes for each byte of
-// its scan, and its scan message is a JSON object whose "Data" reads back as
-// the text.
+// past an array, no scan holds a terminator but at its end, a delivered text
+// is at most three bytes for each byte of its scan, and its scan message is a
+// JSON object whose "Data" reads back as the text.
 #include <cJSON.h>
 #include <pty.h>
 #include <unistd.h>
@@ -18,7 +18,8 @@
 #include <string>
 
 #include "quiet_time.h"
-#include "ttyUSB.h"
+#include "serial_framing.h"
+#include "serial_source.h"
 #include "webserver.h"
 
 namespace {
@@ -35,31 +36,26 @@ void CheckScanMessage(CWebServer& server, const std::string& text) {
 }  // namespace
 
 struct ScanFramingHarness {
-    CttyUSB gun;
     CWebServer server;
-    ScanBuffer scan;
-    CttyUSB::ScanProgress progress;
+    SerialFraming framing{{-1, 8, 'N', 1},
+                          false,
+                          false,
+                          [this](ScanBuffer& scan, bool failed) { Complete(scan, failed); },
+                          [] { return true; }};
 
-    void Read(ssize_t got, const char* chunk) {
-        if (got <= 0 && !progress.have_data) {
-            return;  // the device-check path, not framing
+    // A complete scan, dropped or converted as the read loops do.
+    void Complete(ScanBuffer& scan, bool failed) {
+        if (failed || scan.Overflowed()) {
+            return;  // a cut scan must never be delivered
         }
-        if (got == 0) {
-            progress.last_chunk -= kQuietTime;  // as if the quiet time had passed
-        }
-        if (gun.AfterRead(got, chunk, progress, scan, false) != CttyUSB::ReadStep::kComplete) {
-            return;
-        }
-        const CttyUSB::ScanProgress complete = progress;
-        progress = CttyUSB::ScanProgress();
-        if (gun.DropBadScan(complete, scan)) {
-            return;
-        }
-        if (scan.Overflowed()) {
-            std::abort();  // a cut scan must never be delivered
+        // A CR ends its scan wherever it stands, but as the first byte.
+        for (size_t i = 1; i + 1 < scan.size(); ++i) {
+            if (scan.data()[i] == '\r' && (i + 2 != scan.size() || scan.data()[i + 1] != '\n')) {
+                std::abort();
+            }
         }
         std::string text;
-        if (!gun.ConvertScan(scan, text)) {
+        if (!ConvertScan(encoding, scan, text)) {
             return;
         }
         if (text.size() > 3 * scan.size()) {
@@ -67,6 +63,18 @@ struct ScanFramingHarness {
         }
         CheckScanMessage(server, text);
     }
+
+    void Read(ssize_t got, const char* chunk) {
+        if (got <= 0 && !framing.m_have_data) {
+            return;  // the device-check path, not framing
+        }
+        if (got == 0) {
+            framing.m_last_chunk -= kQuietTime;  // as if the quiet time had passed
+        }
+        framing.Take(got, chunk);
+    }
+
+    int encoding = 2;
 };
 
 namespace {
@@ -93,8 +101,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
     ScanFramingHarness harness;
-    harness.gun.m_fd = g_slave;
-    harness.gun.m_encoding = data[0] % 8;
+    harness.framing.SetFd(g_slave);
+    harness.encoding = data[0] % 8;
     size_t at = 1;
     int failures = 0;
     while (at < size) {
@@ -119,6 +127,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
     harness.Read(0, nullptr);  // the port goes quiet at the end
-    harness.gun.m_fd = -1;     // the pty outlives the harness
     return 0;
 }

@@ -16,14 +16,14 @@ namespace {
 // What the daemon takes from a file: "port encoding baud databits stopbits
 // parity", then " +" when the summary line came out and shows those values,
 // then the restrictions (origins, TLS files, bind address), " refused" when
-// no listener may be opened, and
-// " unlogged" when scans stay out of the log.
+// no listener may be opened, " unlogged" when scans stay out of the log, and
+// " all" when every scanner is served.
 std::string Take(const std::string& path) {
     std::string port = "garbage";  // so that a value the reader forgets to set shows
     int encoding = -99;
     TtyAttr a{-1, -1, -1, '?'};
     NetworkPolicy policy{"stale", {"stale"}, true, "stale", "stale", "stale"};
-    ScannerOptions scanners{false, {{1, false, 1, "stale", "stale"}}, {{}}};
+    ScannerOptions scanners{false, true, {ScannerEntry{}}, {ScannerEntry{}}};
     testing::internal::CaptureStdout();
     EXPECT_EQ(ReadConfFile(path.c_str(), port, encoding, a, policy, scanners), 0);
     const std::string printed = testing::internal::GetCapturedStdout();
@@ -45,13 +45,17 @@ std::string Take(const std::string& path) {
     for (const auto* list : {&scanners.serial, &scanners.keyboards}) {
         for (const ScannerEntry& e : *list) {
             char id[16];
-            std::snprintf(id, sizeof id, "%04x:%04x", e.vid, e.any_product ? 0xffffu : e.pid);
-            all += (list == &scanners.serial ? " serial=" : " keyboard=") + std::string(id) +
-                   (e.model + e.layout).insert(0, e.model.empty() && e.layout.empty() ? "" : "/");
+            std::snprintf(id, sizeof id, "%04x:%04x", e.any_vendor ? 0xffffu : e.vid,
+                          e.any_product ? 0xffffu : e.pid);
+            all += (list == &scanners.serial ? " serial=" : " keyboard=") + std::string(id);
+            for (const std::string& key : {e.model, e.layout, e.serial, e.port, e.device, e.name})
+                all += key.empty() ? "" : "/" + key;
+            all += e.aim_prefix ? "/aim" : "";
         }
     }
     return all + (policy.bind_address.empty() ? "" : " @" + policy.bind_address) +
-           (policy.refusal.empty() ? "" : " refused") + (scanners.log_scan_data ? "" : " unlogged");
+           (policy.refusal.empty() ? "" : " refused") +
+           (scanners.log_scan_data ? "" : " unlogged") + (scanners.serve_all ? " all" : "");
 }
 
 std::string Repeat(const std::string& text, int times) {
@@ -143,15 +147,29 @@ const Case kCases[] = {
     {"tls_without_its_files", "<g><Tls/></g>", std::string(kDefaults) + " tls:,"},
     {"unusable_naming_tls", "<g><Tls><Certificate>/c.pem</Certificat></Tls></g>",
      std::string(kDefaults) + " refused"},
-    // Scanners beyond the table; an entry whose ids are not four hex digits is skipped.
+    // Scanners beyond the table and their names. Skipped: ids that are not
+    // four hex digits, no VendorId (nor a Device), a name that can't be one,
+    // a keyboard named by its vendor alone.
     {"scanners",
      "<g><Scanners><Scanner><VendorId>0c2e</VendorId><ProductId>0B6A</ProductId></Scanner>"
-     "<Scanner><VendorId>1a86</VendorId><Model>MYSCAN</Model></Scanner>"
+     "<Scanner><VendorId>1a86</VendorId><Model>MYSCAN</Model><AimPrefix>1</AimPrefix></Scanner>"
      "<Scanner><VendorId>c2e</VendorId></Scanner><Scanner><ProductId>0b6a</ProductId></Scanner>"
-     "<Scanner><VendorId>05e0</VendorId><ProductId>12345</ProductId></Scanner></Scanners>"
-     "<KeyboardScanners><Scanner><VendorId>05f9</VendorId><Layout>de</Layout></Scanner>"
-     "</KeyboardScanners></g>",
-     std::string(kDefaults) + " serial=0c2e:0b6a serial=1a86:ffff/MYSCAN keyboard=05f9:ffff/de"},
+     "<Scanner><VendorId>05e0</VendorId><ProductId>12345</ProductId></Scanner>"
+     "<Scanner><Device>/dev/ttyS1</Device><Name> counter </Name></Scanner>"
+     "<Scanner><VendorId>0c2e</VendorId><Serial>18A</Serial><Port>pci-0:1</Port>"
+     "<Name>goods</Name></Scanner><Scanner><VendorId>0c2e</VendorId><Name>\x01</Name></Scanner>"
+     "<Scanner><VendorId>0c2e</VendorId><Name>" +
+         Repeat("n", 65) +
+         "</Name></Scanner>"
+         "</Scanners><KeyboardScanners><Scanner><VendorId>05f9</VendorId><Layout>de</Layout></"
+         "Scanner>"
+         "<Scanner><VendorId>05f9</VendorId><ProductId>2206</ProductId><Layout>de(nodeadkeys)"
+         "</Layout></Scanner><Scanner><VendorId>05e0</VendorId><Port>pci-0:2</Port><Device>/x</"
+         "Device>"
+         "</Scanner></KeyboardScanners><ServeAllScanners> 1 </ServeAllScanners></g>",
+     std::string(kDefaults) + " serial=0c2e:0b6a serial=1a86:ffff/MYSCAN/aim " +
+         "serial=ffff:ffff//dev/ttyS1/counter serial=0c2e:ffff/18A/pci-0:1/goods " +
+         "keyboard=05f9:2206/de(nodeadkeys) keyboard=05e0:ffff/pci-0:2 all"},
     {"scans_out_of_the_log", "<g><LogScanData><!-- c --> 0 </LogScanData></g>",
      std::string(kDefaults) + " unlogged"},
     {"scans_logged_unless_0", Full("<LogScanData>no</LogScanData>"), "9011 1 9600 7 2 E +"},

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "hid_pos.h"
+#include "hid_pos_layout.h"
 
 namespace {
 
@@ -94,29 +94,39 @@ TEST(HidPos, DescriptorsGiveTheScannersReportSizes) {
     }
 }
 
-TEST(HidPos, ReportsGiveTheWholeBarcode) {
+// Each report's kind, whether it was short (read as zero-padded), and its
+// symbology identifier.
+struct Result {
+    Report report;
+    bool padded;
+    std::string symbology;
+};
+
+TEST(HidPos, ReportsGiveTheWholeBarcodeAndItsSymbology) {
     const std::string b56(56, 'b');
+    Bytes unprintable = Numbered(1, "Y", false);
+    unprintable[3] = 0;
     const struct {
         const char* name;
         const Bytes& descriptor;
         std::vector<Bytes> reports;
-        std::vector<Report> results;
+        std::vector<Result> results;
         std::string data;
     } cases[] = {
         {"byte count before stale bytes, then past the field",
          kScanner,
          {Numbered(3, "end stale", true), Numbered(200, b56, false)},
-         {Report::kMore, Report::kLast},
+         {{Report::kMore, false, "]E0"}, {Report::kLast, false, "]E0"}},
          "end" + b56},
-        {"trigger and short reports",
+        {"a trigger report, a short one, and a symbology not printable",
          kScanner,
-         {{4, 1, 0}, Bytes(63, 2), Numbered(1, "X", false)},
-         {Report::kOther, Report::kOther, Report::kLast},
-         "X"},
+         {{4, 1, 0}, Bytes{2, 2, ']', 'e', '1', 'O', 'K'}, unprintable},
+         {{Report::kOther, false, ""}, {Report::kLast, true, "]e1"}, {Report::kLast, false, ""}},
+         "OKY"},
         {"no byte count",
          kUnnumbered,
          {Unnumbered(std::string("A\0B", 3), true), Unnumbered("CD", false)},
-         {Report::kMore, Report::kLast},
+         {{Report::kMore, false, "]Q1"}, {Report::kLast, false, "]Q1"}},
          std::string("A\0BCD", 5)},
     };
     for (const auto& c : cases) {
@@ -124,8 +134,11 @@ TEST(HidPos, ReportsGiveTheWholeBarcode) {
         ASSERT_TRUE(layout.Parse(c.descriptor.data(), c.descriptor.size())) << c.name;
         std::string data;
         for (size_t i = 0; i < c.reports.size(); ++i) {
-            EXPECT_EQ(layout.Decode(c.reports[i].data(), c.reports[i].size(), data), c.results[i])
-                << c.name << " report " << i;
+            const HidPosLayout::Decoded got =
+                layout.Decode(c.reports[i].data(), c.reports[i].size(), data);
+            EXPECT_EQ(got.report, c.results[i].report) << c.name << " report " << i;
+            EXPECT_EQ(got.padded, c.results[i].padded) << c.name << " report " << i;
+            EXPECT_EQ(got.symbology, c.results[i].symbology) << c.name << " report " << i;
         }
         EXPECT_EQ(data, c.data) << c.name;
     }
@@ -153,9 +166,9 @@ TEST(HidPos, AnyBytesAreSafe) {
             report[0] = 2;
         }
         std::string data;
-        const Report result = layout.Decode(report.data(), report.size(), data);
-        EXPECT_LE(data.size(), report.size());
-        EXPECT_TRUE(result != Report::kOther || data.empty());
+        const HidPosLayout::Decoded result = layout.Decode(report.data(), report.size(), data);
+        EXPECT_LE(data.size(), layout.InputReportSize(report.empty() ? 0 : report[0]));
+        EXPECT_TRUE(result.report != Report::kOther || data.empty());
         EXPECT_LE(layout.InputReportSize(report.empty() ? 0 : report[0]), 16384u);
     }
 }

@@ -1,6 +1,6 @@
-// Keyboard-mode scans through real XKB layouts from xkb-data (the system
-// tests type letters, Shift, digits, punctuation, Tab, Enter and F1 on "us",
-// and "de"'s y and z).
+// Keyboard-mode scans through real XKB layouts from xkb-data and the Compose
+// table of libx11-data (the system tests type letters, Shift, digits,
+// punctuation, Tab, Enter and F1 on "us", and "de"'s y and z).
 #include <gtest/gtest.h>
 #include <linux/input-event-codes.h>
 
@@ -48,6 +48,14 @@ TEST(KeyText, TypesAsTheLayoutDoes) {
         {"de", {{KEY_Y}, {KEY_Z}, {KEY_MINUS}, {kShift, 1}, {KEY_7}, {kShift, 0}, {kAltGr, 1},
                 {KEY_Q}}, "zyß/@", 0, false},
         {"fr", {{KEY_Q}, {KEY_1}, {kShift, 1}, {KEY_1}, {KEY_2}, {KEY_KPENTER}}, "a&12", 0, true},
+        // Dead keys compose with the next key, as a keyboard's do: ^ is dead
+        // circumflex then Space; one before a key it does not go with types
+        // nothing. Without dead keys, the layout types ^ at once.
+        {"de", {{KEY_GRAVE}, {KEY_SPACE}, {KEY_EQUAL}, {KEY_E}, {kShift, 1}, {KEY_EQUAL},
+                {kShift, 0}, {KEY_A}, {KEY_GRAVE}, {KEY_Q}}, "^éà", 1, false},
+        {"de(nodeadkeys)", {{KEY_GRAVE}, {KEY_1}}, "^1", 0, false},
+        {"fr", {{KEY_LEFTBRACE}, {KEY_E}, {kShift, 1}, {KEY_LEFTBRACE}, {kShift, 0}, {KEY_I}},
+         "êï", 0, false},
     };
     // clang-format on
     for (const Row& row : rows) {
@@ -90,7 +98,8 @@ TEST(KeyText, ResetForgetsHeldKeysAndLocks) {
 }
 
 TEST(KeyText, RefusesWhatIsNotOneLayout) {
-    for (const char* layout : {"nosuch", "us,de", "de(nodeadkeys)", "pc", "../symbols/us", "US"}) {
+    for (const char* layout :
+         {"nosuch", "us,de", "de(nodeadkeys", "de(../x)", "pc", "../symbols/us", "US", "de()"}) {
         KeyText keys(layout);
         EXPECT_FALSE(keys.valid()) << layout;
         std::string text;

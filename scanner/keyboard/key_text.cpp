@@ -1,7 +1,10 @@
 #include "key_text.h"
 
 #include <linux/input-event-codes.h>
+#include <xkbcommon/xkbcommon-compose.h>
 #include <xkbcommon/xkbcommon.h>
+
+#include <cstdio>
 
 namespace {
 
@@ -9,10 +12,15 @@ namespace {
 // neither HOME nor XKB_CONFIG_ROOT can change what a layout types.
 constexpr char kXkbRoot[] = "/usr/share/X11/xkb";
 
+// The dead keys' sequences: a fixed file, so that neither the locale nor
+// HOME can change what a scanner types.
+constexpr char kComposeFile[] = "/usr/share/X11/locale/en_US.UTF-8/Compose";
+constexpr char kComposeLocale[] = "en_US.UTF-8";
+
 // XKB numbers keys 8 above the kernel.
 constexpr uint32_t kEvdevOffset = 8;
 
-// One plain layout name: no variant, no second layout, nothing path-like.
+// One plain name of a layout or variant: nothing path-like, no second one.
 bool PlainName(const std::string& name) {
     for (const char c : name) {
         const bool allowed =
@@ -42,9 +50,27 @@ void KeyText::XkbUnref::operator()(xkb_keymap* keymap) const {
 void KeyText::XkbUnref::operator()(xkb_state* state) const {
     xkb_state_unref(state);
 }
+void KeyText::XkbUnref::operator()(xkb_compose_table* table) const {
+    xkb_compose_table_unref(table);
+}
+void KeyText::XkbUnref::operator()(xkb_compose_state* state) const {
+    xkb_compose_state_unref(state);
+}
 
 KeyText::KeyText(const std::string& layout) {
-    const std::string name = layout.empty() ? "us" : layout;
+    std::string name = layout.empty() ? "us" : layout;
+    std::string variant;
+    const size_t open = name.find('(');
+    if (open != std::string::npos) {
+        if (name.back() != ')') {
+            return;
+        }
+        variant = name.substr(open + 1, name.size() - open - 2);
+        name.resize(open);
+        if (!PlainName(variant)) {
+            return;
+        }
+    }
     if (!PlainName(name)) {
         return;
     }
@@ -53,7 +79,7 @@ KeyText::KeyText(const std::string& layout) {
     if (!m_context || xkb_context_include_path_append(m_context.get(), kXkbRoot) != 1) {
         return;
     }
-    const xkb_rule_names names = {"evdev", "pc105", name.c_str(), "", ""};
+    const xkb_rule_names names = {"evdev", "pc105", name.c_str(), variant.c_str(), ""};
     m_keymap.reset(xkb_keymap_new_from_names(m_context.get(), &names, XKB_KEYMAP_COMPILE_NO_FLAGS));
     // An unknown name fails to compile, but a symbols file that is not a
     // layout ("pc", "inet") compiles to a keymap without letters and without a
@@ -62,10 +88,19 @@ KeyText::KeyText(const std::string& layout) {
         xkb_keymap_layout_get_name(m_keymap.get(), 0) == nullptr) {
         return;
     }
+    if (FILE* file = std::fopen(kComposeFile, "re")) {
+        m_compose_table.reset(xkb_compose_table_new_from_file(m_context.get(), file, kComposeLocale,
+                                                              XKB_COMPOSE_FORMAT_TEXT_V1,
+                                                              XKB_COMPOSE_COMPILE_NO_FLAGS));
+        std::fclose(file);
+    }
     Reset();
 }
 
 void KeyText::Reset() {
+    if (m_compose_table) {
+        m_compose.reset(xkb_compose_state_new(m_compose_table.get(), XKB_COMPOSE_STATE_NO_FLAGS));
+    }
     m_state.reset(xkb_state_new(m_keymap.get()));
     const xkb_mod_index_t num_lock = xkb_keymap_mod_get_index(m_keymap.get(), XKB_MOD_NAME_NUM);
     if (m_state && num_lock != XKB_MOD_INVALID) {
@@ -93,7 +128,31 @@ KeyText::Key KeyText::Feed(uint16_t code, int32_t value, std::string& text) {
     return key;
 }
 
-KeyText::Key KeyText::Press(uint32_t keycode, std::string& text) const {
+KeyText::Key KeyText::Press(uint32_t keycode, std::string& text) {
+    const xkb_keysym_t sym = xkb_state_key_get_one_sym(m_state.get(), keycode);
+    if (m_compose && xkb_compose_state_feed(m_compose.get(), sym) == XKB_COMPOSE_FEED_ACCEPTED) {
+        switch (xkb_compose_state_get_status(m_compose.get())) {
+            case XKB_COMPOSE_COMPOSING:
+                return Key::kNothing;  // a dead key: what it types comes with the next
+            case XKB_COMPOSE_COMPOSED: {
+                char composed[64];
+                const int size =
+                    xkb_compose_state_get_utf8(m_compose.get(), composed, sizeof composed);
+                xkb_compose_state_reset(m_compose.get());
+                if (size <= 0 || static_cast<size_t>(size) >= sizeof composed) {
+                    return Key::kUnmapped;
+                }
+                text.append(composed, static_cast<size_t>(size));
+                return Key::kText;
+            }
+            case XKB_COMPOSE_CANCELLED:
+                // A dead key before a key it does not go with: neither types.
+                xkb_compose_state_reset(m_compose.get());
+                return Key::kUnmapped;
+            case XKB_COMPOSE_NOTHING:
+                break;
+        }
+    }
     const int size = xkb_state_key_get_utf8(m_state.get(), keycode, nullptr, 0);
     if (size > 0) {
         std::string typed(static_cast<size_t>(size) + 1, '\0');

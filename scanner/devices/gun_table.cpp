@@ -24,15 +24,25 @@ int FindGunRow(uint32_t vid, uint32_t pid, const char* model) {
     return -1;
 }
 
-uint32_t HexId(const char* text) {
-    return static_cast<uint32_t>(std::strtoul(text, nullptr, 16));
+bool ParseHexId(const char* text, uint32_t& id) {
+    if (text == nullptr) {
+        return false;
+    }
+    const size_t digits = std::strspn(text, "0123456789abcdefABCDEF");
+    if (digits == 0 || digits > 8 || text[digits] != '\0') {
+        return false;
+    }
+    id = static_cast<uint32_t>(std::strtoul(text, nullptr, 16));
+    return true;
 }
 
 int MatchSupportedGun(const char* vendor_id, const char* model_id, const char* model) {
-    if (vendor_id == nullptr || model_id == nullptr || model == nullptr) {
+    uint32_t vid = 0;
+    uint32_t pid = 0;
+    if (!ParseHexId(vendor_id, vid) || !ParseHexId(model_id, pid) || model == nullptr) {
         return -1;
     }
-    const int row = FindGunRow(HexId(vendor_id), HexId(model_id), model);
+    const int row = FindGunRow(vid, pid, model);
     // Only the row found is tried: a model with anything after the key fails.
     if (row < 0 || std::strstr(TaviGuns[row].model_name, model) == nullptr) {
         return -1;

@@ -2,7 +2,7 @@
 // usages of each main item and the collections around it place every input
 // field; a barcode scanner's Decoded Data, Byte Count and Decode Data
 // Continued are the fields kept.
-#include "hid_pos.h"
+#include "hid_pos_layout.h"
 
 #include <algorithm>
 #include <vector>
@@ -12,7 +12,8 @@ namespace {
 constexpr uint32_t kScannerPage = 0x8C;
 constexpr uint32_t kDecodedData = 0x8C00FE;
 constexpr uint32_t kContinued = 0x8C00FF;
-constexpr uint32_t kByteCount = 0x01003B;  // Generic Desktop
+constexpr uint32_t kByteCount = 0x01003B;             // Generic Desktop
+constexpr uint32_t kSymbologyIdentifier1 = 0x8C00FB;  // then 2 and 3
 
 // The longest report hidraw delivers is 16 KiB with its id byte.
 constexpr uint64_t kMaxReportBits = 8 * (16384 - 1);
@@ -221,6 +222,13 @@ bool HidPosLayout::ParseItems(const uint8_t* d, size_t size) {
                         FieldsOf(usages, global.report_count, kByteCount, first, fields)) {
                         input.byte_count = {input.bits + first * field_size, field_size};
                     }
+                    for (uint32_t i = 0; i < 3 && field_size == 8; ++i) {
+                        if (input.symbology[i].bits == 0 &&
+                            FieldsOf(usages, global.report_count, kSymbologyIdentifier1 + i, first,
+                                     fields)) {
+                            input.symbology[i] = {input.bits + first * field_size, field_size};
+                        }
+                    }
                     if (field_size <= 32 && input.continued.bits == 0 &&
                         FieldsOf(usages, global.report_count, kContinued, first, fields)) {
                         input.continued = {input.bits + first * field_size, field_size};
@@ -244,15 +252,23 @@ size_t HidPosLayout::InputReportSize(uint8_t first_byte) const {
     return (input.bits + 7) / 8 + (m_numbered ? 1 : 0);
 }
 
-HidPosLayout::Report HidPosLayout::Decode(const uint8_t* report, size_t size,
-                                          std::string& data) const {
+HidPosLayout::Decoded HidPosLayout::Decode(const uint8_t* report, size_t size,
+                                           std::string& data) const {
+    Decoded decoded;
     if (report == nullptr || size == 0) {
-        return Report::kOther;
+        return decoded;
     }
     const size_t expected = InputReportSize(report[0]);
     const InputReport& input = InputFor(report[0]);
-    if (expected == 0 || size < expected || input.data.bits == 0) {
-        return Report::kOther;
+    if (expected == 0 || input.data.bits == 0) {
+        return decoded;
+    }
+    std::string padded;
+    if (size < expected) {
+        padded.assign(reinterpret_cast<const char*>(report), size);
+        padded.resize(expected, '\0');
+        report = reinterpret_cast<const uint8_t*>(padded.data());
+        decoded.padded = true;
     }
     const uint8_t* body = report + (m_numbered ? 1 : 0);
     const uint8_t* bytes = body + input.data.offset / 8;
@@ -266,7 +282,16 @@ HidPosLayout::Report HidPosLayout::Decode(const uint8_t* report, size_t size,
         }
     }
     data.append(reinterpret_cast<const char*>(bytes), valid);
+    for (const Field& field : input.symbology) {
+        const uint32_t byte = field.bits != 0 ? Value(body, field.offset, field.bits) : 0;
+        if (byte < 0x21 || byte > 0x7e) {
+            decoded.symbology.clear();
+            break;
+        }
+        decoded.symbology += static_cast<char>(byte);
+    }
     const bool more =
         input.continued.bits != 0 && Value(body, input.continued.offset, input.continued.bits) != 0;
-    return more ? Report::kMore : Report::kLast;
+    decoded.report = more ? Report::kMore : Report::kLast;
+    return decoded;
 }

@@ -10,6 +10,9 @@ enum class ScannerKind {
     kKeyboard,  // an evdev input device: key presses
 };
 
+// "serial", "hid-pos" or "keyboard".
+const char* KindName(ScannerKind kind);
+
 // One supported scanner as udev reports it.
 struct tag_dev_online_node {
     int index;            // the table row or configured entry that accepted it
@@ -20,4 +23,12 @@ struct tag_dev_online_node {
     ScannerKind kind = ScannerKind::kSerial;
     std::string syspath;  // where udev has the device
     std::string layout;   // a keyboard's XKB layout; empty: "us"
+    // What tells it from others of its model, where udev knows it:
+    // ID_SERIAL_SHORT, and the port it is plugged into (ID_PATH).
+    std::string serial;
+    std::string port;
+    // Its name in scan messages: a configured <Name>, or one made of its ids.
+    std::string name;
+    // Each scan begins with its AIM symbology identifier ("]E0").
+    bool aim_prefix = false;
 };

@@ -24,12 +24,21 @@ class HidPosLayout {
     size_t InputReportSize(uint8_t first_byte) const;
 
     enum class Report { kOther, kMore, kLast };
-    // One input report as read: appends its valid data bytes to `data`.
-    // kOther: not a scanned-data report, or shorter than its layout; nothing
-    // appended. kMore: part of a barcode whose next part follows in the next
-    // report (Decode Data Continued set). kLast: the barcode is complete.
-    // The caller bounds how much of a barcode it keeps.
-    Report Decode(const uint8_t* report, size_t size, std::string& data) const;
+    struct Decoded {
+        // kOther: not a scanned-data report; nothing appended. kMore: part
+        // of a barcode whose next part follows in the next report (Decode
+        // Data Continued set). kLast: the barcode is complete.
+        Report report = Report::kOther;
+        // The report was shorter than its layout (a device may send less
+        // than it declares): it was read as if padded with zeros.
+        bool padded = false;
+        // The three Symbology Identifier bytes ("]E0"), where the layout has
+        // them and they are printable; else empty.
+        std::string symbology;
+    };
+    // One input report as read: appends its valid data bytes to `data`. The
+    // caller bounds how much of a barcode it keeps.
+    Decoded Decode(const uint8_t* report, size_t size, std::string& data) const;
 
   private:
     // A field of an input report: its first bit, counted from the least
@@ -40,10 +49,11 @@ class HidPosLayout {
     };
     struct InputReport {
         bool declared = false;
-        uint32_t bits = 0;  // the report's length, its id byte aside
-        Field data;         // Decoded Data: whole bytes, on a byte boundary
-        Field byte_count;   // how many bytes of `data` are valid (at most 32 bits)
-        Field continued;    // Decode Data Continued (at most 32 bits)
+        uint32_t bits = 0;   // the report's length, its id byte aside
+        Field data;          // Decoded Data: whole bytes, on a byte boundary
+        Field byte_count;    // how many bytes of `data` are valid (at most 32 bits)
+        Field continued;     // Decode Data Continued (at most 32 bits)
+        Field symbology[3];  // Symbology Identifier 1 to 3 (8 bits each)
     };
 
     bool ParseItems(const uint8_t* descriptor, size_t size);

@@ -20,8 +20,9 @@ int FindGunRow(uint32_t vid, uint32_t pid, const char* model);
 
 // The supported-scanner test on udev's property texts: the row found for the
 // ids and model, provided the model also occurs inside that row's model_name;
-// otherwise -1. Any null text fails the test.
+// otherwise -1. A text that is absent, or an id that is not one, fails it.
 int MatchSupportedGun(const char* vendor_id, const char* model_id, const char* model);
 
-// ID_VENDOR_ID or ID_MODEL_ID read as a hexadecimal number, kept to 32 bits.
-uint32_t HexId(const char* text);
+// ID_VENDOR_ID or ID_MODEL_ID as udev writes it: 1 to 8 hexadecimal digits
+// and nothing else; false for any other text, or none.
+bool ParseHexId(const char* text, uint32_t& id);

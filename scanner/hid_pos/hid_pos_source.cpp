@@ -1,0 +1,130 @@
+#include "hid_pos_source.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "hex_dump.h"
+#include "scan_buffer.h"
+#include "scanner_match.h"
+#include "serial_source.h"
+#include "udev_handles.h"
+
+HidPosSource::HidPosSource(const tag_dev_online_node& node, const SourceSettings& settings,
+                           SourceHooks hooks)
+    : ScanSource(node, settings, std::move(hooks)) {}
+
+int HidPosSource::Open() {
+    m_fd.reset(open(m_node.devname.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (!m_fd.valid()) {
+        return -1;
+    }
+    // The layout as the device has it now: read again at every open.
+    UdevContext udev(udev_new());
+    UdevDevice device(udev ? udev_device_new_from_syspath(udev.get(), m_node.syspath.c_str())
+                           : nullptr);
+    const std::string descriptor = device ? ReportDescriptor(device.get()) : std::string();
+    if (!m_layout.Parse(reinterpret_cast<const uint8_t*>(descriptor.data()), descriptor.size())) {
+        m_fd.reset();
+        errno = ENODEV;  // gone, or no longer a scanner
+        return -1;
+    }
+    return m_fd.get();
+}
+
+bool HidPosSource::ReadScans() {
+    // hidraw hands over one report a read; a pty standing in for it may hand
+    // over several, which are taken one by one.
+    uint8_t reports[16384];
+    for (;;) {
+        if (!Wanted()) {
+            return true;
+        }
+        const ssize_t got = read(m_fd.get(), reports, sizeof reports);
+        if (got < 0 && errno == EAGAIN) {
+            if (!m_under_way) {
+                return true;
+            }
+            // Part of a barcode came: its next part follows at once, or never.
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                m_last_part + kUnfinishedAfter - std::chrono::steady_clock::now());
+            pollfd node = {m_fd.get(), POLLIN, 0};
+            if (left.count() <= 0 || poll(&node, 1, static_cast<int>(left.count()) + 1) == 0) {
+                DropUnfinished("its last part never came");
+                return true;
+            }
+            continue;
+        }
+        if (got <= 0) {
+            return false;  // the device is gone (ENODEV), or its node was hung up
+        }
+        for (size_t at = 0; at < static_cast<size_t>(got);) {
+            const size_t size = m_layout.InputReportSize(reports[at]);
+            if (size == 0) {
+                break;  // not a report of the descriptor: the rest of the read is lost
+            }
+            const size_t length = std::min(size, static_cast<size_t>(got) - at);
+            Take(reports + at, length);
+            at += length;
+        }
+    }
+}
+
+void HidPosSource::Take(const uint8_t* report, size_t size) {
+    std::string part;
+    const HidPosLayout::Decoded decoded = m_layout.Decode(report, size, part);
+    if (decoded.report == HidPosLayout::Report::kOther) {
+        return;
+    }
+    if (decoded.padded && !m_said_short) {
+        m_said_short = true;
+        std::printf(
+            "%s sends reports shorter than its descriptor says (%zu bytes): read as "
+            "padded with zeros\n",
+            m_node.devname.c_str(), size);
+    }
+    if (m_under_way && decoded.symbology != m_symbology) {
+        DropUnfinished("a barcode of another symbology began");
+    }
+    m_symbology = decoded.symbology;
+    m_barcode += part;
+    if (m_barcode.size() > ScanBuffer::kCapacity) {
+        m_barcode.resize(ScanBuffer::kCapacity + 1);  // dropped when it ends
+    }
+    m_last_part = std::chrono::steady_clock::now();
+    m_under_way = decoded.report == HidPosLayout::Report::kMore;
+    if (m_under_way) {
+        return;
+    }
+    ScanBuffer scan;
+    scan.Clear();
+    scan.Append(m_barcode.data(), m_barcode.size());
+    m_barcode.clear();
+    if (scan.size() == 0) {
+        return;  // a barcode without data is no scan
+    }
+    if (m_settings.log_scan_data) {
+        PrintHexChunk(scan.data(), scan.size(), false);
+    }
+    if (scan.Overflowed()) {
+        std::printf("scan longer than %zu bytes, dropped\n", ScanBuffer::kCapacity);
+        return;
+    }
+    Scan delivered;
+    delivered.symbology = m_symbology;
+    if (!ConvertScan(m_settings.encoding, scan, delivered.text)) {
+        std::puts("convert g2u fail");
+        return;
+    }
+    Deliver(std::move(delivered));
+}
+
+void HidPosSource::DropUnfinished(const char* why) {
+    std::printf("a barcode of %zu bytes from %s was dropped unfinished: %s\n", m_barcode.size(),
+                m_node.devname.c_str(), why);
+    m_barcode.clear();
+    m_under_way = false;
+}

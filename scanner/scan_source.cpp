@@ -1,0 +1,48 @@
+#include "scan_source.h"
+
+#include <cctype>
+
+#include "hid_pos_source.h"
+#include "keyboard_source.h"
+#include "serial_source.h"
+
+namespace {
+
+// "]" + a code character + a modifier: the AIM symbology identifier that a
+// scanner set to do so puts before each scan ("]E0" EAN-13, "]Q1" QR).
+bool AimIdentifier(const std::string& text) {
+    return text.size() >= 3 && text[0] == ']' &&
+           std::isalpha(static_cast<unsigned char>(text[1])) &&
+           std::isalnum(static_cast<unsigned char>(text[2]));
+}
+
+}  // namespace
+
+ScanSource::ScanSource(const tag_dev_online_node& node, const SourceSettings& settings,
+                       SourceHooks hooks)
+    : m_node(node), m_settings(settings), m_hooks(std::move(hooks)) {}
+
+ScanSource::~ScanSource() = default;
+
+void ScanSource::Deliver(Scan scan) {
+    if (m_node.aim_prefix && scan.symbology.empty() && AimIdentifier(scan.text)) {
+        scan.symbology = scan.text.substr(0, 3);
+        scan.text.erase(0, 3);
+    }
+    if (m_hooks.deliver) {
+        m_hooks.deliver(std::move(scan));
+    }
+}
+
+std::unique_ptr<ScanSource> MakeScanSource(const tag_dev_online_node& node,
+                                           const SourceSettings& settings, SourceHooks hooks) {
+    switch (node.kind) {
+        case ScannerKind::kHidPos:
+            return std::make_unique<HidPosSource>(node, settings, std::move(hooks));
+        case ScannerKind::kKeyboard:
+            return std::make_unique<KeyboardSource>(node, settings, std::move(hooks));
+        case ScannerKind::kSerial:
+            break;
+    }
+    return std::make_unique<SerialSource>(node, settings, std::move(hooks));
+}

@@ -1,0 +1,73 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "dev_node.h"
+#include "unique_fd.h"
+
+// One scan as a scanner's source hands it on.
+struct Scan {
+    std::string text;       // converted as the encoding selector says (keyboards: as typed)
+    std::string symbology;  // its AIM symbology identifier ("]E0"), or empty where not known
+};
+
+// What every source is told, whatever its kind.
+struct SourceSettings {
+    int encoding = 2;           // character-set selector for what serial and HID scanners send
+    bool log_scan_data = true;  // each chunk read in hexadecimal on standard output
+    // A serial scanner's line.
+    int baud = 115200;
+    int databits = 8;
+    int stopbits = 1;
+    char parity = 'N';
+};
+
+// How a source reaches whoever serves it; all are called on the source's
+// thread, while it reads.
+struct SourceHooks {
+    std::function<void(Scan)> deliver;  // a complete scan
+    std::function<bool()> wanted;       // false: stop reading (a stop, or the device went)
+    std::function<bool()> present;      // udev still lists the device
+};
+
+// A scanner's device node, opened and read: a serial line, a HID
+// point-of-sale scanner's reports or a keyboard's keys, each a class of its
+// own (serial/, hid_pos/, keyboard/). Whoever serves it waits for the node to
+// be readable and then lets the source read; the source frames scans, as its
+// kind needs, and hands each on whole.
+class ScanSource {
+  public:
+    ScanSource(const tag_dev_online_node& node, const SourceSettings& settings, SourceHooks hooks);
+    virtual ~ScanSource();
+    ScanSource(const ScanSource&) = delete;
+    ScanSource& operator=(const ScanSource&) = delete;
+
+    // Opens the node and makes it ready to read: its descriptor, or -1 with
+    // errno set.
+    virtual int Open() = 0;
+    // The node is readable: reads and delivers the scans that are there; a
+    // scan under way is read to its end (or until it is no longer wanted).
+    // False once the device is gone for good.
+    virtual bool ReadScans() = 0;
+
+    int fd() const { return m_fd.get(); }
+    const tag_dev_online_node& node() const { return m_node; }
+
+  protected:
+    bool Wanted() const { return !m_hooks.wanted || m_hooks.wanted(); }
+    bool Present() const { return !m_hooks.present || m_hooks.present(); }
+    // Hands a scan on, its symbology identifier taken off the front first
+    // where the scanner's entry says that it sends one (AimPrefix).
+    void Deliver(Scan scan);
+
+    const tag_dev_online_node m_node;
+    const SourceSettings m_settings;
+    const SourceHooks m_hooks;
+    UniqueFd m_fd;
+};
+
+// The source for a scanner of the node's kind.
+std::unique_ptr<ScanSource> MakeScanSource(const tag_dev_online_node& node,
+                                           const SourceSettings& settings, SourceHooks hooks);

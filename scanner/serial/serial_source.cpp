@@ -1,0 +1,72 @@
+#include "serial_source.h"
+
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "encode.h"
+#include "serial_line.h"
+
+SerialSource::SerialSource(const tag_dev_online_node& node, const SourceSettings& settings,
+                           SourceHooks hooks)
+    : ScanSource(node, settings, std::move(hooks)),
+      m_framing(
+          {-1, settings.databits, settings.parity, settings.stopbits}, settings.log_scan_data,
+          false, [this](ScanBuffer& scan, bool failed) { OnComplete(scan, failed); },
+          [this] { return Present(); }) {}
+
+int SerialSource::Open() {
+    m_fd.reset(OpenSerialLine(m_node.devname.c_str(), false));
+    if (!m_fd.valid()) {
+        return -1;
+    }
+    SetLineAttr(m_fd.get(), m_settings.baud, m_settings.databits, m_settings.parity,
+                m_settings.stopbits);
+    m_framing.SetFd(m_fd.get());
+    return m_fd.get();
+}
+
+bool SerialSource::ReadScans() {
+    char chunk[512];
+    for (;;) {
+        if (!Wanted()) {
+            return true;  // abandoned: the caller sees why
+        }
+        const ssize_t got = read(m_fd.get(), chunk, sizeof chunk);
+        if (m_framing.Take(got, chunk) != SerialFraming::Step::kMore) {
+            return !m_framing.gone();
+        }
+    }
+}
+
+void SerialSource::OnComplete(ScanBuffer& scan, bool failed) {
+    if (failed || scan.Overflowed()) {
+        if (!failed) {
+            // A cut barcode is a wrong barcode: drop the whole scan rather than
+            // deliver its first 2048 bytes as if they were all of it.
+            std::printf("scan longer than %zu bytes, dropped\n", ScanBuffer::kCapacity);
+        }
+        tcflush(m_fd.get(), TCIOFLUSH);
+        return;
+    }
+    Scan delivered;
+    if (!ConvertScan(m_settings.encoding, scan, delivered.text)) {
+        std::puts("convert g2u fail");
+        return;
+    }
+    Deliver(std::move(delivered));
+}
+
+bool ConvertScan(int encoding, ScanBuffer& scan, std::string& text) {
+    // Room for the longest text a full scan converts to: GB18030 and GB2312
+    // grow by half in UTF-8, and no converter makes more than three bytes of
+    // one (GBK's 0x80, the euro sign).
+    char converted[3 * ScanBuffer::kCapacity + 1] = {};
+    // One byte less than the array, so that the text always ends in a zero.
+    if (EncodeScan(encoding, scan.data(), scan.size(), converted, sizeof converted - 1) < 0) {
+        return false;
+    }
+    text.assign(converted);
+    return true;
+}

@@ -136,12 +136,20 @@ def test_install_upgrade_remove_and_purge_in_a_scratch_root(debs, tmp_path):
     (root / CONF).write_text("<gunconf><WebsocketPort>9443</WebsocketPort></gunconf>\n")
     dpkg("-i", deb)
     assert "9443" in (root / CONF).read_text()
+    # What the helper makes in its directory (and the work directory of a run
+    # that was killed) goes with a purge; an operator's own file there stays.
+    tls = root / APP / "conf/tls"
+    assert run(root / APP / "make-tls-cert", "--dir", tls).returncode == 0
+    (tls / ".make-tls-cert.Xy12Zw").mkdir()
+    (tls / ".make-tls-cert.Xy12Zw/ca-key.pem").write_text("a key")
+    (tls / "shop-note.txt").write_text("the CA's key is in the safe\n")
     dpkg("--remove", "tavitty")
     assert not (root / f"{APP}/Tavitty").exists() and not (root / UNIT).exists()
     assert not os.path.lexists(root / WANTS)  # disabled
-    assert (root / CONF).exists()  # a removal keeps the configuration
+    assert (root / CONF).exists() and (tls / "ca-key.pem").exists()  # a removal keeps them
     dpkg("--purge", "tavitty")
-    assert [f for _, _, fs in os.walk(root / "opt") for f in fs] == []
+    assert [os.path.join(d, f) for d, _, fs in os.walk(root / "opt") for f in fs] \
+        == [str(tls / "shop-note.txt")]
 
 
 def test_the_page_client_installs_offline_from_its_tarball(debs, tmp_path):

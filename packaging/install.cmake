@@ -4,18 +4,22 @@
 #   /opt/apps/corvane/quillet/lib/ws/               its only library run path
 #   /opt/apps/corvane/quillet/make-tls-cert         makes a certificate for wss://
 #   /lib/systemd/system/tavitty.service             the unit
+#   /lib/udev/rules.d/65-tavitty-scanners.rules     keeps ModemManager off the scanners' ttys
 #   /usr/share/doc/tavitty/examples/chromium-policy-example.json
 #                                                   a Chromium policy that lets pages from
 #                                                   another site reach the daemon
 #   /usr/share/tavitty/web/                         the sample page, the page client and
 #                                                   its npm tarball (web-client.cmake)
 set(TAVITTY_UNIT_DIR "/lib/systemd/system" CACHE PATH "Where the systemd unit goes")
+set(TAVITTY_UDEV_RULES_DIR "/lib/udev/rules.d" CACHE PATH "Where the udev rule goes")
 set(TAVITTY_EXAMPLES_DIR "/usr/share/doc/tavitty/examples" CACHE PATH "Where the examples go")
 
 install(TARGETS Tavitty RUNTIME DESTINATION ${TAVITTY_APP_DIR})
 install(DIRECTORY DESTINATION ${TAVITTY_APP_DIR}/lib/ws)
 install(PROGRAMS ${PROJECT_SOURCE_DIR}/scripts/make-tls-cert DESTINATION ${TAVITTY_APP_DIR})
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/tavitty.service DESTINATION ${TAVITTY_UNIT_DIR})
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/65-tavitty-scanners.rules
+        DESTINATION ${TAVITTY_UDEV_RULES_DIR})
 # An example only: the operator copies it into /etc/chromium/policies/managed/
 # with the origin of their own pages.
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/chromium-policy-example.json

@@ -1,17 +1,21 @@
 """scripts/make-tls-cert: a server certificate for the names given, signed by
-a CA that a second run uses again, and files that only root can read where
-they hold a key."""
+a CA that signs for those names alone and that a second run uses again, and
+files that only root can read where they hold a key."""
 
 import os
 import subprocess
 
+import pytest
+
 SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts",
                       "make-tls-cert")
+NAMES = ("till-3.local", "192.168.7.20", "fd00::4")
 
 
-def openssl(*argv, cwd):
-    return subprocess.run(["openssl", *argv], cwd=cwd, capture_output=True, text=True,
-                          check=True).stdout
+def openssl(*argv, cwd, check=True):
+    done = subprocess.run(["openssl", *argv], cwd=cwd, capture_output=True, text=True,
+                          timeout=60, check=check)
+    return done if not check else done.stdout
 
 
 def make(tmp_path, *names):
@@ -21,8 +25,12 @@ def make(tmp_path, *names):
     return done.stdout
 
 
+def contents(tmp_path):
+    return {f: (tmp_path / f).read_bytes() for f in os.listdir(tmp_path)}
+
+
 def test_a_certificate_for_the_names_given_from_a_ca_that_stays_unless_forced(tmp_path):
-    out = make(tmp_path, "till-3.local", "192.168.7.20")
+    out = make(tmp_path, *NAMES)
     assert f"<Certificate>{tmp_path}/cert.pem</Certificate>" in out
     assert f"<PrivateKey>{tmp_path}/key.pem</PrivateKey>" in out
     modes = {f: os.stat(tmp_path / f).st_mode & 0o777 for f in os.listdir(tmp_path)}
@@ -30,22 +38,76 @@ def test_a_certificate_for_the_names_given_from_a_ca_that_stays_unless_forced(tm
     ca = (tmp_path / "ca.pem").read_text()
     # cert.pem is the chain that the daemon sends: the server's, then the CA's.
     assert (tmp_path / "cert.pem").read_text().endswith(ca)
+    # The CA signs for exactly these names and addresses (and their subdomains).
+    assert openssl("x509", "-in", "ca.pem", "-noout", "-ext", "nameConstraints",
+                   cwd=tmp_path).split() == [
+        "X509v3", "Name", "Constraints:", "critical", "Permitted:", "DNS:localhost",
+        "IP:127.0.0.1/255.255.255.255", "DNS:till-3.local", "IP:192.168.7.20/255.255.255.255",
+        "IP:FD00:0:0:0:0:0:0:4/" + ":".join(["FFFF"] * 8)]
 
-    # A second run for another name re-issues the server certificate with the same CA.
-    make(tmp_path, "till-4.local", "fd00::4")
+    # A second run for some of the names re-issues the server certificate with the same CA.
+    make(tmp_path, "till-3.local", "fd00::4")
     assert (tmp_path / "ca.pem").read_text() == ca
     assert openssl("verify", "-CAfile", "ca.pem", "cert.pem", cwd=tmp_path) == "cert.pem: OK\n"
     text = openssl("x509", "-in", "cert.pem", "-noout", "-ext",
                    "subjectAltName,extendedKeyUsage", cwd=tmp_path)
-    assert "DNS:localhost, IP Address:127.0.0.1, DNS:till-4.local, IP Address:FD00:0:0:0:0:0:0:4" in text
+    assert "DNS:localhost, IP Address:127.0.0.1, DNS:till-3.local, IP Address:FD00:0:0:0:0:0:0:4" in text
     assert "TLS Web Server Authentication" in text
     assert (openssl("x509", "-in", "cert.pem", "-noout", "-pubkey", cwd=tmp_path)
             == openssl("pkey", "-in", "key.pem", "-pubout", cwd=tmp_path))
 
+    # A name that the CA was not made for is refused, and nothing changes; --force
+    # makes a new CA for it.
+    before = contents(tmp_path)
+    refused = subprocess.run([SCRIPT, "--dir", str(tmp_path), "till-4.local"],
+                             capture_output=True, text=True, timeout=60)
+    assert refused.returncode == 1 and "till-4.local" in refused.stderr
+    assert "--force makes a new CA" in refused.stderr
+    assert contents(tmp_path) == before
+    make(tmp_path, "--force", "till-4.local")
+    assert (tmp_path / "ca.pem").read_text() != ca
+    assert openssl("verify", "-CAfile", "ca.pem", "cert.pem", cwd=tmp_path) == "cert.pem: OK\n"
+    ca = (tmp_path / "ca.pem").read_text()
+
     # A CA whose key is gone is not replaced but with --force.
     (tmp_path / "ca-key.pem").unlink()
-    refused = subprocess.run([SCRIPT, "--dir", str(tmp_path)], capture_output=True, text=True)
+    refused = subprocess.run([SCRIPT, "--dir", str(tmp_path)], capture_output=True, text=True,
+                             timeout=60)
     assert refused.returncode == 1 and "--force" in refused.stderr
     assert (tmp_path / "ca.pem").read_text() == ca
     make(tmp_path, "--force")
     assert (tmp_path / "ca.pem").read_text() != ca and (tmp_path / "ca-key.pem").exists()
+
+
+@pytest.fixture(scope="module")
+def ca_dir(tmp_path_factory):
+    path = tmp_path_factory.mktemp("tls")
+    make(path, *NAMES)
+    return path
+
+
+@pytest.mark.parametrize("alt_name, trusted", [
+    ("DNS:bank.example", False),
+    ("DNS:till-3.local.bank.example", False),
+    ("DNS:xtill-3.local", False),
+    ("IP:192.168.7.21", False),
+    ("IP:fd00::5", False),
+    ("DNS:till-3.local", True),
+    ("DNS:pos.till-3.local", True),
+    ("IP:192.168.7.20", True),
+    ("IP:127.0.0.1", True),
+])
+def test_the_ca_key_vouches_for_no_other_site(ca_dir, tmp_path, alt_name, trusted):
+    """A certificate made by hand with the CA's key, as anyone who got hold of
+    ca-key.pem could: a browser (and openssl) trusts it only for the names the
+    CA was made for."""
+    (tmp_path / "leaf.cnf").write_text(
+        f"[leaf]\nbasicConstraints = critical, CA:false\nsubjectAltName = {alt_name}\n")
+    openssl("req", "-new", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-noenc",
+            "-keyout", "leaf-key.pem", "-subj", "/O=Elsewhere", "-out", "leaf.csr", cwd=tmp_path)
+    openssl("x509", "-req", "-in", "leaf.csr", "-CA", ca_dir / "ca.pem", "-CAkey",
+            ca_dir / "ca-key.pem", "-extfile", "leaf.cnf", "-extensions", "leaf", "-days", "1",
+            "-out", "leaf.pem", cwd=tmp_path)
+    done = openssl("verify", "-CAfile", ca_dir / "ca.pem", "leaf.pem", cwd=tmp_path, check=False)
+    assert (done.returncode == 0, "permitted subtree violation" in done.stdout + done.stderr) \
+        == (trusted, not trusted)

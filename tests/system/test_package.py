@@ -1,8 +1,11 @@
-"""The Debian packages: what they hold, and an install (its systemd unit
-checked by systemd-analyze), upgrade, removal and purge with dpkg in a scratch
-root; the page client's npm tarball in a page's project."""
+"""The Debian packages: what they hold (the udev rule read as udev would), and
+an install (its systemd unit checked by systemd-analyze), upgrade, removal and
+purge with dpkg in a scratch root; the page client's npm tarball in a page's
+project."""
 
+import fnmatch
 import os
+import re
 import subprocess
 
 import pytest
@@ -10,6 +13,7 @@ import pytest
 APP = "opt/apps/corvane/quillet"
 CONF = f"{APP}/conf/gunconf.xml"
 UNIT = "lib/systemd/system/tavitty.service"
+RULES = "lib/udev/rules.d/65-tavitty-scanners.rules"
 POLICY = "usr/share/doc/tavitty/examples/chromium-policy-example.json"
 WANTS = "etc/systemd/system/multi-user.target.wants/tavitty.service"
 WEB = "usr/share/tavitty/web"
@@ -35,7 +39,8 @@ def test_each_package_holds_a_stripped_daemon_its_unit_and_a_conffile(debs, tmp_
                  for line in run("dpkg-deb", "-c", deb).stdout.splitlines()}
         assert files[f"./{APP}/Tavitty"] == files[f"./{APP}/make-tls-cert"] == "-rwxr-xr-x"
         web = {f"./{WEB}/{name}" for name in ("index.html", *CLIENT)} | {f"./{TARBALL}"}
-        assert {f"./{CONF}", f"./{UNIT}", f"./{APP}/lib/ws/", f"./{POLICY}", *web} <= set(files)
+        assert {f"./{CONF}", f"./{UNIT}", f"./{RULES}", f"./{APP}/lib/ws/", f"./{POLICY}",
+                *web} <= set(files)
         assert [f for f in files
                 if not f.startswith(("./opt/", "./lib/", "./usr/share/doc/", "./usr/share/tavitty/"))
                 and f not in ("./", "./usr/", "./usr/share/")] == []  # no active browser policy
@@ -47,6 +52,62 @@ def test_each_package_holds_a_stripped_daemon_its_unit_and_a_conffile(debs, tmp_
         dynamic = run("readelf", "-d", binary).stdout
         assert "(RUNPATH)            Library runpath: [/opt/apps/corvane/quillet/lib/ws]" in dynamic
         assert "(RPATH)" not in dynamic and ".debug_info" not in run("readelf", "-S", binary).stdout
+
+
+def udev_sets(rules, device):
+    """The properties that the rules file sets for a device. It understands the
+    file's own shape only (KEY{arg} with ==, != or =, alternatives split by |,
+    GOTO and LABEL), and fails on a line that has anything else."""
+    env, goto = dict(device), None
+    for line in rules.splitlines():
+        if not line or line.startswith("#"):
+            continue
+        pairs = re.findall(r'([A-Z_]+(?:\{\w+\})?)(==|!=|=)"([^"]*)"', line)
+        assert ", ".join(f'{key}{op}"{value}"' for key, op, value in pairs) == line
+        if goto:
+            goto = None if pairs == [("LABEL", "=", goto)] else goto
+            continue
+        if all(any(fnmatch.fnmatchcase(env.get(key.removeprefix("ENV{").rstrip("}"), ""), alt)
+                   for alt in value.split("|")) == (op == "==")
+               for key, op, value in pairs if op != "="):
+            for key, op, value in pairs:
+                if key == "GOTO":
+                    goto = value
+                elif op == "=" and key.startswith("ENV{"):
+                    env[key[4:-1]] = value
+    assert goto is None, f"no LABEL {goto}"
+    return {key: value for key, value in env.items() if device.get(key) != value}
+
+
+# (subsystem, action, ID_VENDOR_ID, ID_MODEL_ID, ID_MODEL, ID_USB_DRIVER, ModemManager kept off)
+RULE_CASES = [
+    ("tty", "add", "1a86", "7523", "HALVERMONT", "ch341", True),
+    ("tty", "add", "1a86", "7523", "TAVI", "ch341", True),
+    ("tty", "add", "1a86", "7523", "Corvane_ZR4410", "ch341", True),
+    ("tty", "change", "1a86", "7523", "ZR4420", "ch341", True),
+    ("tty", "add", "067b", "2303", "Corvane_ZR4420", "pl2303", True),
+    ("tty", "add", "0c2e", "0b6a", "Honeywell_Scanner", "cdc_acm", True),
+    ("tty", "add", "05e0", "1900", "Symbol_Bar_Code_Scanner", "cdc_acm", True),
+    ("tty", "add", "05f9", "4204", "Datalogic_Scanner", "cdc_acm", True),
+    # A bare CH340 or PL2303, a maker's id on another driver, another bridge,
+    # a scanner's USB device rather than its tty, and a removal: left alone.
+    ("tty", "add", "1a86", "7523", "USB2.0-Serial", "ch341", False),
+    ("tty", "add", "1a86", "7523", "TAVIX", "ch341", False),
+    ("tty", "add", "067b", "2303", "USB-Serial_Controller", "pl2303", False),
+    ("tty", "add", "0c2e", "0b6a", "Honeywell_Scanner", "ftdi_sio", False),
+    ("tty", "add", "0403", "6001", "FT232R_USB_UART", "ftdi_sio", False),
+    ("usb", "add", "1a86", "7523", "TAVI", "ch341", False),
+    ("tty", "remove", "05e0", "1900", "Symbol_Bar_Code_Scanner", "cdc_acm", False),
+]
+
+
+def test_the_udev_rule_keeps_modemmanager_off_the_scanners_ttys_alone(debs, tmp_path):
+    run("dpkg-deb", "-x", next(iter(debs.values())), str(tmp_path))
+    rules = (tmp_path / RULES).read_text()
+    got = {case: udev_sets(rules, dict(zip(("SUBSYSTEM", "ACTION", "ID_VENDOR_ID", "ID_MODEL_ID",
+                                            "ID_MODEL", "ID_USB_DRIVER"), case[:6])))
+           for case in RULE_CASES}
+    assert got == {case: {"ID_MM_DEVICE_IGNORE": "1"} if case[6] else {} for case in RULE_CASES}
 
 
 def test_install_upgrade_remove_and_purge_in_a_scratch_root(debs, tmp_path):
@@ -75,12 +136,20 @@ def test_install_upgrade_remove_and_purge_in_a_scratch_root(debs, tmp_path):
     (root / CONF).write_text("<gunconf><WebsocketPort>9443</WebsocketPort></gunconf>\n")
     dpkg("-i", deb)
     assert "9443" in (root / CONF).read_text()
+    # What the helper makes in its directory (and the work directory of a run
+    # that was killed) goes with a purge; an operator's own file there stays.
+    tls = root / APP / "conf/tls"
+    assert run(root / APP / "make-tls-cert", "--dir", tls).returncode == 0
+    (tls / ".make-tls-cert.Xy12Zw").mkdir()
+    (tls / ".make-tls-cert.Xy12Zw/ca-key.pem").write_text("a key")
+    (tls / "shop-note.txt").write_text("the CA's key is in the safe\n")
     dpkg("--remove", "tavitty")
     assert not (root / f"{APP}/Tavitty").exists() and not (root / UNIT).exists()
     assert not os.path.lexists(root / WANTS)  # disabled
-    assert (root / CONF).exists()  # a removal keeps the configuration
+    assert (root / CONF).exists() and (tls / "ca-key.pem").exists()  # a removal keeps them
     dpkg("--purge", "tavitty")
-    assert [f for _, _, fs in os.walk(root / "opt") for f in fs] == []
+    assert [os.path.join(d, f) for d, _, fs in os.walk(root / "opt") for f in fs] \
+        == [str(tls / "shop-note.txt")]
 
 
 def test_the_page_client_installs_offline_from_its_tarball(debs, tmp_path):

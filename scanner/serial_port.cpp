@@ -41,8 +41,11 @@ int CttyUSB::OpenAnnounced(bool report) {
 bool CttyUSB::OpenPort(OpenRetry& retry) {
     if (retry.error != 0) {
         Nap(retry.delay_ms);
-        if (m_stop != 0 || !m_connected) {
-            return false;  // the loop sees why
+        if (m_stop != 0 || !m_connected || AnnouncedNode().devname != retry.devname) {
+            // Stopped, or gone (and perhaps another announced meanwhile): the
+            // loop sees why, and takes the next announcement afresh.
+            EndOpenRetry(retry);
+            return false;
         }
         retry.delay_ms = std::min(2 * retry.delay_ms, kOpenRetryMaxMillis);
     }
@@ -58,8 +61,9 @@ bool CttyUSB::OpenPort(OpenRetry& retry) {
     if (retry.error == 0) {
         retry.error = errno;
         retry.delay_ms = kOpenRetryFirstMillis;
-        const std::string status = "cannot open " + AnnouncedNode().devname + " (" +
-                                   std::strerror(retry.error) + "), retrying";
+        retry.devname = AnnouncedNode().devname;
+        const std::string status =
+            "cannot open " + retry.devname + " (" + std::strerror(retry.error) + "), retrying";
         std::puts(status.c_str());
         if (m_trouble_callback != nullptr) {
             m_trouble_callback(status);

@@ -132,6 +132,7 @@ class CttyUSB {
         int error = 0;  // errno of the first failure; 0 while not retrying
         long delay_ms = 0;
         int tries = 0;
+        std::string devname;  // the scanner tried
     };
     // Opens the announced scanner's port, or tries again after the pause that
     // is due; true once it is open. One line says that it failed, and one

@@ -73,46 +73,59 @@ class VirtualScanners:
         self._kind = {}  # node -> "tty", "cdc_acm", "hidraw" or "input"
         self._count = 0
 
-    def plug(self, model="tavi", node=None, with_node=True):
+    def plug(self, model="tavi", node=None, with_node=True, props=None, port=None):
         """Plugs in a scanner of the model (or any ids, as a tuple like those
         of MODELS, a hidraw node's with its descriptor after its kind);
         returns its node name (ttyUSB<n>, ttyACM<n>, hidraw<n>,
         input/event<n>) after its "add" event. Without its node, udev names a
-        device file that is not there."""
+        device file that is not there. `props` sets udev properties of the
+        device (of a hidraw node's HID parent for HID_*), None leaving one
+        out; `port` is the USB port it is plugged into (1-<n> by default)."""
         vendor, product, name, *rest = MODELS[model] if isinstance(model, str) else model
         kind, descriptor = (rest + ["tty", HID_POS_DESCRIPTOR][len(rest):])[:2]
         self._count += 1
         n = self._count - 1
-        port = f"1-{self._count}"
+        port = port or f"1-{self._count}"
         parent = f"/devices/usb1/{port}"
-        record = f"P: {parent}\nE: SUBSYSTEM=usb\nA: idVendor={vendor}\nA: idProduct={product}\n\n"
-        ids = f"E: ID_VENDOR_ID={vendor}\nE: ID_MODEL_ID={product}\n"
+        ids = {"ID_VENDOR_ID": vendor, "ID_MODEL_ID": product,
+               "ID_PATH": f"pci-0000:00:14.0-usb-0:{port[2:]}:1.0"}
+        hid = {}
         if kind == "hidraw":
-            hid = f"{parent}/{port}:1.0/0003:{vendor.upper()}:{product.upper()}.{self._count:04X}"
-            node, path, majmin = node or f"hidraw{n}", f"{hid}/hidraw/hidraw{n}", f"245:{n}"
-            record += (f"P: {hid}\nE: SUBSYSTEM=hid\nE: HID_ID=0003:0000{vendor}:0000{product}\n"
-                       f"H: report_descriptor={descriptor.hex()}\n\n"
-                       f"P: {path}\nE: SUBSYSTEM=hidraw\n")
+            hid_path = f"{parent}/{port}:1.0/0003:{vendor.upper()}:{product.upper()}.{self._count:04X}"
+            node, path, majmin = node or f"hidraw{n}", f"{hid_path}/hidraw/hidraw{n}", f"245:{n}"
+            hid = {"SUBSYSTEM": "hid", "HID_ID": f"0003:0000{vendor}:0000{product}"}
+            own = {"SUBSYSTEM": "hidraw"}
         elif kind == "input":
             node, majmin = node or f"input/event{n}", f"13:{64 + n}"
             path = f"{parent}/{port}:1.0/input/input{n}/event{n}"
-            record += f"P: {path}\nE: SUBSYSTEM=input\nE: ID_INPUT=1\nE: ID_MODEL={name}\n{ids}"
+            own = {"SUBSYSTEM": "input", "ID_INPUT": "1", "ID_MODEL": name, **ids}
         else:
             acm = kind == "cdc_acm"
             node = node or (f"ttyACM{n}" if acm else f"ttyUSB{n}")
             majmin = f"{166 if acm else 188}:{self._count}"
             path = f"{parent}/{port}:1.0/{node}/tty/{node}"
-            record += (f"P: {path}\nE: SUBSYSTEM=tty\n{ids}"
-                       + (f"E: ID_USB_DRIVER={kind}\n" if acm else ""))
-        record += (f"N: {node}\n" if with_node else "") + f"E: DEVNAME=/dev/{node}\nA: dev={majmin}\n"
+            own = {"SUBSYSTEM": "tty", **ids, **({"ID_USB_DRIVER": kind} if acm else {})}
+        own["DEVNAME"] = f"/dev/{node}"
         # umockdev lists the device and sends its "add" before it makes the
         # node: what makes it a scanner (the model, a keyboard's mark) comes
         # once the node is there.
+        late = {"ID_INPUT_KEYBOARD": "1"} if kind == "input" else {} if kind == "hidraw" else {
+            "ID_MODEL": name}
+        for key, value in (props or {}).items():
+            target = hid if key.startswith("HID_") and kind == "hidraw" else \
+                late if key in late else own
+            target[key] = value
+        lines = lambda props: "".join(f"E: {k}={v}\n" for k, v in props.items() if v is not None)  # noqa: E731
+        record = f"P: {parent}\nE: SUBSYSTEM=usb\nA: idVendor={vendor}\nA: idProduct={product}\n\n"
+        if hid:
+            record += (f"P: {hid_path}\n{lines(hid)}"
+                       + (f"H: report_descriptor={descriptor.hex()}\n" if descriptor else "") + "\n")
+        record += (f"P: {path}\n{lines(own)}" + (f"N: {node}\n" if with_node else "")
+                   + f"A: dev={majmin}\n")
         self.testbed.add_from_string(record)
-        if kind == "input":
-            self.testbed.set_property("/sys" + path, "ID_INPUT_KEYBOARD", "1")
-        elif kind != "hidraw":
-            self.testbed.set_property("/sys" + path, "ID_MODEL", name)
+        for key, value in late.items():
+            if value is not None:
+                self.testbed.set_property("/sys" + path, key, value)
         self.testbed.uevent("/sys" + path, "add")
         self._plugged[node] = "/sys" + path
         self._majmin[node] = majmin
@@ -134,7 +147,9 @@ class VirtualScanners:
         node = node or self.nodes()[0]
         if isinstance(data, str) and self._kind[node] != "input":
             data = data.encode("gb18030")
-        if self._kind[node] == "hidraw":
+        if self._kind[node] == "hidraw" and isinstance(data, list):
+            data = b"".join(data)  # reports as they are
+        elif self._kind[node] == "hidraw":
             data = b"".join(self.report(data[at:at + 56], at + 56 < len(data))
                             for at in range(0, max(len(data), 1), 56))
         elif self._kind[node] == "input":
@@ -148,9 +163,9 @@ class VirtualScanners:
         return written
 
     @staticmethod
-    def report(data, continued):
+    def report(data, continued, symbology=b"]E0"):
         """One input report of HID_POS_DESCRIPTOR: the data, zero padded."""
-        return bytes([2, len(data)]) + b"]E0" + data.ljust(56, b"\0") + bytes([0, 0, continued])
+        return bytes([2, len(data)]) + symbology + data.ljust(56, b"\0") + bytes([0, 0, continued])
 
     @staticmethod
     def key(code, shift=False):

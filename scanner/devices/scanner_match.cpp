@@ -160,6 +160,21 @@ void Describe(tag_dev_online_node& node, const Identity& id, const ScannerEntry*
     }
 }
 
+// A device node path as the kernel names them: under /dev, of printable
+// ASCII without blanks, never up and out of it.
+bool NodePath(const char* devname) {
+    if (devname == nullptr || std::strncmp(devname, "/dev/", 5) != 0 ||
+        std::strstr(devname, "/..") != nullptr) {
+        return false;
+    }
+    for (size_t i = 0; devname[i] != '\0'; ++i) {
+        if (i == kMaxNodePath || devname[i] <= 0x20 || devname[i] > 0x7e) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 const char* KindName(ScannerKind kind) {
@@ -238,8 +253,7 @@ bool MatchScanner(udev_device* device, const ScannerOptions& options, tag_dev_on
     const char* subsystem = udev_device_get_subsystem(device);
     const char* devname = Property(device, "DEVNAME");
     // A device without a node under /dev is of no use, however well it matches.
-    if (subsystem == nullptr || devname == nullptr || std::strncmp(devname, "/dev/", 5) != 0 ||
-        std::strlen(devname) > kMaxNodePath) {
+    if (subsystem == nullptr || !NodePath(devname)) {
         return false;
     }
     node = tag_dev_online_node{};
@@ -285,8 +299,8 @@ bool MatchScanner(udev_device* device, const ScannerOptions& options, tag_dev_on
 bool UnlistedMakersKeyboard(udev_device* device, const ScannerOptions& options,
                             tag_dev_online_node& node) {
     const char* devname = Property(device, "DEVNAME");
-    if (!Is(udev_device_get_subsystem(device), "input") || devname == nullptr ||
-        std::strncmp(devname, "/dev/input/event", 16) != 0 || std::strlen(devname) > kMaxNodePath ||
+    if (!Is(udev_device_get_subsystem(device), "input") || !NodePath(devname) ||
+        std::strncmp(devname, "/dev/input/event", 16) != 0 ||
         !Is(Property(device, "ID_INPUT_KEYBOARD"), "1") || MatchScanner(device, options, node)) {
         return false;
     }

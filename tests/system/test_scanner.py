@@ -11,7 +11,7 @@ import pytest
 
 from conftest import NOT_OPEN, frame, page, scan
 from sandbox import OPENED
-from virtual_scanner import KEYBOARD_CONF, MODELS
+from virtual_scanner import HID_POS_DESCRIPTOR, KEYBOARD_CONF, MODELS, VirtualScanners
 from ws_client import Client, Closed
 
 TAVI = OPENED.format(0x1a86, 0x7523)
@@ -56,6 +56,45 @@ def test_supported_scanners_are_found_at_start_and_others_left_alone(daemon, sca
         "connect device (vid:pid)1A86:7523"]
 
 
+LONG, NOT_TEXT = "9" * 5000, "\x01\x1b[2J\u00ff\ufffd"
+TTY, HID, KEYS = MODELS["tavi"], MODELS["hid-pos"], MODELS["keyboard"]
+# Devices that are no scanner, however close they come: each property (or the
+# report descriptor) absent, empty, not hexadecimal, longer than 4 KiB, or not
+# text. A Bluetooth or gadget serial port has no USB ids at all, nor has a
+# virtual keyboard.
+ODD = [(TTY, {key: value}) for key in ("ID_VENDOR_ID", "ID_MODEL_ID", "ID_MODEL")
+       for value in (None, "", "zz", LONG, NOT_TEXT)] + [
+    (TTY, {"ID_VENDOR_ID": None, "ID_MODEL_ID": None, "ID_MODEL": None}),
+    (MODELS["honeywell-acm"], {"ID_USB_DRIVER": NOT_TEXT}),
+    (TTY, {"DEVNAME": None}), (TTY, {"DEVNAME": "/etc/" + LONG}), (TTY, {"DEVNAME": NOT_TEXT}),
+] + [(HID, {"HID_ID": value}) for value in (None, "", "0003:zz:yy", LONG, NOT_TEXT)] + [
+    (HID[:4] + (descriptor,), {}) for descriptor in (b"", bytes(5000), HID_POS_DESCRIPTOR[:-3])
+] + [(KEYS, {key: value}) for key in ("ID_VENDOR_ID", "ID_MODEL_ID", "ID_INPUT_KEYBOARD")
+     for value in (None, "", LONG, NOT_TEXT)] + [
+    (KEYS, {"DEVNAME": "/dev/input/mouse0"}), (KEYS, {"ID_VENDOR_ID": None, "ID_MODEL_ID": None}),
+]
+
+
+@pytest.mark.parametrize("when", ["at start", "announced later"])
+def test_devices_that_are_no_scanner_neither_stop_the_daemon_nor_hide_one(daemon, scanners, when):
+    for model, props in ODD if when == "at start" else ():
+        scanners.plug(model, props=props)
+    d = daemon(conf={"extra": SCANNERS + KEYBOARD_CONF})
+    assert d.wait("have no device")
+    for model, props in ODD if when != "at start" else ():
+        scanners.plug(model, props=props)
+    real = d.plug("tavi")
+    assert real and d.wait(TAVI)
+    p = page(d)
+    d.scanners.type("served", real)
+    assert p.recv() == frame(0, "served\r\n")
+    assert [l for l in d.lines() if l.startswith("connect device")] == [
+        "connect device (vid:pid)1A86:7523"]
+
+
+REPORT = VirtualScanners.report
+SHORT = "/dev/hidraw0 sends reports shorter than its descriptor says (20 bytes): read as padded with zeros"
+UNFINISHED = "a barcode of {} bytes from /dev/hidraw0 was dropped unfinished: {}"
 KEYBOARD_DE = KEYBOARD_CONF.replace("</ProductId>", "</ProductId><Layout>de</Layout>")
 F1, KEY_Y, KEY_Z = 59, 21, 44
 # The scanner and its configuration; what it sends (bytes, text to type, or
@@ -64,6 +103,14 @@ F1, KEY_Y, KEY_Z = 59, 21, 44
 INPUT_SCANS = [
     ("hid-pos", "", "中文0123".encode("gb18030"), True, "中文0123"),  # converted from GB18030
     ("hid-pos", "", b"9" * 130, True, "9" * 130),  # one barcode over three reports
+    # A report shorter than its layout is read zero-padded; a barcode whose
+    # last part never comes goes, and so does one cut by a barcode of another
+    # symbology.
+    ("hid-pos", "", [REPORT(b"SHORT", False)[:20]], True, (SHORT, "SHORT")),
+    ("hid-pos", "", [REPORT(b"PART", True)], True, (UNFINISHED.format(4, "its last part never came"),
+                                                   None)),
+    ("hid-pos", "", [REPORT(b"OLD", True), REPORT(b"NEW", False, b"]Q1")], True,
+     (UNFINISHED.format(3, "a barcode of another symbology began"), "NEW")),
     ("keyboard", KEYBOARD_CONF, "Ab-1!\t@", True, "Ab-1!\t@"),  # Shift, digits, punctuation
     ("keyboard", KEYBOARD_CONF, "quiet", False, "quiet"),  # ended by 50 ms without a key
     ("keyboard", KEYBOARD_CONF, [F1, 30, F1], True, ("dropped 2 keys that type no text", "a")),
@@ -96,15 +143,18 @@ def test_hid_and_keyboard_scanners_send_each_scan_whole(daemon, model, extra):
 
 def test_hotplug_serves_the_first_scanner_and_tells_pages_when_there_is_none(daemon, scanners):
     # Plugged and pulled at once: udev announced it, but the node is gone.
-    scanners.plug("tavi", with_node=False)
+    first = scanners.plug("tavi", with_node=False)
     d = daemon()
     assert d.proc.stderr.wait_for(lambda l: "No such file or directory" in l) is not None
-    d.unplug()
-    assert d.wait("have no device") and d.wait_accepting()
+    assert d.wait_accepting()
     early = Client(d.port)
     early.send("register")
     assert early.recv() == NOT_OPEN  # no scanner open: told so, and not listed
-    assert d.plug("zr4410")
+    # One plugged in while it is tried again is served once it goes, for it
+    # never opened.
+    scanners.plug("zr4410")
+    assert d.wait("find guns  actions11:add")
+    d.unplug(first)
     assert d.wait(TAVI)
     p = page(d)
     # A second scanner is not taken, and its removal ends nothing.
@@ -119,8 +169,8 @@ GOLDEN = ('{\n\t"type":\t"BARCODE_GUN",\n\t"erro":\t0,\n\t"size":\t8,\n\t"Data":
           '"q\\"\\\\\\t\\u0001\x7f\\r\\n"\n}')
 FOUR = "\U0001f600".encode("gb18030")  # four bytes in GB18030
 # The Encode setting, typed bytes, the terminator, and the Data of the message
-# the page receives (bytes: in a binary frame, not being UTF-8); or the whole
-# message; or no message but the daemon's line.
+# the page receives (bytes: in a binary frame, not being UTF-8), or of each
+# message (a list); or the whole message; or no message but the daemon's line.
 FRAMING = [
     ("2", b"ABC", b"\r\n", "ABC\r\n"),
     ("2", b"ab", b"\r", "ab\r"),
@@ -128,6 +178,7 @@ FRAMING = [
     ("2", b"", b"\r", "\r"),  # a lone CR is too short to end a scan: quiet ends it
     ("2", b"AB", b"\r", "AB\r"),
     ("2", b"", b"\n", None),  # the LF of that CR LF, read apart from it
+    ("2", b"ABC\r\nDEF\r\nG\rH", b"", ["ABC\r\n", "DEF\r\n", "G\r", "H"]),  # scans of one read
     ("2", "中文条码丂".encode("gb18030"), b"\r\n", "中文条码丂\r\n"),
     ("2", FOUR, b"", "\U0001f600"),
     ("2", b'q"\\\t\x01\x7f', b"\r\n", GOLDEN),
@@ -164,6 +215,8 @@ def test_scans_are_framed_converted_and_sent_byte_exact(daemon, encode):
         d.scanners.type(typed, terminator=terminator)
         if isinstance(expected, tuple):
             assert d.wait(expected[0], seen + 1), typed[:20]
+        elif isinstance(expected, list):
+            assert [p.recv() for _ in expected] == [frame(0, e) for e in expected]
         elif expected:
             whole = isinstance(expected, str) and expected.startswith("{")
             assert p.recv() == (expected if whole else frame(0, expected)), typed[:20]

@@ -1,8 +1,12 @@
 // The serial port and the polling reader on a real pty pair (a pty forces 8
 // data bits and no parity: the frame is checked on the termios record).
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/capability.h>
 #include <pty.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -16,6 +20,7 @@
 
 #include "encode.h"
 #include "line_attr.h"
+#include "serial_line.h"
 #include "ttyUSB.h"
 
 namespace {
@@ -108,6 +113,30 @@ TEST(SerialPort, PollingReaderDeliversScansUntilStoppedOrHungUp) {
     lost.master = -1;
     EXPECT_EQ(loop.wait_for(10s), std::future_status::ready);
     EXPECT_EQ(Events("-2:;"), "-2:;");
+}
+
+// A modem prober (or any program without CAP_SYS_ADMIN) that opens the
+// scanner's tty after the daemon gets EBUSY, rather than a share of its scans.
+TEST(SerialPort, OpenedForTheDaemonAlone) {
+    int master = -1, slave = -1;
+    char path[64];
+    ASSERT_EQ(openpty(&master, &slave, path, nullptr, nullptr), 0);
+    const int fd = OpenSerialLine(path, true);
+    ASSERT_GE(fd, 0);
+    const pid_t prober = fork();
+    if (prober == 0) {
+        __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
+        __user_cap_data_struct caps[2] = {};
+        syscall(SYS_capget, &header, caps);
+        caps[CAP_SYS_ADMIN / 32].effective &= ~(1u << (CAP_SYS_ADMIN % 32));
+        syscall(SYS_capset, &header, caps);
+        _exit(open(path, O_RDWR | O_NOCTTY) < 0 ? errno : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(prober, &status, 0), prober);
+    EXPECT_EQ(WEXITSTATUS(status), EBUSY);
+    for (int open_fd : {fd, slave, master})
+        close(open_fd);
 }
 
 TEST(LineAttr, RawLineWithTheConfiguredFrame) {

@@ -18,7 +18,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 
 from sandbox import OPENED, Daemon, raise_descriptor_limit  # noqa: E402
 from tls_certs import ThrowawayCA  # noqa: E402
-from virtual_scanner import KEYBOARD_CONF, VirtualScanners  # noqa: E402
+from virtual_scanner import BYSTANDERS, KEYBOARD_CONF, VirtualScanners  # noqa: E402
 from ws_client import Client, Crowd  # noqa: E402
 
 WARM_UP = 30
@@ -56,6 +56,14 @@ class Bench:
         cpu = d.cpu_seconds()
         time.sleep(seconds)
         return (d.cpu_seconds() - cpu) / seconds * 100
+
+    def noisy_bus(self, d, scanners, rounds=40):
+        """The daemon's CPU time for the udev events of devices that are no
+        scanner (plugged, changed, bound, unplugged) while it serves one."""
+        cpu, seen = d.cpu_seconds(), d.lines().count("find guns  actions:")
+        events = scanners.churn(BYSTANDERS, rounds)
+        d.wait("find guns  actions:", seen + events, timeout=60)
+        return (d.cpu_seconds() - cpu) * 1e6 / events
 
     def latency_round(self, d, crowd, scans, terminator):
         """Scans typed one after the other, each once every client has the one
@@ -110,6 +118,8 @@ class Bench:
                 self.note("rss_0_clients_mb", d.rss_mb(), "RSS, 0 clients: %.1f MB")
                 self.note("idle_cpu_scanner_open_percent", self.idle(d, a.idle_seconds),
                           "idle CPU, scanner open: %.3f %% of a core", "target < 0.1 %")
+                self.note("cpu_ms_per_1000_udev_events", self.noisy_bus(d, scanners),
+                          "noisy bus: %.1f ms CPU per 1000 udev events")
             clients = []
             for count in a.clients:
                 new = [Client(d.port, tls=certificates.context() if tls else False)

@@ -59,6 +59,20 @@ KEY_ENTER, KEY_LEFTSHIFT = 28, 42
 
 TERMINATORS = {"crlf": b"\r\n", "cr": b"\r", "none": b""}
 
+# What else a till's bus holds, none of it a scanner (plug's model and props):
+# a Bluetooth or gadget serial port (no USB ids), a tty whose ids are not
+# ids, the till's own keyboard, a mouse, a virtual keyboard (no USB parent),
+# a hidraw node whose HID device has no ids.
+BYSTANDERS = [
+    (MODELS["tavi"], {"ID_VENDOR_ID": None, "ID_MODEL_ID": None, "ID_MODEL": None}),
+    (MODELS["tavi"], {"ID_VENDOR_ID": "1a8g"}),
+    (("046d", "c31c", "USB Keyboard", "input"), {}),
+    (("046d", "c077", "USB Optical Mouse", "input"),
+     {"ID_INPUT_KEYBOARD": None, "ID_INPUT_MOUSE": "1"}),
+    (("0000", "0000", "virtual keyboard", "input"), {"ID_VENDOR_ID": None, "ID_MODEL_ID": None}),
+    (MODELS["hid-pos"], {"HID_ID": None}),
+]
+
 # A tty held open in exclusive mode until standard input ends.
 _HOLD = ("import fcntl, os, sys, termios\nfd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)\n"
          "fcntl.ioctl(fd, termios.TIOCEXCL)\nprint(flush=True)\nsys.stdin.read()\n"
@@ -134,6 +148,18 @@ class VirtualScanners:
 
     def nodes(self):
         return list(self._plugged)
+
+    def churn(self, devices, rounds=1):
+        """Plugs each device in (plug's model and props), says that it changed
+        and that its driver was bound, and unplugs it, `rounds` times; returns
+        how many udev events that made."""
+        for _ in range(rounds):
+            for model, props in devices:
+                node = self.plug(model, props=props)
+                for action in ("change", "bind"):
+                    self.testbed.uevent(self._plugged[node], action)
+                self.unplug(node)
+        return 4 * rounds * len(devices)
 
     def announce(self, node):
         """Sends the "add" event once more (one sent before a monitor listened is lost)."""

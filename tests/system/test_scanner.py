@@ -10,9 +10,9 @@ import time
 import pytest
 
 from conftest import NOT_OPEN, frame, page, scan
-from sandbox import OPENED
-from virtual_scanner import HID_POS_DESCRIPTOR, KEYBOARD_CONF, MODELS, VirtualScanners
-from ws_client import Client, Closed
+from sandbox import OPENED, WRAP
+from virtual_scanner import BYSTANDERS, HID_POS_DESCRIPTOR, KEYBOARD_CONF, MODELS, VirtualScanners
+from ws_client import Client, Closed, Crowd
 
 TAVI = OPENED.format(0x1a86, 0x7523)
 
@@ -95,6 +95,33 @@ def test_devices_that_are_no_scanner_neither_stop_the_daemon_nor_hide_one(daemon
 REPORT = VirtualScanners.report
 SHORT = "/dev/hidraw0 sends reports shorter than its descriptor says (20 bytes): read as padded with zeros"
 UNFINISHED = "a barcode of {} bytes from /dev/hidraw0 was dropped unfinished: {}"
+@pytest.mark.skipif(bool(os.environ.get("TAVITTY_SANITIZE") or WRAP),
+                    reason="a sanitizer or valgrind keeps memory of its own")
+def test_a_noisy_bus_takes_nothing_from_the_scanner_served(daemon, scanners):
+    d = daemon("tavi", conf={"extra": KEYBOARD_CONF})
+    real = scanners.nodes()[0]
+    pages = [Client(d.port) for _ in range(3)]
+    assert d.register(*pages)
+    crowd, fds = Crowd(pages), f"/proc/{d.pid()}/fd"
+
+    def rounds(first, count):  # each: hundreds of events while a scan is on its way
+        for i in range(first, first + count):
+            scanners.churn(BYSTANDERS, 4)
+            scanners.type("%04d" % i, real)
+        assert crowd.receive(count, 60) == len(pages)
+        for p in pages:  # each scan once, in order
+            assert [m for m, _ in p.messages] == [frame(0, "%04d\r\n" % i)
+                                                  for i in range(first, first + count)]
+            p.messages.clear()
+
+    rounds(0, 5)  # warm-up
+    before, rss = {fd: os.readlink(f"{fds}/{fd}") for fd in os.listdir(fds)}, d.rss_mb()
+    rounds(5, 20)
+    assert {fd: os.readlink(f"{fds}/{fd}") for fd in os.listdir(fds)} == before
+    assert d.rss_mb() - rss < 1
+    assert sum(l.startswith("connect device") for l in d.lines()) == 1
+
+
 KEYBOARD_DE = KEYBOARD_CONF.replace("</ProductId>", "</ProductId><Layout>de</Layout>")
 F1, KEY_Y, KEY_Z = 59, 21, 44
 # The scanner and its configuration; what it sends (bytes, text to type, or

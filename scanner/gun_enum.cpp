@@ -1,6 +1,4 @@
 // Which supported scanners are plugged in, from the scanner tables and udev.
-#include <cstdio>
-
 #include "gun_table.h"
 #include "scanner_enum.h"
 #include "ttyUSB.h"
@@ -10,16 +8,7 @@ int CttyUSB::IsExist(unsigned int vid, unsigned int pid, const char* model) {
 }
 
 int CttyUSB::GetVendoridList(std::string& list) {
-    list.clear();
-    for (const tag_gun_info& gun : TaviGuns) {
-        // Four digits, as udev writes ID_VENDOR_ID ("067b", not "67b").
-        char id[16];
-        std::snprintf(id, sizeof id, "%04x", gun.vid);
-        if (list.find(id) == std::string::npos) {
-            list += ',';
-            list += id;
-        }
-    }
+    list = GunVendorList();
     return 0;
 }
 

@@ -5,12 +5,14 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <thread>
 
 #include "conf_reader.h"
 #include "instance_guard.h"
 #include "output_relay.h"
+#include "scanner_set.h"
 #include "service_notifier.h"
 #include "ttyUSB.h"
 #include "tty_attr.h"
@@ -52,6 +54,40 @@ void recvStringfromGun(int code, std::string text) {
     }
 }
 
+// With <ServeAllScanners>: every scanner at once, each scan naming its
+// scanner. Set before the stopper thread starts, and only then.
+ScannerSet* g_scannerSet = nullptr;
+
+void TellSystemdTheScanners() {
+    std::vector<std::string> open;
+    for (const ScannerInfo& scanner : g_scannerSet->Open()) {
+        open.push_back(scanner.name + " " + scanner.devname);
+    }
+    g_notifier.ScannersServed(open, g_scannerSet->Trouble());
+}
+
+ScannerSet::Events ScannerSetEvents() {
+    ScannerSet::Events events;
+    events.opened = [](const ScannerInfo&) { g_webServer.ScannerOpened(); };
+    events.scan = [](const ScannerInfo& scanner, Scan scan) {
+        g_webServer.SendScanToWeb(scanner.name, std::move(scan.text), scan.symbology);
+    };
+    events.gone = [](const ScannerInfo&) { g_webServer.ScannerGone(); };
+    events.changed = TellSystemdTheScanners;
+    return events;
+}
+
+SourceSettings ScannerSettings() {
+    SourceSettings settings;
+    settings.encoding = g_nSelectEncoding;
+    settings.log_scan_data = g_scannerOptions.log_scan_data;
+    settings.baud = g_ttyAttr.baudrate;
+    settings.databits = g_ttyAttr.databits;
+    settings.stopbits = g_ttyAttr.stopbits;
+    settings.parity = g_ttyAttr.parity;
+    return settings;
+}
+
 // For calls whose failure changes nothing about what happens next.
 void Ignore(int) {}
 
@@ -75,7 +111,9 @@ void StopOnSignal() {
     char byte = 0;
     while (read(g_stopPipe[0], &byte, 1) < 0 && errno == EINTR) {
     }
-    if (byte == 's') {
+    if (byte == 's' && g_scannerSet != nullptr) {
+        g_scannerSet->Stop();
+    } else if (byte == 's') {
         g_ttyUSB.Wait();
     }
 }
@@ -126,6 +164,11 @@ int main() {
             return g_webServer.ListenerState();
         },
         [] { return CWebServer::RegisteredPages(); });
+    std::unique_ptr<ScannerSet> all;
+    if (g_scannerOptions.serve_all) {
+        all = std::make_unique<ScannerSet>(ScannerSettings(), g_scannerOptions, ScannerSetEvents());
+        g_scannerSet = all.get();
+    }
     std::thread stopper;
     if (stoppable) {
         stopper = std::thread(StopOnSignal);  // a signal that came already is in the pipe
@@ -138,9 +181,14 @@ int main() {
     g_ttyUSB.m_trouble_callback = [](const std::string& status) {
         g_notifier.ScannerTrouble(status);
     };
-    // Returns once the scanner it served is gone or a stop signal came; both
-    // helper threads have ended or end with the objects' destructors.
-    g_ttyUSB.Read_byMonitor_sync(g_nSelectEncoding, recvStringfromGun);
+    if (all) {
+        // Serves until a stop signal comes: scanners come and go meanwhile.
+        all->Serve();
+    } else {
+        // Returns once the scanner it served is gone or a stop signal came;
+        // both helper threads have ended or end with the objects' destructors.
+        g_ttyUSB.Read_byMonitor_sync(g_nSelectEncoding, recvStringfromGun);
+    }
     if (stoppable) {
         Ignore(static_cast<int>(write(g_stopPipe[1], "e", 1)));
         stopper.join();
@@ -152,5 +200,6 @@ int main() {
     // here: exit() tears OpenSSL down before the static objects go.
     g_notifier.Stop();
     g_webServer.StopSocetServers();
+    g_scannerSet = nullptr;
     return 0;
 }

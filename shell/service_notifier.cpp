@@ -70,17 +70,41 @@ void ServiceNotifier::ScannerTrouble(const std::string& status) {
     m_wake.notify_all();
 }
 
+void ServiceNotifier::ScannersServed(const std::vector<std::string>& open,
+                                     const std::string& trouble) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_all = true;
+        m_open = open;
+        m_trouble = trouble;
+        m_changed = true;
+    }
+    m_wake.notify_all();
+}
+
 std::string ServiceNotifier::Status(int listener, const std::string& problem, size_t pages) const {
     std::string status;
     if (listener < 0) {
         status = "no listener on port " + m_port + " (" + problem + ")" +
                  (listener == -2 ? ", retrying; " : "; ");
     }
-    if (m_scanner.empty()) {
+    std::string serving = m_scanner;
+    if (m_all && !m_open.empty()) {
+        serving =
+            std::to_string(m_open.size()) + (m_open.size() == 1 ? " scanner (" : " scanners (");
+        for (size_t i = 0; i < m_open.size(); ++i) {
+            serving += (i == 0 ? "" : ", ") + m_open[i];
+        }
+        serving += ")";
+    } else if (m_all) {
+        serving.clear();
+    }
+    if (serving.empty()) {
         return status + (m_trouble.empty() ? "waiting for a scanner" : m_trouble);
     }
-    return status + "serving " + m_scanner + " to " + std::to_string(pages) +
-           (pages == 1 ? " page" : " pages");
+    return status + "serving " + serving + " to " + std::to_string(pages) +
+           (pages == 1 ? " page" : " pages") +
+           (m_all && !m_trouble.empty() ? "; " + m_trouble : "");
 }
 
 void ServiceNotifier::Run() {

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 // Tells systemd how the service stands, when a unit of Type=notify started it
 // (NOTIFY_SOCKET is set; without it nothing is sent at all): READY=1 once the
@@ -15,6 +16,8 @@
 //   "waiting for a scanner"
 //   "cannot open /dev/ttyUSB0 (Device or resource busy), retrying"
 //   "serving /dev/ttyUSB0 (1a86:7523) to 2 pages"
+//   "serving 2 scanners (goods /dev/ttyACM0, payment /dev/hidraw1) to 3 pages"
+//   (every scanner served at once), and after it why one is not open yet
 //   "no listener on port 9010 (Address already in use), retrying; " and one
 //   of the three above
 // The status is sent when it changes, once a second at most, from a thread of
@@ -44,6 +47,9 @@ class ServiceNotifier {
     // The announced scanner's port won't open and is tried again (the status
     // to show); empty once that is over.
     void ScannerTrouble(const std::string& status);
+    // Every scanner served at once: those open now ("goods /dev/ttyACM0"
+    // each), and why one that was found is not open (or empty).
+    void ScannersServed(const std::vector<std::string>& open, const std::string& trouble);
 
   private:
     void Run();
@@ -61,4 +67,6 @@ class ServiceNotifier {
     bool m_changed = false;  // guarded by m_mutex
     std::string m_scanner;   // guarded by m_mutex: "/dev/ttyUSB0 (1a86:7523)", or empty
     std::string m_trouble;   // guarded by m_mutex: why the scanner is not open yet, or empty
+    bool m_all = false;      // guarded by m_mutex: every scanner served at once
+    std::vector<std::string> m_open;  // guarded by m_mutex: the scanners then open
 };

@@ -6,6 +6,11 @@
 #include "webserver.h"
 
 std::string CWebServer::enJsonFormat(int code, unsigned long size, std::string text) {
+    return ScanMessage(code, size, text, std::string(), std::string());
+}
+
+std::string ScanMessage(int code, unsigned long size, const std::string& text,
+                        const std::string& source, const std::string& symbology) {
     cJSON* object = cJSON_CreateObject();
     if (object == nullptr) {
         return std::string();
@@ -14,6 +19,12 @@ std::string CWebServer::enJsonFormat(int code, unsigned long size, std::string t
     cJSON_AddItemToObject(object, "erro", cJSON_CreateNumber(code));
     cJSON_AddItemToObject(object, "size", cJSON_CreateNumber(static_cast<double>(size)));
     cJSON_AddItemToObject(object, "Data", cJSON_CreateString(text.c_str()));
+    if (!source.empty()) {
+        cJSON_AddItemToObject(object, "Source", cJSON_CreateString(source.c_str()));
+    }
+    if (!symbology.empty()) {
+        cJSON_AddItemToObject(object, "Symbology", cJSON_CreateString(symbology.c_str()));
+    }
     char* printed = cJSON_Print(object);
     cJSON_Delete(object);
     if (printed == nullptr) {

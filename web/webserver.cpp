@@ -133,8 +133,30 @@ int CWebServer::SendStringToWeb(int code, std::string text) {
     }
     const unsigned long size = text.size();
     std::string message = enJsonFormat(code, size, std::move(text));
+    Broadcast(message);
+    return 0;
+}
+
+int CWebServer::ScannerOpened() {
+    ++m_gun_count;
+    return 0;
+}
+
+int CWebServer::ScannerGone() {
+    --m_gun_count;
+    return 0;
+}
+
+int CWebServer::SendScanToWeb(const std::string& source, std::string text,
+                              const std::string& symbology) {
+    std::string message = ScanMessage(0, text.size(), text, source, symbology);
+    Broadcast(message);
+    return 0;
+}
+
+void CWebServer::Broadcast(std::string& message) {
     if (message.empty()) {
-        return 0;  // out of memory: nothing to send
+        return;  // out of memory: nothing to send
     }
     // A page fails a connection whose text frame is not UTF-8 (a scan in
     // GBK, or bytes passed on unchanged): such a message goes out as a
@@ -148,5 +170,4 @@ int CWebServer::SendStringToWeb(int code, std::string text) {
             m_ws_control->doSendBinary(conn, &message[0], static_cast<int>(message.size()));
         }
     }
-    return 0;
 }

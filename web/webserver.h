@@ -9,6 +9,10 @@
 
 #include "websocket_control.h"
 
+// The scan message, "Source" and "Symbology" after "Data" where given.
+std::string ScanMessage(int code, unsigned long size, const std::string& text,
+                        const std::string& source, const std::string& symbology);
+
 // The web side of the daemon: the WebSocket server on a thread of its own,
 // the list of clients that asked for scans, and the count of open scanners.
 // A client registers by sending any non-empty message while a scanner is
@@ -46,6 +50,12 @@ class CWebServer {
     // The scan message: a formatted JSON object. Empty when it can't be built.
     std::string enJsonFormat(int code, unsigned long size, std::string text);
 
+    // Every scanner served at once (ServeAllScanners): one opened, one gone,
+    // and a scan that names its scanner (and its symbology, where known).
+    int ScannerOpened();
+    int ScannerGone();
+    int SendScanToWeb(const std::string& source, std::string text, const std::string& symbology);
+
     static void* socketPthreadStart(void* server);
     static void* socketPthreadGetDataCall(lws* conn, char* text, int size, void* user);
     static void* socketPthreadCloseConn(lws* conn);
@@ -62,6 +72,10 @@ class CWebServer {
     static std::mutex m_conn_mutex;
 
   private:
+    // Sends the message to every registered client: in a text frame, or a
+    // binary frame of the same bytes where they are not UTF-8.
+    void Broadcast(std::string& message);
+
     pthread_t m_thread{};
     bool m_thread_running = false;
 };

@@ -1,5 +1,6 @@
 #include "gun_table.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -22,6 +23,19 @@ int FindGunRow(uint32_t vid, uint32_t pid, const char* model) {
         }
     }
     return -1;
+}
+
+std::string GunVendorList() {
+    std::string list;
+    for (const tag_gun_info& gun : TaviGuns) {
+        // Four digits, as udev writes ID_VENDOR_ID ("067b", not "67b").
+        char id[16];
+        std::snprintf(id, sizeof id, ",%04x", gun.vid);
+        if (list.find(id) == std::string::npos) {
+            list += id;
+        }
+    }
+    return list;
 }
 
 bool ParseHexId(const char* text, uint32_t& id) {

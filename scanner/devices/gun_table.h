@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 // One row of the built-in table of supported scanners.
 struct tag_gun_info {
@@ -22,6 +23,10 @@ int FindGunRow(uint32_t vid, uint32_t pid, const char* model);
 // ids and model, provided the model also occurs inside that row's model_name;
 // otherwise -1. A text that is absent, or an id that is not one, fails it.
 int MatchSupportedGun(const char* vendor_id, const char* model_id, const char* model);
+
+// Each vendor id of the table once, as udev writes ID_VENDOR_ID, each after a
+// comma: ",1a86,067b".
+std::string GunVendorList();
 
 // ID_VENDOR_ID or ID_MODEL_ID as udev writes it: 1 to 8 hexadecimal digits
 // and nothing else; false for any other text, or none.

@@ -1,4 +1,6 @@
+import contextlib
 import os
+import socket
 import sys
 
 import pytest
@@ -16,15 +18,20 @@ from ws_client import Client  # noqa: E402
 TLS = bool(os.environ.get("TAVITTY_TLS"))
 
 
-def frame(code, data):
+def frame(code, data, source=None, symbology=None):
     """The scan message, byte for byte, of data without control characters
-    but tab, CR and LF: text, or bytes (not UTF-8) for a binary frame."""
+    but tab, CR and LF: text, or bytes (not UTF-8) for a binary frame; with
+    the scanner's name and the symbology where given."""
     body = raw = data.encode() if isinstance(data, str) else data
     for byte, escaped in ((b"\\", b"\\\\"), (b'"', b'\\"'), (b"\t", b"\\t"), (b"\r", b"\\r"),
                           (b"\n", b"\\n")):
         body = body.replace(byte, escaped)
-    message = (b'{\n\t"type":\t"BARCODE_GUN",\n\t"erro":\t%d,\n\t"size":\t%d,\n\t"Data":\t"%s"\n}'
+    message = (b'{\n\t"type":\t"BARCODE_GUN",\n\t"erro":\t%d,\n\t"size":\t%d,\n\t"Data":\t"%s"'
                % (code, len(raw), body))
+    for key, value in (("Source", source), ("Symbology", symbology)):
+        if value is not None:
+            message += b',\n\t"%s":\t"%s"' % (key.encode(), value.encode())
+    message += b"\n}"
     return message.decode() if isinstance(data, str) else message
 
 
@@ -75,6 +82,17 @@ def daemon(scanners, certificates):
         print("daemon stdout:", *d.lines()[-30:], "stderr:", *d.proc.stderr.lines()[-10:], sep="\n")
     reports = [r for d in made for r in d.ns.sanitizer_reports()]
     assert not reports, "sanitizer reports:\n" + "\n\n".join(reports)
+
+
+def told(systemd, status):
+    """True once systemd (a datagram socket at NOTIFY_SOCKET) has been told
+    `status`; READY=1 comes with the first."""
+    systemd.settimeout(10)
+    with contextlib.suppress(socket.timeout):
+        for _ in range(20):
+            if systemd.recv(512).decode().split("STATUS=")[-1] == status:
+                return True
+    return False
 
 
 def page(d, **kwargs):

@@ -1,7 +1,6 @@
 """Start-up of the real binary: the lines a supervisor reads, the
 single-instance guard, a start by another user, and what systemd is told."""
 
-import contextlib
 import os
 import shutil
 import socket
@@ -9,7 +8,7 @@ import time
 
 import pytest
 
-from conftest import LISTENER_ERROR
+from conftest import LISTENER_ERROR, told
 from sandbox import ALREADY_RUNNING, NOT_ROOT, STARTED, accepting, gunconf, is_alive
 
 
@@ -40,16 +39,6 @@ def test_the_first_lines_a_supervisor_reads(daemon, tmp_path, conf, user, first)
     d = daemon(conf=conf, binary=str(tmp_path / "Tavitty"), user=user)
     assert d.wait("setup websocket")
     assert d.lines()[:len(first)] == [line.format(d.port) for line in first]
-
-
-def told(systemd, status):
-    """True once systemd has been told `status` (READY=1 comes with the first)."""
-    systemd.settimeout(10)
-    with contextlib.suppress(socket.timeout):
-        for _ in range(20):
-            if systemd.recv(512).decode().split("STATUS=")[-1] == status:
-                return True
-    return False
 
 
 # What the daemon is given (a port, or a scanner whose tty another program

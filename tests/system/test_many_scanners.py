@@ -1,0 +1,162 @@
+"""Every scanner of a till served at once (<ServeAllScanners>): scanners of
+any kind side by side, each scan naming its scanner, names that stay put,
+scanners coming and going while the others scan. This suite runs under
+umockdev-wrapper."""
+
+import json
+import os
+import re
+import signal
+import socket
+
+import pytest
+
+from conftest import NOT_OPEN, frame, told
+from sandbox import OPENED
+from virtual_scanner import KEYBOARD_CONF, MODELS
+from ws_client import Client, Crowd
+
+ALL = "<ServeAllScanners>1</ServeAllScanners>"
+NO_IDS = {"ID_VENDOR_ID": None, "ID_MODEL_ID": None, "ID_MODEL": None}
+
+
+def entry(**keys):
+    return "<Scanner>" + "".join(f"<{k}>{v}</{k}>" for k, v in keys.items()) + "</Scanner>"
+
+
+def served(d, count, timeout=10):
+    """{device node: name} once `count` scanners are served."""
+    pattern = re.compile(r"serving (.+): \S+ (\S+) \(")
+    assert d.wait_accepting() and d.proc.stdout.wait_for(
+        lambda _: sum(bool(pattern.match(l)) for l in d.lines()) >= count, timeout) is not None
+    return {m[2]: m[1] for m in map(pattern.match, d.lines()) if m}
+
+
+# Entries, the devices plugged (model, udev properties, node), and the name
+# each gets in plug order (None: the scanner is served one a run, its scans
+# without a name). Without a <Name>: ids and serial number, else ids and port,
+# else the node. Identical scanners are told apart by Serial or Port; a name
+# that is taken gets "-2". A tty without USB ids is served where an entry
+# names its node (or a link to it).
+NAMING = [
+    (ALL + "<Scanners>" + entry(VendorId="0c2e", ProductId="0b87", Name="payment") + "</Scanners>",
+     [("hid-pos", {}, None), ("tavi", {"ID_SERIAL_SHORT": "18123B4F2A"}, None),
+      ("zr4410", {}, None), ("zr4420", {"ID_PATH": None}, None)],
+     ["payment", "1a86:7523:18123B4F2A", "1a86:7523@pci-0000:00:14.0-usb-0:3:1.0",
+      "/dev/ttyUSB3"]),
+    (ALL + "<Scanners>" + entry(VendorId="0c2e", Serial="B2", Name="goods") + entry(
+        VendorId="0c2e", Port="pci-0000:00:14.0-usb-0:3:1.0", Name="counter-usb") + "</Scanners>"
+     + KEYBOARD_CONF.replace("</Scanner>", "<Name>goods</Name></Scanner>"),
+     [("honeywell-acm", {"ID_SERIAL_SHORT": "A1"}, None),
+      ("honeywell-acm", {"ID_SERIAL_SHORT": "B2"}, None), ("honeywell-acm", {}, None),
+      ("keyboard", {}, None)],
+     ["0c2e:0b6a:A1", "goods", "counter-usb", "goods-2"]),
+    (ALL + "<Scanners>" + entry(Device="/dev/ttyS1", Name="counter") + entry(
+        Device="/dev/serial/by-path/platform-serial8250:2", Name="second") + "</Scanners>",
+     [("tavi", NO_IDS, "ttyS1"),
+      ("tavi", {**NO_IDS, "DEVLINKS": "/dev/serial/by-path/platform-serial8250:2"}, "ttyS2"),
+      ("tavi", NO_IDS, "ttyS3")],  # named by no entry: no scanner
+     ["counter", "second"]),
+    ("<Scanners>" + entry(Device="/dev/ttyS1") + "</Scanners>", [("tavi", NO_IDS, "ttyS1")], [None]),
+]
+
+
+@pytest.mark.parametrize("extra,devices,names", NAMING)
+def test_each_scanner_is_named_and_each_scan_says_which(daemon, scanners, extra, devices, names):
+    nodes = [scanners.plug(model, node=node, props=props) for model, props, node in devices]
+    d = daemon(conf={"extra": extra}, wait_open=False)
+    if names == [None]:
+        assert d.wait(OPENED.format(0, 0)) and d.wait_accepting()
+    else:
+        assert served(d, len(names)) == {f"/dev/{n}": name for n, name in zip(nodes, names)}
+    p = Client(d.port)
+    assert d.register(p)
+    for node, name in zip(nodes, names):
+        scanners.type("SCAN", node)
+        kind = scanners._kind[node]
+        data = "SCAN" if kind in ("hidraw", "input") else "SCAN\r\n"
+        assert p.recv() == frame(0, data, name, "]E0" if kind == "hidraw" else None)
+    assert p.nothing_more()
+    clash = [l for l in d.proc.stderr.lines() if "is the name of another scanner" in l]
+    assert clash == ([f"/dev/{nodes[3]} is named goods-2: goods is the name of another scanner "
+                      "served"] if "goods-2" in names else [])
+
+
+def test_every_scanner_is_served_at_once_and_scans_never_mix(daemon, scanners, tmp_path,
+                                                            monkeypatch):
+    with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as systemd:
+        systemd.bind(str(tmp_path / "notify"))
+        monkeypatch.setenv("NOTIFY_SOCKET", str(tmp_path / "notify"))
+        nodes = [scanners.plug(m) for m in ("tavi", "honeywell-acm", "hid-pos", "keyboard")]
+        # A keyboard of a scanner maker's that no entry lists: a scanner left
+        # in keyboard mode, named once; the till's own keyboard is not.
+        for keyboard in (("0c2e", "0b01", "Scanner", "input"), ("046d", "c31c", "Keyboard", "input")):
+            scanners.plug(keyboard)
+        d = daemon(conf={"extra": ALL + KEYBOARD_CONF}, wait_open=False)
+        names = [served(d, 4)[f"/dev/{n}"] for n in nodes]
+        pages = [Client(d.port) for _ in range(3)]
+        assert d.register(*pages)
+        assert told(systemd, "serving 4 scanners (" + ", ".join(
+            f"{name} /dev/{node}" for name, node in zip(names, nodes)) + ") to 3 pages")
+        assert [l for l in d.proc.stderr.lines() if "scanner maker's keyboard" in l] == [
+            "/dev/input/event4 (0c2e:0b01) is a scanner maker's keyboard that no entry lists: not "
+            "served. A scanner in keyboard mode is served once <KeyboardScanners> lists it (with "
+            "its ProductId); better, set it to its USB serial (CDC-ACM) or HID point-of-sale mode."]
+
+        # Scans in turn on every scanner, and half a serial scan around a
+        # whole one from the other serial scanner: each framed on its own.
+        sent = {name: [] for name in names}
+        for i in range(12):
+            scanners.type(f"S{i}", nodes[i % 4])
+            sent[names[i % 4]].append(f"S{i}" + ("\r\n" if i % 4 < 2 else ""))
+        scanners.type("AB", nodes[0], terminator=b"")
+        scanners.type("CD", nodes[1])
+        scanners.type("EF", nodes[0])
+        sent[names[1]].append("CD\r\n")
+        crowd = Crowd(pages)
+        assert crowd.receive(14, 30) == 3
+        crowd.receive(15, 0.5)  # AB and EF apart, should a slow machine take 50 ms between
+        for p in pages:
+            got = {name: [] for name in names}
+            for message, _ in p.messages:
+                got[json.loads(message)["Source"]].append(json.loads(message)["Data"])
+            rest = got[names[0]][3:]
+            assert (got[names[0]][:3], "".join(rest)) == (sent[names[0]], "ABEF\r\n")
+            assert {n: got[n] for n in names[1:]} == {n: sent[n] for n in names[1:]}
+
+        # One goes: the others go on, and systemd is told.
+        scanners.unplug(nodes[2])
+        assert d.wait(f"{names[2]} is gone: /dev/{nodes[2]} closed")
+        assert told(systemd, "serving 3 scanners (" + ", ".join(
+            f"{name} /dev/{node}" for name, node in zip(names, nodes) if node != nodes[2])
+            + ") to 3 pages")
+        # One hangs up mid-scan: its scan is lost, and no other.
+        scanners.type("CUT", nodes[0], terminator=b"")
+        scanners.hang_up(nodes[0])
+        scanners.type("still", nodes[1])
+        for p in pages:
+            p.messages.clear()
+            assert p.recv() == frame(0, "still\r\n", names[1])
+        assert d.wait(f"{names[0]} is gone: /dev/{nodes[0]} closed")
+        assert all(p.nothing_more() for p in pages)
+
+
+def test_up_to_16_scanners_and_none_at_all(daemon, scanners):
+    nodes = [scanners.plug("tavi") for _ in range(16)]
+    release = scanners.hold(nodes[0])  # as a modem prober holds a new tty for a while
+    d = daemon(conf={"extra": ALL}, wait_open=False)
+    assert d.wait("cannot open /dev/ttyUSB0 (Device or resource busy), retrying")
+    release()
+    assert len(served(d, 16)) == 16
+    assert any(l.startswith("opened /dev/ttyUSB0 after ") for l in d.lines())
+    nodes.append(scanners.plug("tavi"))
+    assert d.proc.stderr.wait_for(
+        lambda l: l == "/dev/ttyUSB16 (1a86:7523) is not served: 16 scanners are served already")
+    for node in nodes[:16]:
+        scanners.unplug(node)
+    assert d.wait(f"1a86:7523@pci-0000:00:14.0-usb-0:16:1.0 is gone: /dev/ttyUSB15 closed")
+    p = Client(d.port)  # none open: told so, the daemon goes on
+    p.send("register")
+    assert p.recv() == NOT_OPEN
+    os.kill(d.pid(), signal.SIGTERM)
+    assert d.proc.wait_exit() == 0

@@ -277,8 +277,6 @@ void ScannerSet::ServeOne(Served& served) {
     hooks.present = [&served] { return served.present.load(); };
     std::unique_ptr<ScanSource> source = MakeScanSource(served.node, m_settings, hooks);
     if (OpenOne(served, *source)) {
-        std::printf("serving %s: %s %s (%04x:%04x)\n", info.name.c_str(), KindName(info.kind),
-                    info.devname.c_str(), info.vid, info.pid);
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             served.open = true;
@@ -286,6 +284,8 @@ void ScannerSet::ServeOne(Served& served) {
         if (m_events.opened) {
             m_events.opened(info);
         }
+        std::printf("serving %s: %s %s (%04x:%04x)\n", info.name.c_str(), KindName(info.kind),
+                    info.devname.c_str(), info.vid, info.pid);
         if (m_events.changed) {
             m_events.changed();
         }

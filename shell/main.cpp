@@ -66,13 +66,21 @@ void TellSystemdTheScanners() {
     g_notifier.ScannersServed(open, g_scannerSet->Trouble());
 }
 
+ServedScanner AsPagesSeeIt(const ScannerInfo& scanner) {
+    return {scanner.name, KindName(scanner.kind), scanner.devname, scanner.vid, scanner.pid};
+}
+
 ScannerSet::Events ScannerSetEvents() {
     ScannerSet::Events events;
-    events.opened = [](const ScannerInfo&) { g_webServer.ScannerOpened(); };
+    events.opened = [](const ScannerInfo& scanner) {
+        g_webServer.ScannerOpened(AsPagesSeeIt(scanner));
+    };
     events.scan = [](const ScannerInfo& scanner, Scan scan) {
         g_webServer.SendScanToWeb(scanner.name, std::move(scan.text), scan.symbology);
     };
-    events.gone = [](const ScannerInfo&) { g_webServer.ScannerGone(); };
+    events.gone = [](const ScannerInfo& scanner) {
+        g_webServer.ScannerGone(AsPagesSeeIt(scanner));
+    };
     events.changed = TellSystemdTheScanners;
     return events;
 }
@@ -153,6 +161,7 @@ int main() {
     const bool stoppable = InstallStopSignals();
 
     g_webServer.m_policy = g_netPolicy;
+    g_webServer.m_serve_all = g_scannerOptions.serve_all;
     if (g_webServer.StartSocetServers(g_webPort.c_str()) < 0) {
         std::puts("open websocket server:failure");
         return -1;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 #include "utf8.h"
@@ -27,6 +28,8 @@ bool JoinedWithin(pthread_t thread, long ms) {
 // whatever order the two were built.
 std::vector<lws*>& CWebServer::m_conn_list = *new std::vector<lws*>();
 std::mutex CWebServer::m_conn_mutex;
+std::unordered_map<lws*, std::vector<std::string>>& CWebServer::m_sources =
+    *new std::unordered_map<lws*, std::vector<std::string>>();
 
 CWebServer::CWebServer() = default;
 
@@ -79,27 +82,68 @@ void* CWebServer::socketPthreadStart(void* server) {
     return nullptr;
 }
 
-void* CWebServer::socketPthreadGetDataCall(lws* conn, char*, int, void* user) {
+void* CWebServer::socketPthreadGetDataCall(lws* conn, char* text, int size, void* user) {
     CWebServer* self = static_cast<CWebServer*>(user);
     std::lock_guard<std::mutex> lock(m_conn_mutex);
-    if (self->m_gun_count > 0) {
-        // A page stands in the list once, however often it writes (a
-        // keep-alive, say): a second entry would send it every scan twice.
-        if (std::find(m_conn_list.begin(), m_conn_list.end(), conn) == m_conn_list.end()) {
-            m_conn_list.push_back(conn);
-            std::puts("g_conn  get!");
-        }
+    if (self->m_serve_all) {
+        self->TakePageRequest(conn, text, static_cast<size_t>(size));
+    } else if (self->m_gun_count > 0) {
+        self->Register(conn);
     } else {
         std::string reply = self->enJsonFormat(-2, 0, std::string());
-        if (!reply.empty()) {
-            self->m_ws_control->doSendText(conn, &reply[0], static_cast<int>(reply.size()));
-        }
+        self->SendTo(conn, reply);
     }
     return nullptr;
 }
 
+void CWebServer::TakePageRequest(lws* conn, const char* text, size_t size) {
+    // The text holds the message's first bytes, as many as were kept.
+    const size_t stored = std::min(std::strlen(text), size);
+    const PageRequest request = ReadPageRequest(text, stored, size);
+    std::string reply;
+    switch (request.kind) {
+        case PageRequest::Kind::kRefused:
+            reply = RefusalMessage(request.error);
+            SendTo(conn, reply);
+            return;  // registered, or not, as before
+        case PageRequest::Kind::kSubscribe:
+            if (request.sources.empty()) {
+                m_sources.erase(conn);
+            } else {
+                m_sources[conn] = request.sources;
+            }
+            break;
+        case PageRequest::Kind::kScanners: {
+            std::vector<ServedScanner> open = m_scanners;
+            std::sort(open.begin(), open.end(), [](const ServedScanner& a, const ServedScanner& b) {
+                return a.name < b.name;
+            });
+            reply = ScannersMessage(open);
+            SendTo(conn, reply);
+            break;
+        }
+        case PageRequest::Kind::kRegister:
+            break;
+    }
+    Register(conn);
+    if (m_gun_count <= 0) {
+        reply = enJsonFormat(-2, 0, std::string());  // registered all the same
+        SendTo(conn, reply);
+    }
+}
+
+void CWebServer::Register(lws* conn) {
+    // A page stands in the list once, however often it writes (a keep-alive,
+    // say): a second entry would send it every scan twice.
+    if (std::find(m_conn_list.begin(), m_conn_list.end(), conn) == m_conn_list.end()) {
+        m_conn_list.push_back(conn);
+        std::puts("g_conn  get!");
+    }
+}
+
 void* CWebServer::socketPthreadCloseConn(lws* conn) {
     std::lock_guard<std::mutex> lock(m_conn_mutex);
+    m_sources.erase(conn);
     m_conn_list.erase(std::remove(m_conn_list.begin(), m_conn_list.end(), conn), m_conn_list.end());
     std::puts("g_conn over!");
     return nullptr;
@@ -137,37 +181,63 @@ int CWebServer::SendStringToWeb(int code, std::string text) {
     return 0;
 }
 
-int CWebServer::ScannerOpened() {
-    ++m_gun_count;
+int CWebServer::ScannerOpened(const ServedScanner& scanner) {
+    {
+        std::lock_guard<std::mutex> lock(m_conn_mutex);
+        m_scanners.push_back(scanner);
+        ++m_gun_count;
+    }
+    std::string event = ScannerEventMessage("added", scanner);
+    Broadcast(event, scanner.name);
     return 0;
 }
 
-int CWebServer::ScannerGone() {
-    --m_gun_count;
+int CWebServer::ScannerGone(const ServedScanner& scanner) {
+    {
+        std::lock_guard<std::mutex> lock(m_conn_mutex);
+        m_scanners.erase(std::remove_if(m_scanners.begin(), m_scanners.end(),
+                                        [&scanner](const ServedScanner& open) {
+                                            return open.name == scanner.name;
+                                        }),
+                         m_scanners.end());
+        --m_gun_count;
+    }
+    std::string event = ScannerEventMessage("removed", scanner);
+    Broadcast(event, scanner.name);
     return 0;
 }
 
 int CWebServer::SendScanToWeb(const std::string& source, std::string text,
                               const std::string& symbology) {
     std::string message = ScanMessage(0, text.size(), text, source, symbology);
-    Broadcast(message);
+    Broadcast(message, source);
     return 0;
 }
 
-void CWebServer::Broadcast(std::string& message) {
+void CWebServer::Broadcast(std::string& message, const std::string& source) {
     if (message.empty()) {
         return;  // out of memory: nothing to send
+    }
+    std::lock_guard<std::mutex> lock(m_conn_mutex);
+    for (lws* conn : m_conn_list) {
+        const auto chosen = source.empty() ? m_sources.end() : m_sources.find(conn);
+        if (chosen == m_sources.end() || std::find(chosen->second.begin(), chosen->second.end(),
+                                                   source) != chosen->second.end()) {
+            SendTo(conn, message);
+        }
+    }
+}
+
+void CWebServer::SendTo(lws* conn, std::string& message) {
+    if (message.empty()) {
+        return;
     }
     // A page fails a connection whose text frame is not UTF-8 (a scan in
     // GBK, or bytes passed on unchanged): such a message goes out as a
     // binary frame of the same bytes instead.
-    const bool utf8 = IsUtf8(message.data(), message.size());
-    std::lock_guard<std::mutex> lock(m_conn_mutex);
-    for (lws* conn : m_conn_list) {
-        if (utf8) {
-            m_ws_control->doSendText(conn, &message[0], static_cast<int>(message.size()));
-        } else {
-            m_ws_control->doSendBinary(conn, &message[0], static_cast<int>(message.size()));
-        }
+    if (IsUtf8(message.data(), message.size())) {
+        m_ws_control->doSendText(conn, &message[0], static_cast<int>(message.size()));
+    } else {
+        m_ws_control->doSendBinary(conn, &message[0], static_cast<int>(message.size()));
     }
 }

@@ -5,8 +5,10 @@
 #include <atomic>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
+#include "page_protocol.h"
 #include "websocket_control.h"
 
 // The scan message, "Source" and "Symbology" after "Data" where given.
@@ -50,11 +52,16 @@ class CWebServer {
     // The scan message: a formatted JSON object. Empty when it can't be built.
     std::string enJsonFormat(int code, unsigned long size, std::string text);
 
-    // Every scanner served at once (ServeAllScanners): one opened, one gone,
-    // and a scan that names its scanner (and its symbology, where known).
-    int ScannerOpened();
-    int ScannerGone();
+    // Every scanner served at once (ServeAllScanners): a page is registered
+    // by its first message whether or not a scanner is open, may choose its
+    // scanners (SUBSCRIBE) and ask which are open (SCANNERS), and is told
+    // when one it wants opens or goes. Each scan names its scanner (and its
+    // symbology, where known) and goes to the pages that want it.
+    int ScannerOpened(const ServedScanner& scanner);
+    int ScannerGone(const ServedScanner& scanner);
     int SendScanToWeb(const std::string& source, std::string text, const std::string& symbology);
+    // Set before StartSocetServers.
+    bool m_serve_all = false;
 
     static void* socketPthreadStart(void* server);
     static void* socketPthreadGetDataCall(lws* conn, char* text, int size, void* user);
@@ -70,11 +77,24 @@ class CWebServer {
     // Guarded by m_conn_mutex.
     static std::vector<lws*>& m_conn_list;
     static std::mutex m_conn_mutex;
+    // The scanners that a registered client chose (SUBSCRIBE), where it
+    // chose; any other gets every scanner. Guarded by m_conn_mutex.
+    static std::unordered_map<lws*, std::vector<std::string>>& m_sources;
 
   private:
-    // Sends the message to every registered client: in a text frame, or a
-    // binary frame of the same bytes where they are not UTF-8.
-    void Broadcast(std::string& message);
+    // Sends the message to every registered client (that wants `source`,
+    // where one is given): in a text frame, or a binary frame of the same
+    // bytes where they are not UTF-8.
+    void Broadcast(std::string& message, const std::string& source = std::string());
+    // Sends one frame to one client. Under m_conn_mutex.
+    void SendTo(lws* conn, std::string& message);
+    // A message from a client when every scanner is served at once. Under
+    // m_conn_mutex.
+    void TakePageRequest(lws* conn, const char* text, size_t size);
+    // Adds the client to the list, once. Under m_conn_mutex.
+    void Register(lws* conn);
+
+    std::vector<ServedScanner> m_scanners;  // guarded by m_conn_mutex: those open
 
     pthread_t m_thread{};
     bool m_thread_running = false;

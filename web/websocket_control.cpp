@@ -403,14 +403,14 @@ int WebsocketControl::Write(lws* wsi, uint64_t id) {
 }
 
 // Server thread: one more piece of a message. Messages may come in fragments,
-// and a fragment in several pieces; the first 1023 bytes are kept.
+// and a fragment in several pieces; the first kKeptMessageBytes are kept.
 void WebsocketControl::Receive(lws* wsi, uint64_t id, const char* in, size_t len) {
     const auto found = m_conns.find(id);
     if (found == m_conns.end()) {
         return;
     }
     Connection& conn = found->second;
-    const size_t room = 1023 - conn.message.size();
+    const size_t room = kKeptMessageBytes - conn.message.size();
     conn.message.append(in, len < room ? len : room);
     conn.message_size += len;
     if (!lws_is_final_fragment(wsi) || lws_remaining_packet_payload(wsi) != 0) {
@@ -480,11 +480,11 @@ void listener_on_message(lws_context*, lws* conn, const char* payload, size_t st
         std::fflush(stdout);  // no line feed of its own, but out as it happens
         return;
     }
-    char buffer[1024] = {};
-    std::memcpy(buffer, payload, stored);
-    std::printf("debug:%s \n", buffer);
+    // Zero-terminated: the receiver may read it as text.
+    std::string text(payload, stored);
+    std::printf("debug:%.1023s \n", text.c_str());
     if (callbackfunc != nullptr) {
-        callbackfunc(conn, buffer, static_cast<int>(size), pWebServer);
+        callbackfunc(conn, &text[0], static_cast<int>(size), pWebServer);
     }
 }
 

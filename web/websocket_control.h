@@ -17,8 +17,9 @@ struct lws;
 struct lws_context;
 struct lws_context_creation_info;
 
-// The receive and close callbacks: what a connection sent (at most 1023 bytes
-// of it, zero-terminated; size is the whole message's), and its end.
+// The receive and close callbacks: what a connection sent (at most
+// kKeptMessageBytes of it, zero-terminated; size is the whole message's),
+// and its end.
 typedef void* (*RecvCallback)(lws* conn, char* text, int size, void* user);
 typedef void* (*CloseCallback)(lws* conn);
 
@@ -86,6 +87,9 @@ class WebsocketControl {
     // listener that could not be set up is tried again, else 0.
     std::atomic<int> m_started{0};
 
+    // How much of a message is kept for the receive callback: more than any
+    // request a page makes.
+    static constexpr size_t kKeptMessageBytes = 16384;
     // Per-connection queue bound: a client that stops reading is closed when
     // this much is waiting for it.
     static constexpr size_t kMaxQueuedBytes = 1 << 20;
@@ -107,7 +111,7 @@ class WebsocketControl {
         std::deque<Frame> queue;
         size_t queued_bytes = 0;
         bool closing = false;
-        std::string message;      // the message being received, first 1023 bytes
+        std::string message;      // the message being received, its first bytes
         size_t message_size = 0;  // its whole size
     };
 

@@ -12,7 +12,7 @@ import socket
 import pytest
 
 from conftest import NOT_OPEN, frame, told
-from sandbox import OPENED
+from sandbox import OPENED, poll_until
 from virtual_scanner import KEYBOARD_CONF, MODELS
 from ws_client import Client, Crowd
 
@@ -124,9 +124,12 @@ def test_every_scanner_is_served_at_once_and_scans_never_mix(daemon, scanners, t
             assert (got[names[0]][:3], "".join(rest)) == (sent[names[0]], "ABEF\r\n")
             assert {n: got[n] for n in names[1:]} == {n: sent[n] for n in names[1:]}
 
-        # One goes: the others go on, and systemd is told.
+        # One goes: the others go on, and the pages and systemd are told.
         scanners.unplug(nodes[2])
         assert d.wait(f"{names[2]} is gone: /dev/{nodes[2]} closed")
+        for p in pages:
+            p.messages.clear()
+            assert json.loads(p.recv())["event"] == "removed"
         assert told(systemd, "serving 3 scanners (" + ", ".join(
             f"{name} /dev/{node}" for name, node in zip(names, nodes) if node != nodes[2])
             + ") to 3 pages")
@@ -135,10 +138,81 @@ def test_every_scanner_is_served_at_once_and_scans_never_mix(daemon, scanners, t
         scanners.hang_up(nodes[0])
         scanners.type("still", nodes[1])
         for p in pages:
-            p.messages.clear()
-            assert p.recv() == frame(0, "still\r\n", names[1])
+            assert {p.recv(), p.recv()} == {frame(0, "still\r\n", names[1]), scanner_event(
+                "removed", names[0], "serial", f"/dev/{nodes[0]}")}
         assert d.wait(f"{names[0]} is gone: /dev/{nodes[0]} closed")
         assert all(p.nothing_more() for p in pages)
+
+
+def scanner_event(event, name, kind, device):
+    return ('{\n\t"type":\t"SCANNER",\n\t"event":\t"%s",\n\t"Source":\t"%s",\n\t"Kind":\t"%s",'
+            '\n\t"Device":\t"%s"\n}' % (event, name, kind, device))
+
+
+def subscribe(*names):
+    return json.dumps({"type": "SUBSCRIBE", "Sources": list(names)})
+
+
+NAMED = ALL + "<Scanners>" + "".join(entry(VendorId=v, ProductId=p, Name=n, **aim) for v, p, n, aim in (
+    ("1a86", "7523", "goods", {}), ("0c2e", "0b87", "payment", {}),
+    ("0c2e", "0b6a", "counter", {"AimPrefix": "1"}))) + "</Scanners>"
+
+
+def test_pages_choose_their_scanners_and_see_them_come_and_go(daemon, scanners):
+    goods, payment = scanners.plug("tavi"), scanners.plug("hid-pos")
+    d = daemon(conf={"extra": NAMED}, wait_open=False)
+    served(d, 2)
+    # What each page sent, in turn, and so which scanners it hears.
+    sends = {"payment only": [subscribe("payment")], "goods, counter": [subscribe("goods", "counter")],
+             "all": ["register"], "kept": [subscribe("payment"), "keep-alive"],
+             "all again": [subscribe("goods"), subscribe()],
+             "refused": ['{"type":"SUBSCRIBE","Sources":"payment"}']}
+    pages = {who: Client(d.port) for who in sends}
+    for who, messages in sends.items():
+        for message in messages:
+            pages[who].send(message)
+    assert pages["refused"].recv() == ('{\n\t"type":\t"ERROR",\n\t"erro":\t-3,\n\t"Data":\t'
+                                       '"Sources is a list of scanner names"\n}')
+    assert poll_until(lambda: sum(l.startswith("debug:") for l in d.lines()) == 8)  # all taken
+    lister = Client(d.port)
+    lister.send('{"type": "SCANNERS"}')
+    assert json.loads(lister.recv()) == {"type": "SCANNERS", "Scanners": [
+        {"Source": "goods", "Kind": "serial", "Device": f"/dev/{goods}", "VendorId": "1a86",
+         "ProductId": "7523"},
+        {"Source": "payment", "Kind": "hid-pos", "Device": f"/dev/{payment}",
+         "VendorId": "0c2e", "ProductId": "0b87"}]}
+    pages["lister"] = lister  # registered by its question, for every scanner
+    hears = {"payment only": {"payment"}, "goods, counter": {"goods", "counter"}, "kept": {"payment"}}
+    expected = {who: [] for who in pages}
+
+    def to(name, message):
+        for who in pages:
+            if who != "refused" and name in hears.get(who, {name}):
+                expected[who].append(message)
+
+    scanners.type("G1", goods)
+    to("goods", frame(0, "G1\r\n", "goods"))
+    scanners.type("P1", payment)
+    to("payment", frame(0, "P1", "payment", "]E0"))
+    counter = scanners.plug("honeywell-acm")  # a name asked for before it was served
+    to("counter", scanner_event("added", "counter", "serial", f"/dev/{counter}"))
+    assert d.wait(f"serving counter: serial /dev/{counter} (0c2e:0b6a)")
+    scanners.type("]E04006381333931", counter)  # its AIM identifier first
+    to("counter", frame(0, "4006381333931\r\n", "counter", "]E0"))
+    scanners.type("no prefix", counter)
+    to("counter", frame(0, "no prefix\r\n", "counter"))
+    scanners.type("P2", payment)  # the last scan of a scanner comes before its removal
+    to("payment", frame(0, "P2", "payment", "]E0"))
+    assert d.wait("have data from payment: P2")
+    scanners.unplug(payment)
+    to("payment", scanner_event("removed", "payment", "hid-pos", f"/dev/{payment}"))
+    # In order for each scanner; the scanners' threads keep no order between them.
+    by_source = lambda messages: {  # noqa: E731
+        name: [m for m in messages if json.loads(m)["Source"] == name]
+        for name in ("goods", "payment", "counter")}
+    assert {who: by_source([p.recv() for _ in expected[who]]) for who, p in pages.items()} == {
+        who: by_source(messages) for who, messages in expected.items()}
+    assert all(p.nothing_more() for p in pages.values())
 
 
 def test_up_to_16_scanners_and_none_at_all(daemon, scanners):
@@ -154,9 +228,14 @@ def test_up_to_16_scanners_and_none_at_all(daemon, scanners):
         lambda l: l == "/dev/ttyUSB16 (1a86:7523) is not served: 16 scanners are served already")
     for node in nodes[:16]:
         scanners.unplug(node)
-    assert d.wait(f"1a86:7523@pci-0000:00:14.0-usb-0:16:1.0 is gone: /dev/ttyUSB15 closed")
-    p = Client(d.port)  # none open: told so, the daemon goes on
+    assert poll_until(lambda: sum(" is gone: " in line for line in d.lines()) == 16)
+    p = Client(d.port)  # none open: told so, registered all the same, the daemon goes on
     p.send("register")
     assert p.recv() == NOT_OPEN
+    node = scanners.plug("tavi")
+    assert p.recv() == scanner_event("added", "1a86:7523@pci-0000:00:14.0-usb-0:18:1.0", "serial",
+                                     f"/dev/{node}")
+    scanners.type("back", node)
+    assert p.recv() == frame(0, "back\r\n", "1a86:7523@pci-0000:00:14.0-usb-0:18:1.0")
     os.kill(d.pid(), signal.SIGTERM)
     assert d.proc.wait_exit() == 0

@@ -1,4 +1,5 @@
-// The web server's thread: it goes with the server, however early.
+// The web server's thread: it goes with the server, however early; and what
+// pages may ask of a daemon that serves every scanner at once.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -6,6 +7,7 @@
 
 #include <string>
 
+#include "page_protocol.h"
 #include "webserver.h"
 
 namespace {
@@ -31,6 +33,69 @@ TEST(WebServer, GoesWhenStoppedBeforeItListens) {
         server.m_policy.bind_address = "127.0.0.1";
         ASSERT_EQ(server.StartSocetServers(std::to_string(FreePort()).c_str()), 0);
     }
+}
+
+// A page's message, and what it asks: "register", "scanners", "subscribe"
+// with the names chosen, or the refusal's reason.
+TEST(PageRequest, SubscribeTakesAtMost16NamesOf64Bytes) {
+    const std::string name64(64, 'n');
+    std::string sixteen;
+    for (int i = 0; i < 16; ++i)
+        sixteen += (i ? ",\"" : "\"") + std::to_string(i) + "\"";
+    const std::string seventeen = sixteen + ",\"16\"";
+    const struct {
+        std::string message;
+        std::string taken;
+    } cases[] = {
+        {"register", "register"},
+        {"{\"type\":\"SCANNERS\"}", "scanners"},
+        {"{\"type\": \"SUBSCRIBE\", \"Sources\": [\"payment\", \"n\u00e4me\"]}",
+         "subscribe payment,n\xc3\xa4me"},
+        {"{\"type\":\"SUBSCRIBE\"}", "subscribe "},
+        {"{\"type\":\"SUBSCRIBE\",\"Sources\":[]}", "subscribe "},
+        {"{\"type\":\"SUBSCRIBE\",\"Sources\":[" + sixteen + "]}",
+         "subscribe 0,1,2,3,4,5,6,7,8,9,10,11,12,13,14,15"},
+        {"{\"type\":\"SUBSCRIBE\",\"Sources\":[\"" + name64 + "\"]}", "subscribe " + name64},
+        {"{\"type\":\"SUBSCRIBE\",\"Sources\":[" + seventeen + "]}",
+         "refused: Sources names 16 scanners at most"},
+        {"{\"type\":\"SUBSCRIBE\",\"Sources\":[\"" + name64 + "x\"]}",
+         "refused: a scanner name is 64 bytes at most"},
+        {"{\"type\":\"SUBSCRIBE\",\"Sources\":\"payment\"}",
+         "refused: Sources is a list of scanner names"},
+        {"{\"type\":\"SUBSCRIBE\",\"Sources\":[1]}", "refused: Sources is a list of scanner names"},
+        {"{\"type\":\"SUBSCRIBE\",\"Sources\":[\"a\"]",
+         "refused: a SUBSCRIBE is {\"type\":\"SUBSCRIBE\",\"Sources\":[\"name\", ...]}"},
+        {"{\"type\":\"subscribe\"}", "register"},  // not one: a keep-alive like any
+        {"[\"SUBSCRIBE\"]",
+         "refused: a SUBSCRIBE is {\"type\":\"SUBSCRIBE\",\"Sources\":[\"name\", ...]}"},
+    };
+    for (const auto& c : cases) {
+        const PageRequest request =
+            ReadPageRequest(c.message.data(), c.message.size(), c.message.size());
+        std::string taken;
+        switch (request.kind) {
+            case PageRequest::Kind::kRegister:
+                taken = "register";
+                break;
+            case PageRequest::Kind::kScanners:
+                taken = "scanners";
+                break;
+            case PageRequest::Kind::kRefused:
+                taken = "refused: " + request.error;
+                break;
+            case PageRequest::Kind::kSubscribe:
+                taken = "subscribe ";
+                for (const std::string& source : request.sources)
+                    taken += (taken.size() > 10 ? "," : "") + source;
+                break;
+        }
+        EXPECT_EQ(taken, c.taken) << c.message;
+    }
+    // Only the first bytes of a long message were kept: no JSON to read.
+    const std::string cut = "{\"type\":\"SUBSCRIBE\",\"Sources\":[\"a\"]}";
+    EXPECT_EQ(ReadPageRequest(cut.data(), 20, 20000).kind, PageRequest::Kind::kRefused);
+    EXPECT_EQ(ReadPageRequest("{\"type\":\"SCANNERS\"}", 10, 20000).kind,
+              PageRequest::Kind::kRegister);
 }
 
 }  // namespace

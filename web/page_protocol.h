@@ -1,0 +1,48 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// What a page may ask of a daemon that serves every scanner at once, and
+// the frames that tell it of the scanners. Every frame is a JSON object in
+// cJSON's formatted print, as the scan message is.
+
+// A scanner served, as pages see it.
+struct ServedScanner {
+    std::string name;
+    std::string kind;  // "serial", "hid-pos" or "keyboard"
+    std::string device;
+    uint32_t vid = 0;
+    uint32_t pid = 0;
+};
+
+// A page's message.
+struct PageRequest {
+    enum class Kind {
+        kRegister,   // anything else: registers the page (its list kept)
+        kSubscribe,  // {"type":"SUBSCRIBE","Sources":[...]}: the scanners it wants
+        kScanners,   // {"type":"SCANNERS"}: which are open
+        kRefused,    // a SUBSCRIBE that can't be taken: `error` says why
+    };
+    Kind kind = Kind::kRegister;
+    std::vector<std::string> sources;  // empty: every scanner
+    std::string error;
+};
+
+// A page may name this many sources, each this long at most.
+constexpr size_t kMaxSources = 16;
+constexpr size_t kMaxSourceBytes = 64;
+
+// Reads what a page sent: `text` holds the first `stored` bytes of a
+// message of `size` bytes.
+PageRequest ReadPageRequest(const char* text, size_t stored, size_t size);
+
+// {"type":"SCANNER","event":"added"|"removed","Source":..,"Kind":..,"Device":..}
+std::string ScannerEventMessage(const char* event, const ServedScanner& scanner);
+// {"type":"SCANNERS","Scanners":[{"Source":..,"Kind":..,"Device":..,"VendorId":"0c2e",
+// "ProductId":"0b87"}, ...]}, in the order given (the server's: by name)
+std::string ScannersMessage(const std::vector<ServedScanner>& scanners);
+// {"type":"ERROR","erro":-3,"Data":why}
+std::string RefusalMessage(const std::string& why);

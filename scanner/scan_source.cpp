@@ -1,6 +1,7 @@
 #include "scan_source.h"
 
 #include <cctype>
+#include <cstdio>
 
 #include "hid_pos_source.h"
 #include "keyboard_source.h"
@@ -28,6 +29,10 @@ void ScanSource::Deliver(Scan scan) {
     if (m_node.aim_prefix && scan.symbology.empty() && AimIdentifier(scan.text)) {
         scan.symbology = scan.text.substr(0, 3);
         scan.text.erase(0, 3);
+        if (scan.text.empty()) {
+            std::puts("a scan of its symbology identifier alone, dropped");
+            return;
+        }
     }
     if (m_hooks.deliver) {
         m_hooks.deliver(std::move(scan));

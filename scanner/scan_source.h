@@ -59,7 +59,8 @@ class ScanSource {
     bool Wanted() const { return !m_hooks.wanted || m_hooks.wanted(); }
     bool Present() const { return !m_hooks.present || m_hooks.present(); }
     // Hands a scan on, its symbology identifier taken off the front first
-    // where the scanner's entry says that it sends one (AimPrefix).
+    // where the scanner's entry says that it sends one (AimPrefix); an
+    // identifier with nothing after it is no scan.
     void Deliver(Scan scan);
 
     const tag_dev_online_node m_node;

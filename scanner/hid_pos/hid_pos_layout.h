@@ -41,6 +41,8 @@ class HidPosLayout {
     Decoded Decode(const uint8_t* report, size_t size, std::string& data) const;
 
   private:
+    friend struct HidPosHarness;  // checks that every field lies inside its report
+
     // A field of an input report: its first bit, counted from the least
     // significant bit of the byte after the report id.
     struct Field {

@@ -23,6 +23,8 @@ class HidPosSource : public ScanSource {
     bool ReadScans() override;
 
   private:
+    friend struct HidPosHarness;  // feeds reports without a hidraw node
+
     // One report; the barcode goes on once it is complete.
     void Take(const uint8_t* report, size_t size);
     // The barcode under way will not be finished: dropped, with a line.

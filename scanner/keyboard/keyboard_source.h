@@ -20,6 +20,8 @@ class KeyboardSource : public ScanSource {
     bool ReadScans() override;
 
   private:
+    friend struct KeyEventsHarness;  // feeds events without an input device
+
     // One input event.
     void Take(uint16_t type, uint16_t code, int32_t value);
     // The scan is over (its Enter, or the quiet time): delivered as typed (not

@@ -8,6 +8,8 @@
 #   /usr/share/doc/tavitty/examples/chromium-policy-example.json
 #                                                   a Chromium policy that lets pages from
 #                                                   another site reach the daemon
+#   /usr/share/doc/tavitty/examples/tavitty-alerts.yml
+#                                                   alert rules for a fleet's Prometheus
 #   /usr/share/tavitty/web/                         the sample page, the page client and
 #                                                   its npm tarball (web-client.cmake)
 set(TAVITTY_UNIT_DIR "/lib/systemd/system" CACHE PATH "Where the systemd unit goes")
@@ -24,6 +26,8 @@ install(FILES ${PROJECT_SOURCE_DIR}/packaging/65-tavitty-scanners.rules
 # with the origin of their own pages.
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/chromium-policy-example.json
         DESTINATION ${TAVITTY_EXAMPLES_DIR})
+# Alert rules for a fleet's Prometheus: an example to copy and adapt.
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/tavitty-alerts.yml DESTINATION ${TAVITTY_EXAMPLES_DIR})
 include(${CMAKE_CURRENT_LIST_DIR}/web-client.cmake)
 # An operator's configuration stays as it is: the sample goes in only where
 # there is none. (The package marks it a conffile, which dpkg treats alike.)
@@ -49,7 +53,9 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX "/")  # every destination is absolute
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS systemd)
+# libx11-data holds the Compose table with which a keyboard-mode scanner's
+# dead keys type (without it, they type nothing).
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "systemd, libx11-data")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${PROJECT_SOURCE_DIR}/packaging/conffiles ${PROJECT_SOURCE_DIR}/packaging/postinst

@@ -55,12 +55,14 @@ int CttyUSB::run() {
                 std::printf("scan longer than %zu bytes, dropped\n", ScanBuffer::kCapacity);
             }
             tcflush(m_fd, TCIOFLUSH);
+            Dropped(failed ? ScanDrop::kIncomplete : ScanDrop::kTooLong);
             return;
         }
         std::string text;
         if (!ConvertScan(m_encoding, scan, text)) {
             std::puts("convert g2u fail");
             tcflush(m_fd, TCIOFLUSH);
+            Dropped(ScanDrop::kConversion);
             return;
         }
         PrintTimestamp("[%lf]send the serial data\n ");

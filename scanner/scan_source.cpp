@@ -25,14 +25,32 @@ ScanSource::ScanSource(const tag_dev_online_node& node, const SourceSettings& se
 
 ScanSource::~ScanSource() = default;
 
+const char* DropName(ScanDrop reason) {
+    static const char* const kNames[kScanDropReasons] = {"conversion", "empty", "hang_up",
+                                                         "too_long", "incomplete"};
+    return kNames[static_cast<int>(reason)];
+}
+
+void ScanSource::Dropped(ScanDrop reason) const {
+    if (m_hooks.dropped) {
+        m_hooks.dropped(reason);
+    }
+}
+
 void ScanSource::Deliver(Scan scan) {
     if (m_node.aim_prefix && scan.symbology.empty() && AimIdentifier(scan.text)) {
         scan.symbology = scan.text.substr(0, 3);
         scan.text.erase(0, 3);
         if (scan.text.empty()) {
             std::puts("a scan of its symbology identifier alone, dropped");
+            Dropped(ScanDrop::kEmpty);
             return;
         }
+    }
+    if (scan.text.empty() && m_settings.drop_empty) {
+        std::puts("a scan that converted to nothing, dropped");
+        Dropped(ScanDrop::kEmpty);
+        return;
     }
     if (m_hooks.deliver) {
         m_hooks.deliver(std::move(scan));

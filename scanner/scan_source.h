@@ -13,10 +13,25 @@ struct Scan {
     std::string symbology;  // its AIM symbology identifier ("]E0"), or empty where not known
 };
 
+// Why a scan was dropped rather than delivered.
+enum class ScanDrop {
+    kConversion,  // its bytes are not of the character set
+    kEmpty,       // nothing was left of it (its symbology identifier alone, say)
+    kHangUp,      // the device went in the middle of it
+    kTooLong,     // longer than a scan may be (2048 bytes)
+    kIncomplete,  // a read failed, events were lost, or its last part never came
+};
+constexpr int kScanDropReasons = 5;
+// "conversion", "empty", "hang_up", "too_long", "incomplete".
+const char* DropName(ScanDrop reason);
+
 // What every source is told, whatever its kind.
 struct SourceSettings {
     int encoding = 2;           // character-set selector for what serial and HID scanners send
     bool log_scan_data = true;  // each chunk read in hexadecimal on standard output
+    // A scan that converts to nothing is dropped, rather than delivered with
+    // no data.
+    bool drop_empty = false;
     // A serial scanner's line.
     int baud = 115200;
     int databits = 8;
@@ -27,9 +42,10 @@ struct SourceSettings {
 // How a source reaches whoever serves it; all are called on the source's
 // thread, while it reads.
 struct SourceHooks {
-    std::function<void(Scan)> deliver;  // a complete scan
-    std::function<bool()> wanted;       // false: stop reading (a stop, or the device went)
-    std::function<bool()> present;      // udev still lists the device
+    std::function<void(Scan)> deliver;      // a complete scan
+    std::function<bool()> wanted;           // false: stop reading (a stop, or the device went)
+    std::function<bool()> present;          // udev still lists the device
+    std::function<void(ScanDrop)> dropped;  // a scan that was not delivered, and why
 };
 
 // A scanner's device node, opened and read: a serial line, a HID
@@ -59,9 +75,12 @@ class ScanSource {
     bool Wanted() const { return !m_hooks.wanted || m_hooks.wanted(); }
     bool Present() const { return !m_hooks.present || m_hooks.present(); }
     // Hands a scan on, its symbology identifier taken off the front first
-    // where the scanner's entry says that it sends one (AimPrefix); an
-    // identifier with nothing after it is no scan.
+    // where the scanner's entry says that it sends one (AimPrefix). A scan of
+    // the identifier alone is dropped, and so is an empty one where the
+    // settings say so.
     void Deliver(Scan scan);
+    // A scan that is not delivered: its line was printed, its reason is told.
+    void Dropped(ScanDrop reason) const;
 
     const tag_dev_online_node m_node;
     const SourceSettings m_settings;

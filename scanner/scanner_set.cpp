@@ -235,11 +235,17 @@ bool ScannerSet::WaitFor(int fd, const Served& served, int ms) {
     return ready > 0 && fd >= 0 && waits[0].revents != 0;
 }
 
-bool ScannerSet::OpenOne(Served& served, ScanSource& source) {
+bool ScannerSet::OpenOne(Served& served, const ScannerInfo& info, ScanSource& source) {
     const std::string& devname = served.node.devname;
     int delay = kOpenRetryFirstMillis;
     for (int tries = 1; Wanted(served); ++tries) {
-        if (source.Open() >= 0) {
+        const bool opened = source.Open() >= 0;
+        const int error = errno;
+        if (m_events.open_tried) {
+            m_events.open_tried(info, opened, tries > 1);
+        }
+        errno = error;
+        if (opened) {
             if (tries > 1) {
                 std::printf("opened %s after %d tries\n", devname.c_str(), tries);
                 SetTrouble(served, std::string());
@@ -275,8 +281,13 @@ void ScannerSet::ServeOne(Served& served) {
     };
     hooks.wanted = [this, &served] { return Wanted(served); };
     hooks.present = [&served] { return served.present.load(); };
+    hooks.dropped = [this, &info](ScanDrop reason) {
+        if (m_events.dropped) {
+            m_events.dropped(info, reason);
+        }
+    };
     std::unique_ptr<ScanSource> source = MakeScanSource(served.node, m_settings, hooks);
-    if (OpenOne(served, *source)) {
+    if (OpenOne(served, info, *source)) {
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             served.open = true;

@@ -42,6 +42,10 @@ class ScannerSet {
         std::function<void(const ScannerInfo&)> opened;
         std::function<void(const ScannerInfo&, Scan)> scan;
         std::function<void(const ScannerInfo&)> gone;
+        // A scan not delivered, and why; each try to open the scanner
+        // (retry: a try again after a failure).
+        std::function<void(const ScannerInfo&, ScanDrop)> dropped;
+        std::function<void(const ScannerInfo&, bool opened, bool retry)> open_tried;
         // The scanners open, or why one is not, changed (for a status line).
         std::function<void()> changed;
     };
@@ -88,7 +92,7 @@ class ScannerSet {
     void ServeOne(Served& served);
     // Opens the scanner, trying again while it is present; false once it is
     // gone or the set stops.
-    bool OpenOne(Served& served, ScanSource& source);
+    bool OpenOne(Served& served, const ScannerInfo& info, ScanSource& source);
     void SetTrouble(Served& served, const std::string& trouble);
     bool Wanted(const Served& served) const { return !m_stopping && served.present; }
     // Waits up to ms milliseconds (-1: for good) for the descriptor, or for

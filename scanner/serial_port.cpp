@@ -22,6 +22,7 @@ int CttyUSB::OpenAnnounced(bool report) {
     hooks.deliver = [this](Scan scan) { ReportScan(scan.text); };
     hooks.wanted = [this] { return m_stop == 0 && m_monitor_state >= 0 && m_connected; };
     hooks.present = [this] { return CheckWorkingGun() == 0; };
+    hooks.dropped = [this](ScanDrop reason) { Dropped(reason); };
     std::unique_ptr<ScanSource> source = MakeScanSource(node, Settings(), std::move(hooks));
     m_fd = source->Open();
     if (m_fd < 0) {
@@ -50,7 +51,13 @@ bool CttyUSB::OpenPort(OpenRetry& retry) {
         retry.delay_ms = std::min(2 * retry.delay_ms, kOpenRetryMaxMillis);
     }
     ++retry.tries;
-    if (OpenAnnounced(retry.error == 0) >= 0) {
+    const bool opened = OpenAnnounced(retry.error == 0) >= 0;
+    if (m_open_tried_callback != nullptr) {
+        const int error = errno;
+        m_open_tried_callback(opened, retry.error != 0);
+        errno = error;
+    }
+    if (opened) {
         if (retry.error != 0) {
             std::printf("opened %s after %d tries\n", m_open_node.devname.c_str(), retry.tries);
             EndOpenRetry(retry);

@@ -38,6 +38,12 @@ void CttyUSB::Report(int code, std::string text) {
     }
 }
 
+void CttyUSB::Dropped(ScanDrop reason) {
+    if (m_drop_callback != nullptr) {
+        m_drop_callback(reason);
+    }
+}
+
 void CttyUSB::ReportScan(const std::string& text) {
     Report(0, text);
     if (m_options.log_scan_data) {

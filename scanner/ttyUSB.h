@@ -28,6 +28,11 @@ typedef void (*ScanCallback)(int code, std::string text);
 // resource busy), retrying"), and with an empty text once that is over.
 typedef void (*TroubleCallback)(const std::string& status);
 
+// Told, on the read loop's thread, of a scan that was dropped and why; and of
+// each try to open the announced scanner (retry: a try again after a failure).
+typedef void (*DropCallback)(ScanDrop reason);
+typedef void (*OpenTriedCallback)(bool opened, bool retry);
+
 // The scanner, one a run: its serial settings and port, the device announced
 // by the hotplug thread and the one whose port is open, and the read loops.
 // The scanner is a tty, a HID point-of-sale scanner (hidraw) or a
@@ -99,6 +104,8 @@ class CttyUSB {
     int m_encoding = 0;
     ScanCallback m_callback = nullptr;
     TroubleCallback m_trouble_callback = nullptr;
+    DropCallback m_drop_callback = nullptr;
+    OpenTriedCallback m_open_tried_callback = nullptr;
 
     std::atomic<bool> m_opened{false};
     std::atomic<bool> m_connected{false};
@@ -152,6 +159,8 @@ class CttyUSB {
     SourceSettings Settings() const;
     // Hands an event to the callback, if one is set.
     void Report(int code, std::string text = std::string());
+    // Tells the drop callback, if one is set.
+    void Dropped(ScanDrop reason);
     // Hands a scan to the callback, and says so on standard output: with its
     // text, or its size alone where scans are kept out of the log.
     void ReportScan(const std::string& text);

@@ -20,7 +20,8 @@ def _openssl(*argv, cwd):
 
 
 class ThrowawayCA:
-    def __init__(self, folder):
+    def __init__(self, folder, days=2):
+        """`days`: how long the server certificate is valid from now."""
         self.folder = str(folder)  # a folder of the caller's own, made for it
         os.chmod(self.folder, 0o755)
         run = lambda *argv: _openssl(*argv, cwd=self.folder)  # noqa: E731
@@ -30,13 +31,15 @@ class ThrowawayCA:
                     "extendedKeyUsage=serverAuth\nsubjectAltName="
                     + ",".join([f"DNS:{n}" for n in NAMES] + [f"IP:{a}" for a in ADDRESSES]) + "\n")
         run("req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
-            "-subj", "/CN=Test root", "-days", "2", "-keyout", "root-key.pem", "-out", "root.pem",
+            "-subj", "/CN=Test root", "-days", str(max(days, 2)), "-keyout", "root-key.pem",
+            "-out", "root.pem",
             "-addext", "basicConstraints=critical,CA:true", "-addext", "keyUsage=keyCertSign")
         for name, signer, section in (("inter", "root", "ca"), ("server", "inter", "server")):
             run("req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
                 "-subj", f"/CN=Test {name}", "-keyout", f"{name}-key.pem", "-out", f"{name}.csr")
             run("x509", "-req", "-in", f"{name}.csr", "-CA", f"{signer}.pem", "-CAkey",
-                f"{signer}-key.pem", "-CAcreateserial", "-days", "2", "-extfile", "ext.cnf",
+                f"{signer}-key.pem", "-CAcreateserial", "-days", str(days if name == "server" else max(days, 2)),
+                "-extfile", "ext.cnf",
                 "-extensions", section, "-out", f"{name}.pem")
         self.root = self.path("root.pem")
         self.chain = self.path("chain.pem")

@@ -234,6 +234,11 @@ void ReadPolicy(const TiXmlElement* root, NetworkPolicy& policy) {
         policy.tls_certificate = TrimmedText(tls->FirstChildElement("Certificate"));
         policy.tls_private_key = TrimmedText(tls->FirstChildElement("PrivateKey"));
     }
+    if (const TiXmlElement* metrics = root->FirstChildElement("Metrics")) {
+        policy.metrics.enabled = true;
+        policy.metrics.port = TrimmedText(metrics->FirstChildElement("Port"));
+        policy.metrics.bind_address = TrimmedText(metrics->FirstChildElement("BindAddress"));
+    }
     const TiXmlElement* origins = root->FirstChildElement("AllowedOrigins");
     if (origins == nullptr) {
         return;
@@ -259,7 +264,10 @@ void WarnMisplacedRestrictions(const char* path, const TiXmlElement* root) {
              element = element->NextSiblingElement()) {
             parents.push_back(element);
             const std::string& name = element->ValueStr();
-            if (parent != root &&
+            // The metrics listener's own BindAddress is in force where it is.
+            const bool metrics_own = parent->Parent() == root && parent->ValueStr() == "Metrics" &&
+                                     name == "BindAddress";
+            if (parent != root && !metrics_own &&
                 std::any_of(std::begin(kRestrictionWords), std::end(kRestrictionWords),
                             [&name](const char* word) { return name == word; })) {
                 std::fprintf(stderr,

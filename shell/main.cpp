@@ -9,8 +9,11 @@
 #include <string>
 #include <thread>
 
+#include "certificate_watch.h"
 #include "conf_reader.h"
 #include "instance_guard.h"
+#include "metrics.h"
+#include "metrics_server.h"
 #include "output_relay.h"
 #include "scanner_set.h"
 #include "service_notifier.h"
@@ -30,7 +33,9 @@ constexpr int kGoingAwayMillis = 1000;
 OutputRelay g_outputRelay;
 CttyUSB g_ttyUSB;
 CWebServer g_webServer;
+MetricsServer g_metricsServer;
 ServiceNotifier g_notifier;
+CertificateWatch g_certificateWatch;
 std::string g_webPort;
 TtyAttr g_ttyAttr;
 int g_nSelectEncoding;
@@ -42,10 +47,54 @@ int ReadConfInfo() {
                         g_scannerOptions);
 }
 
+static_assert(kScanDropReasons == Metrics::kDropReasons, "drop reasons, one list");
+
+// A scanner's counts for the metrics: by its name, or by its node where
+// scanners are served one a run. Null past the registry's bound.
+Metrics::Scanner* CountsOf(const std::string& name, ScannerKind kind, const std::string& node) {
+    return Metrics::Get().ScannerSlot(name, KindName(kind), node);
+}
+
+Metrics::Scanner* CountsOf(const tag_dev_online_node& node) {
+    return CountsOf(node.devname, node.kind, node.devname);
+}
+
+void CountOpen(Metrics::Scanner* counts, bool open) {
+    if (counts != nullptr) {
+        counts->open = open ? 1 : 0;
+    }
+}
+
+void CountScan(Metrics::Scanner* counts, size_t bytes) {
+    if (counts != nullptr) {
+        ++counts->scans;
+        counts->bytes += bytes;
+    }
+}
+
+void CountDrop(Metrics::Scanner* counts, ScanDrop reason) {
+    if (counts != nullptr) {
+        ++counts->dropped[static_cast<int>(reason)];
+    }
+}
+
+void CountOpenTry(Metrics::Scanner* counts, bool opened, bool retry) {
+    if (counts != nullptr) {
+        counts->open_failures += opened ? 0 : 1;
+        counts->open_retries += retry ? 1 : 0;
+    }
+}
+
 // The one seam between the scanner layer and the web layer: every event goes
 // on unchanged.
 void recvStringfromGun(int code, std::string text) {
+    if (code == 0) {
+        CountScan(CountsOf(g_ttyUSB.m_open_node), text.size());
+    }
     g_webServer.SendStringToWeb(code, std::string(text.data(), text.size()));
+    if (code == 1 || code == 2) {
+        CountOpen(CountsOf(g_ttyUSB.m_open_node), code == 1);
+    }
     if (code == 1) {
         g_notifier.ScannerOpened(g_ttyUSB.m_open_node.devname, g_ttyUSB.m_open_node.vid,
                                  g_ttyUSB.m_open_node.pid);
@@ -72,14 +121,26 @@ ServedScanner AsPagesSeeIt(const ScannerInfo& scanner) {
 
 ScannerSet::Events ScannerSetEvents() {
     ScannerSet::Events events;
-    events.opened = [](const ScannerInfo& scanner) {
+    auto counts = [](const ScannerInfo& scanner) {
+        return CountsOf(scanner.name, scanner.kind, scanner.devname);
+    };
+    events.opened = [counts](const ScannerInfo& scanner) {
+        CountOpen(counts(scanner), true);
         g_webServer.ScannerOpened(AsPagesSeeIt(scanner));
     };
-    events.scan = [](const ScannerInfo& scanner, Scan scan) {
+    events.scan = [counts](const ScannerInfo& scanner, Scan scan) {
+        CountScan(counts(scanner), scan.text.size());
         g_webServer.SendScanToWeb(scanner.name, std::move(scan.text), scan.symbology);
     };
-    events.gone = [](const ScannerInfo& scanner) {
+    events.gone = [counts](const ScannerInfo& scanner) {
+        CountOpen(counts(scanner), false);
         g_webServer.ScannerGone(AsPagesSeeIt(scanner));
+    };
+    events.dropped = [counts](const ScannerInfo& scanner, ScanDrop reason) {
+        CountDrop(counts(scanner), reason);
+    };
+    events.open_tried = [counts](const ScannerInfo& scanner, bool opened, bool retry) {
+        CountOpenTry(counts(scanner), opened, retry);
     };
     events.changed = TellSystemdTheScanners;
     return events;
@@ -89,6 +150,7 @@ SourceSettings ScannerSettings() {
     SourceSettings settings;
     settings.encoding = g_nSelectEncoding;
     settings.log_scan_data = g_scannerOptions.log_scan_data;
+    settings.drop_empty = true;  // a scan of nothing is no barcode
     settings.baud = g_ttyAttr.baudrate;
     settings.databits = g_ttyAttr.databits;
     settings.stopbits = g_ttyAttr.stopbits;
@@ -166,6 +228,12 @@ int main() {
         std::puts("open websocket server:failure");
         return -1;
     }
+    g_metricsServer.Start(g_netPolicy.metrics);
+    if (g_netPolicy.tls) {
+        g_certificateWatch.Start(g_netPolicy.tls_certificate, [](const std::string& warning) {
+            g_notifier.CertificateWarning(warning);
+        });
+    }
     g_notifier.Start(
         g_webPort,
         [](std::string& problem) {
@@ -190,6 +258,12 @@ int main() {
     g_ttyUSB.m_trouble_callback = [](const std::string& status) {
         g_notifier.ScannerTrouble(status);
     };
+    g_ttyUSB.m_drop_callback = [](ScanDrop reason) {
+        CountDrop(CountsOf(g_ttyUSB.m_open_node), reason);
+    };
+    g_ttyUSB.m_open_tried_callback = [](bool opened, bool retry) {
+        CountOpenTry(CountsOf(g_ttyUSB.AnnouncedNode()), opened, retry);
+    };
     if (all) {
         // Serves until a stop signal comes: scanners come and go meanwhile.
         all->Serve();
@@ -207,6 +281,8 @@ int main() {
     }
     // Everything that uses the web server or the libraries under it ends
     // here: exit() tears OpenSSL down before the static objects go.
+    g_certificateWatch.Stop();
+    g_metricsServer.Stop();
     g_notifier.Stop();
     g_webServer.StopSocetServers();
     g_scannerSet = nullptr;

@@ -82,7 +82,17 @@ void ServiceNotifier::ScannersServed(const std::vector<std::string>& open,
     m_wake.notify_all();
 }
 
+void ServiceNotifier::CertificateWarning(const std::string& warning) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_certificate = warning;
+        m_changed = true;
+    }
+    m_wake.notify_all();
+}
+
 std::string ServiceNotifier::Status(int listener, const std::string& problem, size_t pages) const {
+    const std::string certificate = m_certificate.empty() ? "" : "; " + m_certificate;
     std::string status;
     if (listener < 0) {
         status = "no listener on port " + m_port + " (" + problem + ")" +
@@ -100,11 +110,11 @@ std::string ServiceNotifier::Status(int listener, const std::string& problem, si
         serving.clear();
     }
     if (serving.empty()) {
-        return status + (m_trouble.empty() ? "waiting for a scanner" : m_trouble);
+        return status + (m_trouble.empty() ? "waiting for a scanner" : m_trouble) + certificate;
     }
     return status + "serving " + serving + " to " + std::to_string(pages) +
            (pages == 1 ? " page" : " pages") +
-           (m_all && !m_trouble.empty() ? "; " + m_trouble : "");
+           (m_all && !m_trouble.empty() ? "; " + m_trouble : "") + certificate;
 }
 
 void ServiceNotifier::Run() {

@@ -50,6 +50,9 @@ class ServiceNotifier {
     // Every scanner served at once: those open now ("goods /dev/ttyACM0"
     // each), and why one that was found is not open (or empty).
     void ScannersServed(const std::vector<std::string>& open, const std::string& trouble);
+    // What is wrong with the wss:// certificate's dates, said after the rest
+    // of the status; empty once all is well.
+    void CertificateWarning(const std::string& warning);
 
   private:
     void Run();
@@ -69,4 +72,5 @@ class ServiceNotifier {
     std::string m_trouble;   // guarded by m_mutex: why the scanner is not open yet, or empty
     bool m_all = false;      // guarded by m_mutex: every scanner served at once
     std::vector<std::string> m_open;  // guarded by m_mutex: the scanners then open
+    std::string m_certificate;        // guarded by m_mutex: its warning, or empty
 };

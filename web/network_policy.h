@@ -4,6 +4,19 @@
 #include <string>
 #include <vector>
 
+#include "metrics_server.h"
+
+// A port's text as a number: the whole text decimal, 1 to 65535; else 0.
+inline int ParsePortText(const char* text) {
+    long port = 0;
+    for (const char* c = text; c != nullptr && *c != '\0'; ++c) {
+        if (*c < '0' || *c > '9' || (port = port * 10 + (*c - '0')) > 65535) {
+            return 0;
+        }
+    }
+    return static_cast<int>(port);
+}
+
 // Who may reach the scan server, and how. Every restriction is opt-in: the
 // defaults listen on every IPv4 interface, in plain ws://, and serve pages of
 // any origin.
@@ -22,6 +35,8 @@ struct NetworkPolicy {
     // Why no listener may be opened at all: the configuration file names a
     // restriction but could not be read. Empty: none.
     std::string refusal;
+    // Where Prometheus scrapes the metrics (<Metrics>); off unless given.
+    MetricsOptions metrics;
 
     bool OriginAllowed(const std::string& origin) const {
         return allowed_origins.empty() || std::find(allowed_origins.begin(), allowed_origins.end(),

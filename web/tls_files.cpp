@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <memory>
 
 namespace {
@@ -117,4 +118,18 @@ std::string TlsFilesProblem(const std::string& certificate, const std::string& p
         return "private key " + private_key + " does not match certificate " + certificate;
     }
     return std::string();
+}
+
+bool CertificateDates(const std::string& certificate, int64_t& not_before, int64_t& not_after) {
+    std::string problem;
+    const Certificate first = ReadChain(certificate, problem);
+    tm before = {};
+    tm after = {};
+    if (!first || ASN1_TIME_to_tm(X509_get0_notBefore(first.get()), &before) != 1 ||
+        ASN1_TIME_to_tm(X509_get0_notAfter(first.get()), &after) != 1) {
+        return false;
+    }
+    not_before = static_cast<int64_t>(timegm(&before));
+    not_after = static_cast<int64_t>(timegm(&after));
+    return true;
 }

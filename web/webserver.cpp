@@ -5,6 +5,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "metrics.h"
 #include "utf8.h"
 
 namespace {
@@ -137,6 +138,7 @@ void CWebServer::Register(lws* conn) {
     // say): a second entry would send it every scan twice.
     if (std::find(m_conn_list.begin(), m_conn_list.end(), conn) == m_conn_list.end()) {
         m_conn_list.push_back(conn);
+        Metrics::Get().pages_registered = static_cast<int64_t>(m_conn_list.size());
         std::puts("g_conn  get!");
     }
 }
@@ -145,6 +147,7 @@ void* CWebServer::socketPthreadCloseConn(lws* conn) {
     std::lock_guard<std::mutex> lock(m_conn_mutex);
     m_sources.erase(conn);
     m_conn_list.erase(std::remove(m_conn_list.begin(), m_conn_list.end(), conn), m_conn_list.end());
+    Metrics::Get().pages_registered = static_cast<int64_t>(m_conn_list.size());
     std::puts("g_conn over!");
     return nullptr;
 }

@@ -1,5 +1,6 @@
 #include "websocket_control.h"
 
+#include "metrics.h"
 #include "tls_files.h"
 
 #include <libwebsockets.h>
@@ -37,23 +38,9 @@ const lws_protocols kProtocols[] = {
 };
 
 // Peers that have gone silent are pinged, and dropped when they don't answer.
+constexpr uint16_t kHangUpSeconds = 40;
 const lws_retry_bo_t kIdlePolicy = {
-    nullptr, 0, 0, /* secs_since_valid_ping */ 30, /* secs_since_valid_hangup */ 40, 0};
-
-// The port text as a number: the whole text decimal, 1 to 65535; else 0. The
-// library itself takes 0 for "any port" and -1 for "no listener", silently.
-int ParsePort(const char* text) {
-    if (text == nullptr || *text == '\0') {
-        return 0;
-    }
-    long port = 0;
-    for (const char* c = text; *c != '\0'; ++c) {
-        if (*c < '0' || *c > '9' || (port = port * 10 + (*c - '0')) > 65535) {
-            return 0;
-        }
-    }
-    return static_cast<int>(port);
-}
+    nullptr, 0, 0, /* secs_since_valid_ping */ 30, /* secs_since_valid_hangup */ kHangUpSeconds, 0};
 
 // Why the listener could not be made, as far as a bind of our own can tell:
 // the library says only that it failed.
@@ -134,7 +121,8 @@ int WebsocketControl::setupWebsocketServer(const char* port) {
 
     lws_context_creation_info info;
     std::memset(&info, 0, sizeof info);
-    info.port = ParsePort(port);
+    // The library itself takes 0 for "any port" and -1 for "no listener".
+    info.port = ParsePortText(port);
     info.iface = m_policy.bind_address.empty() ? "0.0.0.0" : m_policy.bind_address.c_str();
     info.fd_limit_per_thread = ConnectionDescriptorCap();
     info.protocols = kProtocols;
@@ -182,6 +170,7 @@ int WebsocketControl::setupWebsocketServer(const char* port) {
             m_ctx = ctx;
             m_problem.clear();
             m_started = 1;
+            Metrics::Get().listener_up = 1;
             lock.unlock();
             std::fprintf(stderr, "listening on %s:%d for %s%s\n", info.iface, info.port,
                          OriginsText().c_str(), m_policy.tls ? " (wss:// only)" : "");
@@ -191,6 +180,7 @@ int WebsocketControl::setupWebsocketServer(const char* port) {
         if (!m_closing) {
             m_problem = BindProblem(info.iface, info.port);
             m_started = -2;
+            ++Metrics::Get().listener_failures;
             if (first) {
                 std::puts("ERROR: Expected to find proper listener connection status, but found..");
                 std::fprintf(stderr, "no listener on %s:%d (%s), trying again every %d s\n",
@@ -219,6 +209,7 @@ void WebsocketControl::Serve(lws_context* ctx) {
     }
     // Destroying the context closes every connection, through our callback,
     // on this thread; only then may the other threads stop waiting for it.
+    Metrics::Get().listener_up = 0;
     lws_context_destroy(ctx);
     m_conns.clear();
     m_saying_goodbye = false;
@@ -353,6 +344,7 @@ void WebsocketControl::TakeInbox() {
         if (conn.queued_bytes + frame.bytes->size() > kMaxQueuedBytes) {
             // It doesn't read: close it rather than hold ever more for it.
             conn.closing = true;
+            ++Metrics::Get().pages_dropped_slow;
             conn.queue.clear();
             conn.queued_bytes = 0;
             lws_set_timeout(conn.wsi, PENDING_TIMEOUT_USER_OK, LWS_TO_KILL_ASYNC);
@@ -396,6 +388,7 @@ int WebsocketControl::Write(lws* wsi, uint64_t id) {
     if (written < static_cast<int>(bytes.size())) {
         return -1;  // the connection is closed
     }
+    ++Metrics::Get().messages_sent;
     if (!conn.queue.empty() || m_saying_goodbye) {
         lws_callback_on_writable(wsi);
     }
@@ -421,6 +414,14 @@ void WebsocketControl::Receive(lws* wsi, uint64_t id, const char* in, size_t len
     listener_on_message(lws_get_context(wsi), wsi, message.data(), message.size(), size, nullptr);
 }
 
+void WebsocketControl::Heard(uint64_t id, bool closing) {
+    const auto found = m_conns.find(id);
+    if (found != m_conns.end()) {
+        found->second.last_heard = std::chrono::steady_clock::now();
+        found->second.peer_closed = found->second.peer_closed || closing;
+    }
+}
+
 bool WebsocketControl::AcceptHandshake(lws* wsi) const {
     const int length = lws_hdr_total_length(wsi, WSI_TOKEN_ORIGIN);
     if (length <= 0 || m_policy.allowed_origins.empty()) {
@@ -435,11 +436,24 @@ bool WebsocketControl::AcceptHandshake(lws* wsi) const {
         return true;
     }
     std::fprintf(stderr, "refused a page from origin %s\n", origin.c_str());
+    ++Metrics::Get().pages_refused_by_origin;
     return false;
 }
 
 void WebsocketControl::Closed(lws* wsi, uint64_t id) {
-    m_conns.erase(id);
+    const auto found = m_conns.find(id);
+    if (found != m_conns.end()) {
+        const Connection& conn = found->second;
+        // Closed neither by us nor by the page, after it stayed silent for
+        // as long as the idle policy allows: the library hung it up.
+        if (!conn.closing && !conn.peer_closed && !m_saying_goodbye &&
+            std::chrono::steady_clock::now() - conn.last_heard >=
+                std::chrono::seconds(kHangUpSeconds)) {
+            ++Metrics::Get().pages_dropped_ping;
+        }
+        m_conns.erase(found);
+        --Metrics::Get().pages_connected;
+    }
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_live.erase(wsi);
@@ -452,7 +466,10 @@ int WebsocketControl::on_connection_opened(lws_context* ctx, lws* conn, void*) {
     WebsocketControl* self = static_cast<WebsocketControl*>(lws_context_user(ctx));
     Session* session = static_cast<Session*>(lws_wsi_user(conn));
     session->id = ++self->m_next_id;
-    self->m_conns[session->id].wsi = conn;
+    Connection& connection = self->m_conns[session->id];
+    connection.wsi = conn;
+    connection.last_heard = std::chrono::steady_clock::now();
+    ++Metrics::Get().pages_connected;
     {
         std::lock_guard<std::mutex> lock(self->m_mutex);
         self->m_live[conn] = session->id;
@@ -498,7 +515,14 @@ int WebsocketControl::Callback(lws* wsi, int reason, void* user, void* in, size_
         case LWS_CALLBACK_ESTABLISHED:
             return on_connection_opened(ctx, wsi, nullptr) == 1 ? 0 : -1;
         case LWS_CALLBACK_RECEIVE:
+            self->Heard(session->id, false);
             self->Receive(wsi, session->id, static_cast<const char*>(in), len);
+            return 0;
+        case LWS_CALLBACK_RECEIVE_PONG:
+            self->Heard(session->id, false);
+            return 0;
+        case LWS_CALLBACK_WS_PEER_INITIATED_CLOSE:
+            self->Heard(session->id, true);
             return 0;
         case LWS_CALLBACK_SERVER_WRITEABLE:
             return self->Write(wsi, session->id);

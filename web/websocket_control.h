@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -110,7 +111,9 @@ class WebsocketControl {
         lws* wsi = nullptr;
         std::deque<Frame> queue;
         size_t queued_bytes = 0;
-        bool closing = false;
+        bool closing = false;                              // we close it: it stopped reading
+        bool peer_closed = false;                          // it sent its close
+        std::chrono::steady_clock::time_point last_heard;  // a message or a pong
         std::string message;      // the message being received, its first bytes
         size_t message_size = 0;  // its whole size
     };
@@ -128,6 +131,8 @@ class WebsocketControl {
     void Receive(lws* wsi, uint64_t id, const char* in, size_t len);
     int Write(lws* wsi, uint64_t id);
     void Closed(lws* wsi, uint64_t id);
+    // The page said something (a message, a pong), or sent its close.
+    void Heard(uint64_t id, bool closing);
     // The handshake check of the Origin header against the allowed origins.
     bool AcceptHandshake(lws* wsi) const;
 

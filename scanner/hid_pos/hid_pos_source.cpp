@@ -59,7 +59,11 @@ bool HidPosSource::ReadScans() {
             continue;
         }
         if (got <= 0) {
-            return false;  // the device is gone (ENODEV), or its node was hung up
+            // The device is gone (ENODEV), or its node was hung up.
+            if (m_under_way) {
+                Dropped(ScanDrop::kHangUp);
+            }
+            return false;
         }
         for (size_t at = 0; at < static_cast<size_t>(got);) {
             const size_t size = m_layout.InputReportSize(reports[at]);
@@ -111,12 +115,14 @@ void HidPosSource::Take(const uint8_t* report, size_t size) {
     }
     if (scan.Overflowed()) {
         std::printf("scan longer than %zu bytes, dropped\n", ScanBuffer::kCapacity);
+        Dropped(ScanDrop::kTooLong);
         return;
     }
     Scan delivered;
     delivered.symbology = m_symbology;
     if (!ConvertScan(m_settings.encoding, scan, delivered.text)) {
         std::puts("convert g2u fail");
+        Dropped(ScanDrop::kConversion);
         return;
     }
     Deliver(std::move(delivered));
@@ -127,4 +133,5 @@ void HidPosSource::DropUnfinished(const char* why) {
                 m_node.devname.c_str(), why);
     m_barcode.clear();
     m_under_way = false;
+    Dropped(ScanDrop::kIncomplete);
 }

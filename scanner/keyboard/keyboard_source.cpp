@@ -62,7 +62,11 @@ bool KeyboardSource::ReadScans() {
             continue;
         }
         if (got <= 0) {
-            return false;  // the device is gone (ENODEV), or its node hung up
+            // The device is gone (ENODEV), or its node hung up.
+            if (!m_text.empty() && !m_dropping) {
+                Dropped(ScanDrop::kHangUp);
+            }
+            return false;
         }
         // An evdev read hands over whole events; a pty standing in for one
         // may cut them, so the bytes of a cut one wait for the rest.
@@ -113,12 +117,15 @@ void KeyboardSource::Take(uint16_t type, uint16_t code, int32_t value) {
 }
 
 void KeyboardSource::EndScan() {
-    if (!m_dropping) {  // else the rest of a scan that lost events: not what was scanned
+    if (m_dropping) {
+        Dropped(ScanDrop::kIncomplete);  // the rest of a scan that lost events
+    } else {
         if (m_unmapped > 0) {
             std::printf("dropped %d keys that type no text\n", m_unmapped);
         }
         if (m_text.size() > ScanBuffer::kCapacity) {
             std::printf("scan longer than %zu bytes, dropped\n", ScanBuffer::kCapacity);
+            Dropped(ScanDrop::kTooLong);
         } else if (!m_text.empty()) {
             // The layout typed it as UTF-8 already: no character set to convert.
             Scan scan;

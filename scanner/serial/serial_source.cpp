@@ -48,11 +48,15 @@ void SerialSource::OnComplete(ScanBuffer& scan, bool failed) {
             std::printf("scan longer than %zu bytes, dropped\n", ScanBuffer::kCapacity);
         }
         tcflush(m_fd.get(), TCIOFLUSH);
+        Dropped(!failed            ? ScanDrop::kTooLong
+                : m_framing.gone() ? ScanDrop::kHangUp
+                                   : ScanDrop::kIncomplete);
         return;
     }
     Scan delivered;
     if (!ConvertScan(m_settings.encoding, scan, delivered.text)) {
         std::puts("convert g2u fail");
+        Dropped(ScanDrop::kConversion);
         return;
     }
     Deliver(std::move(delivered));

@@ -15,6 +15,7 @@ CONF = f"{APP}/conf/gunconf.xml"
 UNIT = "lib/systemd/system/tavitty.service"
 RULES = "lib/udev/rules.d/65-tavitty-scanners.rules"
 POLICY = "usr/share/doc/tavitty/examples/chromium-policy-example.json"
+ALERTS = "usr/share/doc/tavitty/examples/tavitty-alerts.yml"
 WANTS = "etc/systemd/system/multi-user.target.wants/tavitty.service"
 WEB = "usr/share/tavitty/web"
 TARBALL = f"{WEB}/tavitty-client-1.0.0.tgz"
@@ -39,7 +40,7 @@ def test_each_package_holds_a_stripped_daemon_its_unit_and_a_conffile(debs, tmp_
                  for line in run("dpkg-deb", "-c", deb).stdout.splitlines()}
         assert files[f"./{APP}/Tavitty"] == files[f"./{APP}/make-tls-cert"] == "-rwxr-xr-x"
         web = {f"./{WEB}/{name}" for name in ("index.html", *CLIENT)} | {f"./{TARBALL}"}
-        assert {f"./{CONF}", f"./{UNIT}", f"./{RULES}", f"./{APP}/lib/ws/", f"./{POLICY}",
+        assert {f"./{CONF}", f"./{UNIT}", f"./{RULES}", f"./{APP}/lib/ws/", f"./{POLICY}", f"./{ALERTS}",
                 *web} <= set(files)
         assert [f for f in files
                 if not f.startswith(("./opt/", "./lib/", "./usr/share/doc/", "./usr/share/tavitty/"))

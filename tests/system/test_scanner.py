@@ -210,7 +210,7 @@ FRAMING = [
     ("2", FOUR, b"", "\U0001f600"),
     ("2", b'q"\\\t\x01\x7f', b"\r\n", GOLDEN),
     ("2", "中".encode("gb18030") * 1023, b"\r\n", "中" * 1023 + "\r\n"),  # a full scan grows by half
-    ("2", b"x" * 2047, b"\r\n", ("scan longer than 2048 bytes, dropped",)),
+    ("2", b"x" * 2048, b"\r\n", ("scan longer than 2048 bytes, dropped",)),  # its CR past the end
     ("2", b"\x81\x30\xff\xfe\x80", b"", ("convert g2u fail",)),  # not GB18030
     ("2", FOUR[:3], b"", ("convert g2u fail",)),  # ends inside a character
     ("2", b"9" * 10240, b"\r\n", ("scan longer than 2048 bytes, dropped",)),

@@ -17,12 +17,12 @@ namespace {
 // parity", then " +" when the summary line came out and shows those values,
 // then the restrictions (origins, TLS files, bind address), " refused" when
 // no listener may be opened, " unlogged" when scans stay out of the log, and
-// " all" when every scanner is served.
+// " all" when every scanner is served, " metrics=port@address" when asked for.
 std::string Take(const std::string& path) {
     std::string port = "garbage";  // so that a value the reader forgets to set shows
     int encoding = -99;
     TtyAttr a{-1, -1, -1, '?'};
-    NetworkPolicy policy{"stale", {"stale"}, true, "stale", "stale", "stale"};
+    NetworkPolicy policy{"stale", {"stale"}, true, "stale", "stale", "stale", {true, "1", "x"}};
     ScannerOptions scanners{false, true, {ScannerEntry{}}, {ScannerEntry{}}};
     testing::internal::CaptureStdout();
     EXPECT_EQ(ReadConfFile(path.c_str(), port, encoding, a, policy, scanners), 0);
@@ -55,7 +55,10 @@ std::string Take(const std::string& path) {
     }
     return all + (policy.bind_address.empty() ? "" : " @" + policy.bind_address) +
            (policy.refusal.empty() ? "" : " refused") +
-           (scanners.log_scan_data ? "" : " unlogged") + (scanners.serve_all ? " all" : "");
+           (scanners.log_scan_data ? "" : " unlogged") + (scanners.serve_all ? " all" : "") +
+           (policy.metrics.enabled
+                ? " metrics=" + policy.metrics.port + "@" + policy.metrics.bind_address
+                : "");
 }
 
 std::string Repeat(const std::string& text, int times) {
@@ -170,6 +173,8 @@ const Case kCases[] = {
      std::string(kDefaults) + " serial=0c2e:0b6a serial=1a86:ffff/MYSCAN/aim " +
          "serial=ffff:ffff//dev/ttyS1/counter serial=0c2e:ffff/18A/pci-0:1/goods " +
          "keyboard=05f9:2206/de(nodeadkeys) keyboard=05e0:ffff/pci-0:2 all"},
+    {"metrics", "<g><Metrics><BindAddress> 10.0.0.5 </BindAddress><Port>9464</Port></Metrics></g>",
+     std::string(kDefaults) + " metrics=9464@10.0.0.5"},
     {"scans_out_of_the_log", "<g><LogScanData><!-- c --> 0 </LogScanData></g>",
      std::string(kDefaults) + " unlogged"},
     {"scans_logged_unless_0", Full("<LogScanData>no</LogScanData>"), "9011 1 9600 7 2 E +"},

@@ -1,0 +1,176 @@
+"""The metrics a fleet's Prometheus scrapes (<Metrics>): what they say of the
+scanners, the pages and the listener, promtool's lint, a real Prometheus
+server on loopback, where the listener listens, and a certificate running out.
+This suite runs under umockdev-wrapper."""
+
+import json
+import os
+import shutil
+import socket
+import ssl
+import subprocess
+import time
+import urllib.error
+import urllib.parse
+import urllib.request
+
+import pytest
+
+from conftest import frame, told
+from sandbox import accepting, free_port, poll_until
+from tls_certs import ThrowawayCA
+from ws_client import Client
+
+ALL = "<ServeAllScanners>1</ServeAllScanners>"
+GOODS = ("<Scanners><Scanner><VendorId>1a86</VendorId><ProductId>7523</ProductId><Name>goods</Name>"
+         "</Scanner></Scanners>")
+PROMTOOL = shutil.which("promtool")
+PROMETHEUS = shutil.which("prometheus")
+
+
+def metrics_conf(port, bind=None):
+    return (f"<Metrics><Port>{port}</Port>"
+            + (f"<BindAddress>{bind}</BindAddress>" if bind is not None else "") + "</Metrics>")
+
+
+def get(port, path="/metrics", method="GET", host="127.0.0.1"):
+    """(status, body) of a plain HTTP request."""
+    request = urllib.request.Request(f"http://{host}:{port}{path}", method=method)
+    try:
+        with urllib.request.urlopen(request, timeout=5) as answer:
+            return answer.status, answer.read().decode()
+    except urllib.error.HTTPError as error:
+        return error.code, error.read().decode()
+
+
+def samples(text):
+    """{name{labels}: value} of the exposition text."""
+    return {line.rsplit(" ", 1)[0]: float(line.rsplit(" ", 1)[1])
+            for line in text.splitlines() if line and not line.startswith("#")}
+
+
+def scanner(name, device, kind="serial"):
+    return f'scanner="{name}",kind="{kind}",device="{device}"'
+
+
+def test_the_metrics_say_what_a_fleet_needs_and_promtool_takes_them(daemon, scanners, tmp_path,
+                                                                   monkeypatch):
+    port = free_port()
+    soon = ThrowawayCA(tmp_path, days=10)  # a certificate that ends within 30 days
+    with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as systemd:
+        systemd.bind(str(tmp_path / "notify"))
+        monkeypatch.setenv("NOTIFY_SOCKET", str(tmp_path / "notify"))
+        node = scanners.plug("tavi")
+        d = daemon(conf={"extra": ALL + GOODS + metrics_conf(port) + soon.conf(), "encode": "2"},
+                   wait_open=False, tls=None)
+        assert d.wait(f"serving goods: serial /dev/{node} (1a86:7523)") and d.wait_accepting()
+        end = ssl.cert_time_to_seconds(subprocess.run(
+            ["openssl", "x509", "-in", soon.chain, "-noout", "-enddate"], capture_output=True,
+            text=True).stdout.split("=", 1)[1].strip())
+        day = time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime(end))
+        warning = f"certificate {soon.chain} ends on {day}, within 30 days: make a new one"
+        assert d.proc.stderr.wait_for(warning.__eq__) is not None
+        assert told(systemd, f"serving 1 scanner (goods /dev/{node}) to 0 pages; {warning}")
+    p = Client(d.port, tls=soon.context())
+    assert d.register(p)
+    for text in ("SECRET-1", "SECRET-22"):
+        scanners.type(text, node)
+        assert p.recv() == frame(0, text + "\r\n", "goods")
+    scanners.type(b"\x81\x30\xff\xfe", node)  # not GB18030
+    scanners.type(b"x" * 3000, node)  # longer than a scan may be
+    assert d.wait("scan longer than 2048 bytes, dropped")
+    status, text = get(port)
+    assert status == 200
+    got, labels = samples(text), scanner("goods", f"/dev/{node}")
+    assert {key: got[key] for key in (
+        f"tavitty_scanner_open{{{labels}}}", f"tavitty_scans_total{{{labels}}}",
+        f"tavitty_scan_bytes_total{{{labels}}}",
+        f'tavitty_scans_dropped_total{{{labels},reason="conversion"}}',
+        f'tavitty_scans_dropped_total{{{labels},reason="too_long"}}',
+        "tavitty_pages_connected", "tavitty_pages_registered", "tavitty_messages_sent_total",
+        "tavitty_listener_up", "tavitty_tls_certificate_expiry_timestamp_seconds",
+        'tavitty_build_info{version="1.0.0"}')} == {
+        f"tavitty_scanner_open{{{labels}}}": 1, f"tavitty_scans_total{{{labels}}}": 2,
+        f"tavitty_scan_bytes_total{{{labels}}}": 21,
+        f'tavitty_scans_dropped_total{{{labels},reason="conversion"}}': 1,
+        f'tavitty_scans_dropped_total{{{labels},reason="too_long"}}': 1,
+        "tavitty_pages_connected": 1, "tavitty_pages_registered": 1,
+        "tavitty_messages_sent_total": 2, "tavitty_listener_up": 1,
+        "tavitty_tls_certificate_expiry_timestamp_seconds": end, 'tavitty_build_info{version="1.0.0"}': 1}
+    assert "SECRET" not in text  # nothing of a scan's content
+    if PROMTOOL:
+        lint = subprocess.run([PROMTOOL, "check", "metrics"], input=text, capture_output=True,
+                              text=True, timeout=30)
+        assert lint.returncode == 0, lint.stdout + lint.stderr
+    # The listener answers that one path, to that one method.
+    assert [get(port, path, method)[0] for path, method in (
+        ("/metrics?x=1", "GET"), ("/", "GET"), ("/metrics", "POST"), ("/metrics", "HEAD"))] == [
+        200, 404, 405, 405]
+    with socket.create_connection(("127.0.0.1", port), timeout=5) as raw:
+        raw.sendall(b"\x16\x03\x01 garbage\r\n\r\n")
+        assert raw.recv(100).startswith(b"HTTP/1.1 400")
+
+
+# <Metrics> as written, and who can scrape: (address, served).
+@pytest.mark.parametrize("metrics,reach,said", [
+    ("", {"127.0.0.1": True, "127.0.0.2": False}, "metrics on http://127.0.0.1:{}/metrics"),
+    ("127.0.0.2", {"127.0.0.1": False, "127.0.0.2": True},
+     "metrics on http://127.0.0.2:{}/metrics"),
+    ("localhost", {"127.0.0.1": False},
+     "no metrics listener on localhost:{}: its BindAddress is not an IPv4 address"),
+    ("port:abc", {"127.0.0.1": False}, "no metrics listener on 127.0.0.1:abc: not a port number"),
+    ("in use", {"127.0.0.1": True},
+     "no metrics listener on 127.0.0.1:{} (Address already in use), trying again every 2 s"),
+])
+def test_the_metrics_listen_where_they_are_told_and_never_wider(daemon, metrics, reach, said):
+    port = free_port()
+    with socket.socket() as taken:
+        if metrics == "in use":
+            taken.bind(("127.0.0.1", port))
+            taken.listen()
+        conf = (metrics_conf("abc") if metrics == "port:abc" else
+                metrics_conf(port, None if metrics in ("", "in use") else metrics))
+        d = daemon(conf={"extra": conf})
+        assert d.proc.stderr.wait_for(lambda l: l == said.format(port)) is not None
+        assert d.wait_accepting()  # the WebSocket listener is not affected either way
+    if metrics == "in use":  # freed: tried again
+        assert d.proc.stderr.wait_for(lambda l: l.startswith("metrics on http")) is not None
+    for host, served in reach.items():
+        assert poll_until(lambda: accepting(port, host), 3 if served else 0.3) == served, host
+
+
+@pytest.mark.skipif(not PROMETHEUS, reason="Prometheus is not installed (scripts/test installs "
+                                            "Debian's prometheus package)")
+def test_a_real_prometheus_counts_the_scans_and_sees_the_scanner_go(daemon, scanners, tmp_path):
+    port, web = free_port(), free_port()
+    node = scanners.plug("tavi")
+    d = daemon(conf={"extra": ALL + GOODS + metrics_conf(port)}, wait_open=False)
+    assert d.wait(f"serving goods: serial /dev/{node} (1a86:7523)")
+    (tmp_path / "prometheus.yml").write_text(
+        "global: {scrape_interval: 1s, evaluation_interval: 1s}\nscrape_configs:\n"
+        f"  - job_name: tavitty\n    static_configs: [{{targets: ['127.0.0.1:{port}']}}]\n")
+    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "UMOCKDEV_DIR")}
+    server = subprocess.Popen(
+        [PROMETHEUS, f"--config.file={tmp_path / 'prometheus.yml'}",
+         f"--storage.tsdb.path={tmp_path / 'data'}", f"--web.listen-address=127.0.0.1:{web}"],
+        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
+
+    def query(expression):
+        try:
+            with urllib.request.urlopen(f"http://127.0.0.1:{web}/api/v1/query?query="
+                                        + urllib.parse.quote(expression), timeout=5) as answer:
+                result = json.load(answer)["data"]["result"]
+        except (OSError, ValueError, KeyError):
+            return None
+        return float(result[0]["value"][1]) if result else None
+
+    try:
+        for i in range(7):
+            scanners.type(f"S{i}", node)
+        assert d.wait("have data from goods: S6\r")
+        assert poll_until(lambda: query('sum(tavitty_scans_total{scanner="goods"})') == 7, 60)
+        scanners.unplug(node)
+        assert poll_until(lambda: query('tavitty_scanner_open{scanner="goods"}') == 0, 60)
+    finally:
+        server.terminate()
+        server.wait(30)

@@ -1,0 +1,172 @@
+#include "metrics.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <ctime>
+
+#ifndef TAVITTY_VERSION
+#define TAVITTY_VERSION "unknown"
+#endif
+
+namespace {
+
+// A label value as the exposition format writes it.
+std::string Escaped(const std::string& value) {
+    std::string escaped;
+    for (const char c : value) {
+        if (c == '\\' || c == '"') {
+            escaped += '\\';
+            escaped += c;
+        } else if (c == '\n') {
+            escaped += "\\n";
+        } else {
+            escaped += c;
+        }
+    }
+    return escaped;
+}
+
+void Family(std::string& text, const char* name, const char* type, const char* help) {
+    text += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
+}
+
+void Sample(std::string& text, const char* name, const std::string& labels, int64_t value) {
+    char number[32];
+    std::snprintf(number, sizeof number, " %" PRId64 "\n", value);
+    text += name + (labels.empty() ? std::string() : "{" + labels + "}") + number;
+}
+
+// One counter or gauge of the web side: family and its one sample.
+void Single(std::string& text, const char* name, const char* type, const char* help,
+            int64_t value) {
+    Family(text, name, type, help);
+    Sample(text, name, std::string(), value);
+}
+
+}  // namespace
+
+const char* const Metrics::kDropNames[kDropReasons] = {"conversion", "empty", "hang_up", "too_long",
+                                                       "incomplete"};
+
+Metrics::Metrics() : m_start(static_cast<int64_t>(std::time(nullptr))) {}
+
+Metrics& Metrics::Get() {
+    static Metrics metrics;
+    return metrics;
+}
+
+Metrics::Scanner* Metrics::ScannerSlot(const std::string& name, const std::string& kind,
+                                       const std::string& device) {
+    auto same = [&](const Scanner* slot) {
+        return slot->name == name && slot->kind == kind && slot->device == device;
+    };
+    for (const auto& slot : m_slots) {
+        Scanner* scanner = slot.load(std::memory_order_acquire);
+        if (scanner == nullptr) {
+            break;
+        }
+        if (same(scanner)) {
+            return scanner;
+        }
+    }
+    std::lock_guard<std::mutex> lock(m_making);
+    for (auto& slot : m_slots) {
+        Scanner* scanner = slot.load(std::memory_order_acquire);
+        if (scanner == nullptr) {
+            // Never freed: scrapes and counts may hold it at any time.
+            scanner = new Scanner;
+            scanner->name = name;
+            scanner->kind = kind;
+            scanner->device = device;
+            slot.store(scanner, std::memory_order_release);
+            return scanner;
+        }
+        if (same(scanner)) {
+            return scanner;
+        }
+    }
+    return nullptr;
+}
+
+std::string Metrics::Exposition() const {
+    std::string text;
+    Family(text, "tavitty_build_info", "gauge", "The daemon's version; always 1.");
+    Sample(text, "tavitty_build_info", "version=\"" TAVITTY_VERSION "\"", 1);
+    Single(text, "tavitty_process_start_time_seconds", "gauge",
+           "When the daemon started, in seconds since the epoch.", m_start);
+
+    // Each scanner's families, the samples of every scanner under each.
+    struct ScannerFamily {
+        const char* name;
+        const char* type;
+        const char* help;
+        int64_t (*value)(const Scanner&);
+    };
+    static const ScannerFamily kFamilies[] = {
+        {"tavitty_scanner_open", "gauge", "Whether the scanner is open (1) or not (0).",
+         [](const Scanner& s) -> int64_t { return s.open.load(); }},
+        {"tavitty_scans_total", "counter", "Scans delivered to the pages.",
+         [](const Scanner& s) -> int64_t { return static_cast<int64_t>(s.scans.load()); }},
+        {"tavitty_scan_bytes_total", "counter", "Bytes of the scans delivered, as converted.",
+         [](const Scanner& s) -> int64_t { return static_cast<int64_t>(s.bytes.load()); }},
+        {"tavitty_scanner_open_failures_total", "counter", "Opens of the scanner that failed.",
+         [](const Scanner& s) -> int64_t { return static_cast<int64_t>(s.open_failures.load()); }},
+        {"tavitty_scanner_open_retries_total", "counter",
+         "Opens of the scanner tried again after one failed.",
+         [](const Scanner& s) -> int64_t { return static_cast<int64_t>(s.open_retries.load()); }},
+    };
+    std::array<const Scanner*, kMaxScanners> scanners{};
+    size_t count = 0;
+    for (const auto& slot : m_slots) {
+        const Scanner* scanner = slot.load(std::memory_order_acquire);
+        if (scanner == nullptr) {
+            break;
+        }
+        scanners[count++] = scanner;
+    }
+    auto labels = [](const Scanner& s) {
+        return "scanner=\"" + Escaped(s.name) + "\",kind=\"" + Escaped(s.kind) + "\",device=\"" +
+               Escaped(s.device) + "\"";
+    };
+    for (const ScannerFamily& family : kFamilies) {
+        Family(text, family.name, family.type, family.help);
+        for (size_t i = 0; i < count; ++i) {
+            Sample(text, family.name, labels(*scanners[i]), family.value(*scanners[i]));
+        }
+    }
+    Family(text, "tavitty_scans_dropped_total", "counter", "Scans dropped, by reason.");
+    for (size_t i = 0; i < count; ++i) {
+        for (int reason = 0; reason < kDropReasons; ++reason) {
+            Sample(text, "tavitty_scans_dropped_total",
+                   labels(*scanners[i]) + ",reason=\"" + kDropNames[reason] + "\"",
+                   static_cast<int64_t>(scanners[i]->dropped[reason].load()));
+        }
+    }
+
+    Single(text, "tavitty_pages_connected", "gauge", "WebSocket connections open now.",
+           pages_connected.load());
+    Single(text, "tavitty_pages_registered", "gauge", "Pages registered for scans now.",
+           pages_registered.load());
+    Single(text, "tavitty_pages_refused_by_origin_total", "counter",
+           "Pages refused because their origin is not allowed.",
+           static_cast<int64_t>(pages_refused_by_origin.load()));
+    Family(text, "tavitty_pages_dropped_total", "counter",
+           "Pages disconnected by the daemon: they stopped reading, or answering pings.");
+    Sample(text, "tavitty_pages_dropped_total", "reason=\"slow_reader\"",
+           static_cast<int64_t>(pages_dropped_slow.load()));
+    Sample(text, "tavitty_pages_dropped_total", "reason=\"ping_timeout\"",
+           static_cast<int64_t>(pages_dropped_ping.load()));
+    Single(text, "tavitty_messages_sent_total", "counter", "WebSocket messages sent to pages.",
+           static_cast<int64_t>(messages_sent.load()));
+    Single(text, "tavitty_listener_up", "gauge",
+           "Whether the WebSocket listener listens (1) or not (0).", listener_up.load());
+    Single(text, "tavitty_listener_failures_total", "counter",
+           "Tries to set up the WebSocket listener that failed.",
+           static_cast<int64_t>(listener_failures.load()));
+    if (tls_not_after.load() != 0) {
+        Single(text, "tavitty_tls_certificate_expiry_timestamp_seconds", "gauge",
+               "When the wss:// certificate ends, in seconds since the epoch.",
+               tls_not_after.load());
+    }
+    return text;
+}

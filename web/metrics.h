@@ -1,0 +1,67 @@
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+// What the daemon counts for a fleet's monitoring, one registry for the
+// process, and its text in Prometheus's exposition format (0.0.4). Counting
+// never waits: every count is an atomic, and each scanner's counts sit in a
+// slot that is made once and never freed, found without a lock. A scrape
+// reads them as they are, and nothing in them is a scan's content.
+class Metrics {
+  public:
+    // Why a scan was dropped; as the scanner layer says, in its order.
+    static constexpr int kDropReasons = 5;
+    static const char* const kDropNames[kDropReasons];
+
+    // One scanner's counts: by its name (the device node when scanners are
+    // served one a run), kind and device node. A scanner plugged in again
+    // under the same name and node counts on in the same slot.
+    struct Scanner {
+        std::string name;
+        std::string kind;
+        std::string device;
+        std::atomic<int> open{0};
+        std::atomic<uint64_t> scans{0};
+        std::atomic<uint64_t> bytes{0};
+        std::atomic<uint64_t> open_failures{0};
+        std::atomic<uint64_t> open_retries{0};
+        std::array<std::atomic<uint64_t>, kDropReasons> dropped{};
+    };
+
+    static Metrics& Get();
+
+    // The scanner's slot, made at its first use; null once kMaxScanners
+    // slots are made (its counts are then not kept).
+    Scanner* ScannerSlot(const std::string& name, const std::string& kind,
+                         const std::string& device);
+
+    // The web side.
+    std::atomic<int64_t> pages_connected{0};
+    std::atomic<int64_t> pages_registered{0};
+    std::atomic<uint64_t> pages_refused_by_origin{0};
+    std::atomic<uint64_t> pages_dropped_slow{0};  // they stopped reading
+    std::atomic<uint64_t> pages_dropped_ping{0};  // they stopped answering pings
+    std::atomic<uint64_t> messages_sent{0};
+    std::atomic<int> listener_up{0};
+    std::atomic<uint64_t> listener_failures{0};
+    // The TLS certificate's end of validity, seconds since the epoch; 0
+    // without TLS.
+    std::atomic<int64_t> tls_not_after{0};
+
+    // The exposition text of everything counted.
+    std::string Exposition() const;
+
+    static constexpr size_t kMaxScanners = 64;
+
+  private:
+    Metrics();
+
+    const int64_t m_start;  // seconds since the epoch
+    std::mutex m_making;    // only who makes a slot takes it
+    std::array<std::atomic<Scanner*>, kMaxScanners> m_slots{};
+};

@@ -1,9 +1,11 @@
 """The sample page in headless Chromium (driven over the DevTools protocol)
 against the daemon on a virtual scanner: scans show up on the page, after an
 unplug, a restart and a replug too; a page from a site on the internet gets
-them only where the browser's policy lets it; and an https page from another
-host of the network gets them over wss://. Chromium runs without umockdev, and
-trusts the test's server key (page server and daemon alike) by its SPKI hash."""
+them only where the browser's policy lets it; an https page from another
+host of the network gets them over wss://; with every scanner served at once,
+pages get the scans of the scanners they chose, and list the scanners.
+Chromium runs without umockdev, and trusts the test's server key (page server
+and daemon alike) by its SPKI hash."""
 
 import json
 import os
@@ -75,7 +77,7 @@ def chromium(request, tmp_path, certificates):
         target = poll_until(lambda: page_target(cdp_port), 20)
         assert target and poll_until(lambda: accepting(page_port)), "Chromium did not come up"
         path = target["webSocketDebuggerUrl"].split(str(cdp_port), 1)[1]
-        yield base, Page(Client(cdp_port, path=path, tls=False)), daemon_port
+        yield base, Page(cdp_port, path), daemon_port
     finally:
         for proc in (browser, server):
             proc.kill()
@@ -93,8 +95,14 @@ def page_target(cdp_port):
 class Page:
     """One page, over the DevTools protocol."""
 
-    def __init__(self, cdp):
-        self.cdp, self.next_id = cdp, 0
+    def __init__(self, cdp_port, path):
+        self.cdp_port, self.next_id = cdp_port, 0
+        self.cdp = Client(cdp_port, path=path, tls=False)
+
+    def another(self, url):
+        """A second page of the same browser, at `url`."""
+        target = self.call("Target.createTarget", url=url)["targetId"]
+        return Page(self.cdp_port, f"/devtools/page/{target}")
 
     def call(self, method, **params):
         self.next_id += 1
@@ -110,6 +118,15 @@ class Page:
         return poll_until(lambda: needle in self.call(
             "Runtime.evaluate", expression=expression, returnByValue=True)["result"]["value"],
             seconds, 0.1)
+
+    def wait_rows(self, element_id, rows, seconds=20):
+        """True once the table body's rows, cut to as many cells as those
+        expected, are `rows`."""
+        expression = (f"[...document.getElementById('{element_id}').rows].map((r) => [...r.cells]"
+                      f".slice(0, {len(rows[0])}).map((c) => c.textContent))")
+        return poll_until(lambda: self.call("Runtime.evaluate", expression=expression,
+                                            returnByValue=True)["result"]["value"] == rows,
+                          seconds, 0.1)
 
 
 def test_page_shows_scans_and_reconnects_after_a_restart(daemon, chromium):
@@ -151,3 +168,38 @@ def test_a_page_from_another_host_gets_scans_only_where_the_browser_lets_it(
         assert page.wait_text("scans", "扫码-3")
     else:
         assert page.wait_text("status", "LocalNetworkAccessAllowedForUrls")  # the page says why
+
+
+def test_pages_get_the_scanners_they_chose_and_list_them(daemon, scanners, chromium):
+    base, payment_page, port = chromium
+    goods = scanners.plug("tavi")
+    d = daemon(port=port, wait_open=False, conf={"extra": (
+        "<ServeAllScanners>1</ServeAllScanners><Scanners>"
+        "<Scanner><VendorId>1a86</VendorId><ProductId>7523</ProductId><Name>goods</Name></Scanner>"
+        "<Scanner><VendorId>0c2e</VendorId><ProductId>0b87</ProductId><Name>payment</Name></Scanner>"
+        "</Scanners>")})
+    assert d.wait(f"serving goods: serial /dev/{goods} (1a86:7523)") and d.wait_accepting()
+    payment_page.call("Page.navigate", url=f"{base}/index.html?port={d.port}&sources=payment")
+    every_page = payment_page.another(f"{base}/index.html?port={d.port}")
+    assert d.wait(REGISTERED, 2)
+    # The list: goods open at connect, payment added and then gone; the
+    # payment page follows payment alone.
+    goods_row = ["goods", "serial", f"/dev/{goods}", "open"]
+    assert every_page.wait_rows("scanners", [goods_row])
+    payment = scanners.plug("hid-pos")
+    assert d.wait(f"serving payment: hid-pos /dev/{payment} (0c2e:0b87)")
+    payment_row = ["payment", "hid-pos", f"/dev/{payment}", "open"]
+    assert every_page.wait_rows("scanners", [goods_row, payment_row])
+    assert payment_page.wait_rows("scanners", [payment_row])
+    # The newest scan first: Data, Source, Symbology (a HID scanner's), size.
+    scanners.type("G1", goods)
+    assert every_page.wait_rows("scans", [["G1", "goods", "", "4"]])
+    scanners.type("P1", payment)
+    p1 = ["P1", "payment", "]E0", "2"]
+    assert every_page.wait_rows("scans", [p1, ["G1", "goods", "", "4"]])
+    assert payment_page.wait_rows("scans", [p1])  # and no G1, sent before it
+    scanners.unplug(payment)
+    assert d.wait(f"payment is gone: /dev/{payment} closed")
+    payment_row[3] = "gone"
+    assert every_page.wait_rows("scanners", [goods_row, payment_row])
+    assert payment_page.wait_rows("scanners", [payment_row])

@@ -1,6 +1,7 @@
 // The page-side client's reading of the daemon's frames, in node: text frames
-// as they are, binary frames byte by byte. (Connecting, registering and the
-// browser's refusals are seen in Chromium by tests/system/test_browser.py.)
+// as they are, binary frames byte by byte; and what it sends, connection by
+// connection, on a WebSocket of the test's. (The real thing, and the
+// browser's refusals, are seen in Chromium by tests/system/test_browser.py.)
 import assert from "node:assert/strict";
 import { test } from "node:test";
 
@@ -37,6 +38,15 @@ test("scans in text and binary frames", () => {
     [binaryFrame(2, [0xa4, 0xa4]), {}, { data: "い", size: 2, binary: true, bytes: [0xa4, 0xa4] }],
     [binaryFrame(2, [0xa4, 0xa4]), { binaryEncoding: "big5" },
      { data: "中", size: 2, binary: true, bytes: [0xa4, 0xa4] }],
+    // Every scanner served at once: the scanner's name, and the symbology
+    // where known; in a binary frame the name's bytes are UTF-8 all the same.
+    [HEAD.replace("%d", 4) + 'G1\\r\\n",\n\t"Source":\t"goods"\n}', {},
+     { data: "G1\r\n", size: 4, binary: false, source: "goods" }],
+    [HEAD.replace("%d", 2) + 'P1",\n\t"Source":\t"payment",\n\t"Symbology":\t"]Q1"\n}', {},
+     { data: "P1", size: 2, binary: false, source: "payment", symbology: "]Q1" }],
+    [binaryFrame(2, [0xc4, 0xe3], '",\n\t"Source":\t"caiss', [0xc3, 0xa9], '",\n\t"Symbology":\t"]E0'),
+     {},
+     { data: "你", size: 2, binary: true, bytes: [0xc4, 0xe3], source: "caissé", symbology: "]E0" }],
     // Not a scan: no Data, a character no byte stands for, not JSON.
     ['{"type": "BARCODE_GUN", "erro": 0, "size": 0}', {}, null],
     [binaryFrame(1, "\\u0100"), {}, null],
@@ -47,3 +57,112 @@ test("scans in text and binary frames", () => {
     assert.deepEqual(scans, expected ? [expected] : [], JSON.stringify(expected));
   }
 });
+
+// A WebSocket that the test opens, and closes as the daemon would.
+class FakeSocket {
+  static OPEN = 1;
+  static made = [];
+  static last = () => FakeSocket.made.at(-1);
+  sent = [];
+  readyState = 0;
+  constructor() { FakeSocket.made.push(this); }
+  send(data) {
+    assert.equal(this.readyState, FakeSocket.OPEN, `sent ${data} on a socket not open`);
+    this.sent.push(data);
+  }
+  open() { this.readyState = FakeSocket.OPEN; this.onopen(); }
+  close() { this.readyState = 3; this.onclose(); }
+}
+globalThis.WebSocket = FakeSocket;
+
+// The other frames of a daemon that serves every scanner at once, and what
+// the page hears of each (a scanners() call waiting for the answer).
+test("scanner events, the list of scanners and refusals", async () => {
+  const added = '{\n\t"type":\t"SCANNER",\n\t"event":\t"added",\n\t"Source":\t"payment",\n\t' +
+    '"Kind":\t"hid-pos",\n\t"Device":\t"/dev/hidraw1"\n}';
+  const payment = { source: "payment", kind: "hid-pos", device: "/dev/hidraw1" };
+  const cases = [
+    [[added, added.replace("added", "removed")],
+     [["scanner", { event: "added", ...payment }], ["scanner", { event: "removed", ...payment }]]],
+    [['{\n\t"type":\t"SCANNERS",\n\t"Scanners":\t[{\n\t\t\t"Source":\t"goods",\n\t\t\t"Kind":\t' +
+      '"serial",\n\t\t\t"Device":\t"/dev/ttyUSB0",\n\t\t\t"VendorId":\t"1a86",\n\t\t\t' +
+      '"ProductId":\t"7523"\n\t\t}]\n}'],
+     [["scanners", [{ source: "goods", kind: "serial", device: "/dev/ttyUSB0", vendorId: "1a86",
+                      productId: "7523" }]]]],
+    [['{"type":"SCANNERS","Scanners":[]}'], [["scanners", []]]],
+    [['{\n\t"type":\t"ERROR",\n\t"erro":\t-3,\n\t"Data":\t"a scanner name is 64 bytes at most"\n}'],
+     [["status", "refused", "a scanner name is 64 bytes at most"]]],
+  ];
+  for (const [frames, expected] of cases) {
+    const heard = [];
+    const client = new TavittyClient({
+      onScanner: (event) => heard.push(["scanner", event]),
+      onStatus: (...status) => heard.push(["status", ...status]),
+    });
+    client.start();
+    FakeSocket.last().open();
+    heard.length = 0;
+    client.scanners().then((list) => heard.push(["scanners", list]), () => {});
+    for (const frame of frames) client.receive(frame);
+    await Promise.resolve();
+    assert.deepEqual(heard, expected, frames[0]);
+    client.stop();
+  }
+});
+
+const NOT_OPEN = '{\n\t"type":\t"BARCODE_GUN",\n\t"erro":\t-2,\n\t"size":\t0,\n\t"Data":\t""\n}';
+const PAYMENT = '{"type":"SUBSCRIBE","Sources":["payment"]}';
+
+// What the page sends, socket by socket: a page that never subscribes
+// registers as it always did; one that did sends its list on every connection
+// and every retry while no scanner is open, so its list is never lost.
+test("registering and subscribing, after a reconnect and a -2 too", (t) => {
+  t.mock.timers.enable({ apis: ["setTimeout"] });
+  const open = () => FakeSocket.last().open();
+  const notOpen = (client) => client.receive(NOT_OPEN);
+  const retry = () => t.mock.timers.tick(1000);
+  const reconnect = () => (FakeSocket.last().close(), retry(), open());
+  // The sample page asks which scanners are open as soon as it is connected.
+  const askWhenConnected = (client) => {
+    client.onStatus = (status) => status === "connected" && client.scanners().catch(() => {});
+  };
+  const all = '{"type":"SUBSCRIBE","Sources":[]}';
+  const cases = [
+    [[open, notOpen, retry, reconnect], [["register", "register"], ["register"]]],
+    [[(c) => c.subscribe(["payment"]), open, notOpen, retry, reconnect],
+     [[PAYMENT, PAYMENT], [PAYMENT]]],
+    [[open, (c) => c.subscribe(["payment"]), (c) => c.subscribe(), reconnect, notOpen, retry],
+     [["register", PAYMENT, all], [all, all]]],
+    // Registered with its list before anything else: never, even for a
+    // moment, for every scanner.
+    [[(c) => c.subscribe(["payment"]), askWhenConnected, open, reconnect],
+     [[PAYMENT, '{"type":"SCANNERS"}'], [PAYMENT, '{"type":"SCANNERS"}']]],
+  ];
+  for (const [i, [steps, expected]] of cases.entries()) {
+    FakeSocket.made = [];
+    const client = new TavittyClient({ registerRetryMs: 1000, reconnectMinMs: 1000 });
+    client.start();
+    for (const step of steps) step(client);
+    client.stop();
+    assert.deepEqual(FakeSocket.made.map((socket) => socket.sent), expected, `case ${i}`);
+  }
+});
+
+test("scanners() settles once the socket closes, subscribe() refuses what the daemon would",
+  async () => {
+    const client = new TavittyClient();
+    await assert.rejects(client.scanners(), /not connected/);
+    client.start();
+    FakeSocket.last().open();
+    const listing = client.scanners();
+    assert.equal(client.scanners(), listing);  // one question, one answer for both
+    FakeSocket.last().close();
+    await assert.rejects(listing, /closed/);
+    client.stop();
+    for (const [sources, error] of [[new Array(17).fill("a"), RangeError],
+                                    [["é".repeat(33)], RangeError], [["a", 1], TypeError],
+                                    ["payment", TypeError]]) {
+      assert.throws(() => client.subscribe(sources), error, String(sources));
+    }
+    assert.equal(client.sources, null);
+  });

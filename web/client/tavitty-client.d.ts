@@ -15,12 +15,41 @@ export interface TavittyScan {
   binary: boolean;
   /** The scan's bytes as delivered; only on a scan from a binary frame. */
   bytes?: Uint8Array;
+  /**
+   * The name of the scanner it came from. Only from a daemon that serves every
+   * scanner at once (`<ServeAllScanners>1</ServeAllScanners>`).
+   */
+  source?: string;
+  /** The code's AIM identifier ("]E0", "]Q1"), where that daemon knows it. */
+  symbology?: string;
+}
+
+/** A scanner that the daemon serves. */
+export interface TavittyScanner {
+  /** Its name: what `scan.source` says and `subscribe()` takes. */
+  source: string;
+  kind: "serial" | "hid-pos" | "keyboard";
+  /** Its device node, such as "/dev/hidraw1". */
+  device: string;
+}
+
+/** A scanner of the page's choice opened, or went. */
+export interface TavittyScannerEvent extends TavittyScanner {
+  event: "added" | "removed";
+}
+
+/** A scanner open now, as `scanners()` lists it. */
+export interface TavittyOpenScanner extends TavittyScanner {
+  /** Its USB ids, four hexadecimal digits each ("0c2e", "0b87"). */
+  vendorId: string;
+  productId: string;
 }
 
 /**
  * What the client is doing. "blocked": the browser keeps a page from another
  * site away from the daemon (or the daemon is down); "failed": the browser
- * will not open the URL at all, and the client has stopped.
+ * will not open the URL at all, and the client has stopped; "refused": the
+ * daemon turned a request down, the hint saying why.
  */
 export type TavittyStatus =
   | "connecting"
@@ -29,7 +58,8 @@ export type TavittyStatus =
   | "blocked"
   | "failed"
   | "waiting for a scanner"
-  | "receiving scans";
+  | "receiving scans"
+  | "refused";
 
 export interface TavittyClientOptions {
   /**
@@ -40,6 +70,12 @@ export interface TavittyClientOptions {
   onScan?: (scan: TavittyScan) => void;
   /** The hint, where there is one, says what may be wrong and what to do. */
   onStatus?: (status: TavittyStatus, hint?: string) => void;
+  /**
+   * A scanner that the page follows (every one, unless it subscribed) opened
+   * or went: "added" before its first scan, "removed" after its last. Only
+   * from a daemon that serves every scanner at once.
+   */
+  onScanner?: (event: TavittyScannerEvent) => void;
   /**
    * A TextDecoder label for scans that come in binary frames. Default
    * "gb18030", which reads GBK and GB2312 too. One the browser does not know
@@ -61,6 +97,22 @@ export declare class TavittyClient {
   /** Connects, registers, and keeps doing so until stop(). */
   start(): void;
   stop(): void;
+  /**
+   * The scans of these scanners alone (names as `scan.source` gives them,
+   * scanners not open yet too); none, or an empty list: every scanner. Sent
+   * now where connected, and on every connection after. Throws a RangeError
+   * for more than 16 names or a name over 64 bytes (UTF-8), a TypeError for
+   * anything but a list of strings. Needs a daemon that serves every scanner
+   * at once; any other sends every scan, as it always does.
+   */
+  subscribe(sources?: string[]): void;
+  /**
+   * The scanners open now, whichever the page follows, sorted by name. Rejects
+   * where the client is not connected, or when the connection closes before
+   * the answer (a daemon that does not serve every scanner at once never
+   * answers).
+   */
+  scanners(): Promise<TavittyOpenScanner[]>;
 }
 
 /**

@@ -29,6 +29,16 @@
 // GBK character may be a backslash that the escape doubled), so the client
 // reads the JSON one character per byte, takes Data's characters back as
 // bytes and only then decodes them, as binaryEncoding says.
+//
+// A daemon that serves every scanner at once (<ServeAllScanners>1</ServeAllScanners>)
+// names each scan's scanner (scan.source) and, where it knows it, the code's
+// symbology (scan.symbology, an AIM identifier such as "]E0"). A page may
+// choose its scanners: subscribe(["payment"]) asks for theirs alone, now and
+// after every reconnect. onScanner hears a scanner of the page's choice open
+// and go, and scanners() asks which are open. A refused request comes back as
+// the status "refused" with the daemon's reason. A daemon without that option
+// sends none of this and takes a SUBSCRIBE as a plain registration: every
+// scan, as before.
 
 const LOOPBACK_HOST = /^(localhost|.+\.localhost|127(\.\d{1,3}){3}|::1)$/;
 
@@ -102,18 +112,39 @@ function charsToBytes(chars) {
   return bytes;
 }
 
+// What subscribe() takes: the daemon refuses more names, or longer ones.
+const MAX_SOURCES = 16;
+const MAX_SOURCE_BYTES = 64;
+
+function checkedSources(sources) {
+  if (!Array.isArray(sources) || sources.some((s) => typeof s !== "string")) {
+    throw new TypeError("subscribe() takes a list of scanner names");
+  }
+  if (sources.length > MAX_SOURCES) {
+    throw new RangeError(`subscribe() takes ${MAX_SOURCES} scanner names at most`);
+  }
+  const long = sources.find((s) => new TextEncoder().encode(s).length > MAX_SOURCE_BYTES);
+  if (long !== undefined) {
+    throw new RangeError(`a scanner name is ${MAX_SOURCE_BYTES} bytes at most: ${long}`);
+  }
+  return [...sources];
+}
+
+const UTF8 = new TextDecoder();
+
 export class TavittyClient {
   constructor({
     url = `ws://${globalThis.location?.hostname || "localhost"}:9010/`,
     onScan = () => {},
-    onStatus = () => {},  // (status, hint): the hint explains a "blocked" or a "failed"
+    onStatus = () => {},  // (status, hint): the hint explains a "blocked", "failed" or "refused"
+    onScanner = () => {},  // ({event: "added" | "removed", source, kind, device})
     binaryEncoding = "gb18030",  // of scans in binary frames; gb18030 reads GBK and GB2312 too
     registerRetryMs = 1000,
     reconnectMinMs = 500,
     reconnectMaxMs = 10000,
   } = {}) {
-    Object.assign(this, { url, onScan, onStatus, binaryEncoding, registerRetryMs, reconnectMinMs,
-                          reconnectMaxMs });
+    Object.assign(this, { url, onScan, onStatus, onScanner, binaryEncoding, registerRetryMs,
+                          reconnectMinMs, reconnectMaxMs });
     // An encoding the browser does not know fails here, not at the first scan.
     this.decoder = new TextDecoder(binaryEncoding);
     this.socket = null;
@@ -122,6 +153,8 @@ export class TavittyClient {
     this.stopped = true;
     this.opened = false;  // once open, a refusal means the daemon is away
     this.blocked = false;
+    this.sources = null;  // null: never subscribed, the page registers for every scanner
+    this.listing = null;  // the pending scanners() request: { promise, resolve, reject }
   }
 
   start() {
@@ -153,13 +186,17 @@ export class TavittyClient {
       this.opened = true;
       this.blocked = false;
       this.backoff = this.reconnectMinMs;
-      this.onStatus("connected");
+      // Registered (with its list) first: whatever the page sends on
+      // "connected" comes after.
       this.register();
+      this.onStatus("connected");
     };
     socket.onmessage = (event) => this.receive(event.data);
     socket.onclose = () => {
       if (this.socket !== socket) return;
       clearTimeout(this.timer);
+      this.listing?.reject(new Error("the connection to the scanner service closed"));
+      this.listing = null;
       const location = globalThis.location;
       const neverOpened = !this.opened && !this.stopped;
       if (neverOpened && !servedFromDaemonHost(location?.hostname, this.url)) {
@@ -177,8 +214,39 @@ export class TavittyClient {
     };
   }
 
+  isOpen() {
+    return this.socket?.readyState === WebSocket.OPEN;
+  }
+
+  // Once subscribed, the page registers with its list: on every connection
+  // and on every retry while no scanner is open, so the daemon never holds
+  // it for every scanner in between.
   register() {
-    if (this.socket && this.socket.readyState === WebSocket.OPEN) this.socket.send("register");
+    if (!this.isOpen()) return;
+    this.socket.send(this.sources === null ? "register" :
+      JSON.stringify({ type: "SUBSCRIBE", Sources: this.sources }));
+  }
+
+  // The scans of these scanners alone; none (or an empty list): every scanner.
+  subscribe(sources = []) {
+    this.sources = checkedSources(sources);
+    this.register();
+  }
+
+  // The scanners open now, from the daemon's next SCANNERS answer; rejected
+  // where the socket is not open or closes first. Calls while one is pending
+  // share its answer.
+  scanners() {
+    if (!this.isOpen()) {
+      return Promise.reject(new Error("not connected to the scanner service"));
+    }
+    if (!this.listing) {
+      let settle;
+      const promise = new Promise((resolve, reject) => { settle = { resolve, reject }; });
+      this.listing = { promise, ...settle };
+      this.socket.send(JSON.stringify({ type: "SCANNERS" }));
+    }
+    return this.listing.promise;
   }
 
   // A frame from the daemon: a string (text frame) or an ArrayBuffer (binary).
@@ -190,9 +258,37 @@ export class TavittyClient {
     } catch {
       return;
     }
-    if (message?.type !== "BARCODE_GUN") return;
+    // The names (not Data) are UTF-8 in a binary frame too.
+    const text = (value) => {
+      if (typeof value !== "string") return undefined;
+      if (!binary) return value;
+      const bytes = charsToBytes(value);
+      return bytes ? UTF8.decode(bytes) : undefined;
+    };
+    switch (message?.type) {
+      case "BARCODE_GUN":
+        return this.receiveScan(message, binary, text);
+      case "SCANNER":
+        if (message.event !== "added" && message.event !== "removed") return;
+        return this.onScanner({ event: message.event, source: text(message.Source),
+                                kind: text(message.Kind), device: text(message.Device) });
+      case "SCANNERS": {
+        const listing = this.listing;
+        this.listing = null;
+        const list = Array.isArray(message.Scanners) ? message.Scanners : [];
+        return listing?.resolve(list.map((s) => ({
+          source: text(s?.Source), kind: text(s?.Kind), device: text(s?.Device),
+          vendorId: text(s?.VendorId), productId: text(s?.ProductId) })));
+      }
+      case "ERROR":
+        return this.onStatus("refused", text(message.Data) ?? "the daemon refused a request");
+    }
+  }
+
+  receiveScan(message, binary, text) {
     if (message.erro === -2) {
-      // No scanner open yet: not registered. Ask again in a moment.
+      // No scanner open yet: a daemon that serves one scanner has not
+      // registered the page. Ask again in a moment.
       this.onStatus("waiting for a scanner");
       clearTimeout(this.timer);
       this.timer = setTimeout(() => this.register(), this.registerRetryMs);
@@ -204,6 +300,10 @@ export class TavittyClient {
       scan.bytes = charsToBytes(message.Data);
       if (!scan.bytes) return;
       scan.data = this.decoder.decode(scan.bytes);
+    }
+    for (const [key, name] of [["source", "Source"], ["symbology", "Symbology"]]) {
+      const value = text(message[name]);
+      if (value !== undefined) scan[key] = value;
     }
     this.onStatus("receiving scans");
     this.onScan(scan);

@@ -13,7 +13,8 @@ import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 UNIT = os.path.join(HERE, "..", "..", "packaging", "tavitty.service")
-SUITES = ["test_startup.py", "test_scanner.py", "test_web.py", "test_tls.py"]
+SUITES = ["test_startup.py", "test_scanner.py", "test_many_scanners.py", "test_web.py",
+          "test_tls.py", "test_metrics.py"]
 
 
 def allowed_by_unit():
@@ -49,7 +50,7 @@ def test_every_call_the_daemon_makes_is_one_its_unit_allows():
         # (Not the start by another user: the unit runs the daemon as root.)
         suites = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider",
                                  "-k", "not 65534"] + [os.path.join(HERE, s) for s in SUITES],
-                                env=dict(os.environ, TAVITTY_WRAP=wrap), timeout=900)
+                                env=dict(os.environ, TAVITTY_WRAP=wrap), timeout=1200)
         assert suites.returncode == 0
         made = set()
         for trace in glob.glob(os.path.join(traces, "trace.*")):

@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "certificate_watch.h"
 #include "page_protocol.h"
 #include "webserver.h"
 
@@ -96,6 +97,28 @@ TEST(PageRequest, SubscribeTakesAtMost16NamesOf64Bytes) {
     EXPECT_EQ(ReadPageRequest(cut.data(), 20, 20000).kind, PageRequest::Kind::kRefused);
     EXPECT_EQ(ReadPageRequest("{\"type\":\"SCANNERS\"}", 10, 20000).kind,
               PageRequest::Kind::kRegister);
+}
+
+// What is said of a certificate's dates: nothing while more than 30 days
+// are left.
+TEST(CertificateWatch, SaysWhatBrowsersWillRefuse) {
+    const int64_t day = 86400, start = 1800000000, end = start + 825 * day;
+    const struct {
+        int64_t now;
+        std::string said;
+    } cases[] = {
+        {start + day, ""},
+        {end - 31 * day, ""},
+        {end - 30 * day, "c.pem ends on 2029-04-19 08:00 UTC, within 30 days: make a new one"},
+        {end, "c.pem expired on 2029-04-19 08:00 UTC: browsers refuse wss:// with it"},
+        {start - 1,
+         "c.pem is not valid until 2027-01-15 08:00 UTC: browsers refuse wss:// with "
+         "it until then"},
+    };
+    for (const auto& c : cases) {
+        const std::string said = CertificateWatch::Judge("c.pem", start, end, c.now);
+        EXPECT_EQ(said, c.said.empty() ? "" : "certificate " + c.said) << c.now;
+    }
 }
 
 }  // namespace

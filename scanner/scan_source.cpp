@@ -38,7 +38,8 @@ void ScanSource::Dropped(ScanDrop reason) const {
 }
 
 void ScanSource::Deliver(Scan scan) {
-    if (m_node.aim_prefix && scan.symbology.empty() && AimIdentifier(scan.text)) {
+    if (m_settings.symbology && m_node.aim_prefix && scan.symbology.empty() &&
+        AimIdentifier(scan.text)) {
         scan.symbology = scan.text.substr(0, 3);
         scan.text.erase(0, 3);
         if (scan.text.empty()) {
@@ -47,7 +48,7 @@ void ScanSource::Deliver(Scan scan) {
             return;
         }
     }
-    if (scan.text.empty() && m_settings.drop_empty) {
+    if (scan.text.empty() && m_settings.symbology) {
         std::puts("a scan that converted to nothing, dropped");
         Dropped(ScanDrop::kEmpty);
         return;

@@ -29,9 +29,12 @@ const char* DropName(ScanDrop reason);
 struct SourceSettings {
     int encoding = 2;           // character-set selector for what serial and HID scanners send
     bool log_scan_data = true;  // each chunk read in hexadecimal on standard output
-    // A scan that converts to nothing is dropped, rather than delivered with
-    // no data.
-    bool drop_empty = false;
+    // Scans go out with their scanner's name and symbology (every scanner
+    // served at once): an AIM identifier that the scanner's entry says comes
+    // first is taken off into the symbology, and a scan that converts to
+    // nothing is dropped rather than delivered with no data. Otherwise scans
+    // go out as they came.
+    bool symbology = false;
     // A serial scanner's line.
     int baud = 115200;
     int databits = 8;
@@ -75,9 +78,9 @@ class ScanSource {
     bool Wanted() const { return !m_hooks.wanted || m_hooks.wanted(); }
     bool Present() const { return !m_hooks.present || m_hooks.present(); }
     // Hands a scan on, its symbology identifier taken off the front first
-    // where the scanner's entry says that it sends one (AimPrefix). A scan of
-    // the identifier alone is dropped, and so is an empty one where the
-    // settings say so.
+    // where the settings want symbologies and the scanner's entry says that
+    // it sends one (AimPrefix); a scan of the identifier alone is dropped,
+    // and so is an empty one there.
     void Deliver(Scan scan);
     // A scan that is not delivered: its line was printed, its reason is told.
     void Dropped(ScanDrop reason) const;

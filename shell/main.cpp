@@ -150,7 +150,7 @@ SourceSettings ScannerSettings() {
     SourceSettings settings;
     settings.encoding = g_nSelectEncoding;
     settings.log_scan_data = g_scannerOptions.log_scan_data;
-    settings.drop_empty = true;  // a scan of nothing is no barcode
+    settings.symbology = true;
     settings.baud = g_ttyAttr.baudrate;
     settings.databits = g_ttyAttr.databits;
     settings.stopbits = g_ttyAttr.stopbits;

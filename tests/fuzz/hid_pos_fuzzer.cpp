@@ -34,6 +34,7 @@ SourceSettings Settings(uint8_t flags) {
     SourceSettings settings;
     settings.encoding = flags & 0x07;
     settings.log_scan_data = (flags & 0x10) != 0;
+    settings.symbology = (flags & 0x20) != 0;
     return settings;
 }
 
@@ -125,7 +126,8 @@ struct HidPosHarness {
 };
 
 // Input: a flags byte (bits 0-2 the encoding selector, bit 3 the scanner
-// sends AIM prefixes, bit 4 scans are logged), the descriptor's length (two
+// sends AIM prefixes, bit 4 scans are logged, bit 5 scans go out with their
+// symbology, as with every scanner served at once), the descriptor's length (two
 // bytes, little-endian) and the descriptor, then reads: each a length (two
 // bytes, little-endian; at most 16384 count) and that many bytes, or a length
 // of 0 for a quiet gap.

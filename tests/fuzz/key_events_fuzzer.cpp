@@ -68,11 +68,20 @@ tag_dev_online_node Node(bool aim_prefix) {
     return node;
 }
 
+// Scans with their symbology, as when every scanner is served at once.
+SourceSettings Settings(bool symbology) {
+    SourceSettings settings;
+    settings.symbology = symbology;
+    return settings;
+}
+
 }  // namespace
 
 struct KeyEventsHarness {
     KeyEventsHarness(std::unique_ptr<KeyText>& keys, bool aim_prefix)
-        : source(Node(aim_prefix), {}, {[this](Scan scan) { Check(scan); }, {}, {}}), lent(keys) {
+        : source(Node(aim_prefix), Settings(aim_prefix),
+                 {[this](Scan scan) { Check(scan); }, {}, {}}),
+          lent(keys) {
         source.m_keys = std::move(keys);
         source.m_keys->Reset();
     }

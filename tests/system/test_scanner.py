@@ -10,7 +10,7 @@ import time
 import pytest
 
 from conftest import NOT_OPEN, frame, page, scan
-from sandbox import OPENED, WRAP
+from sandbox import OPENED, WRAP, poll_until
 from virtual_scanner import BYSTANDERS, HID_POS_DESCRIPTOR, KEYBOARD_CONF, MODELS, VirtualScanners
 from ws_client import Client, Closed, Crowd
 
@@ -82,7 +82,13 @@ def test_devices_that_are_no_scanner_neither_stop_the_daemon_nor_hide_one(daemon
     d = daemon(conf={"extra": SCANNERS + KEYBOARD_CONF})
     assert d.wait("have no device")
     for model, props in ODD if when != "at start" else ():
+        # Each once the daemon has taken the last two "add"s (umockdev's and
+        # ours): a daemon held up (under strace, say) must not have udev's
+        # messages pile up past its socket's queue, where umockdev aborts.
+        seen = sum(line.startswith("find guns  actions:") for line in d.lines())
         scanners.plug(model, props=props)
+        poll_until(lambda: sum(line.startswith("find guns  actions:") for line in d.lines())
+                   >= seen + 2)
     real = d.plug("tavi")
     assert real and d.wait(TAVI)
     p = page(d)

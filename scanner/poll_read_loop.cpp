@@ -51,10 +51,11 @@ int CttyUSB::run() {
     // wait for the next scan again.
     auto complete = [this](ScanBuffer& scan, bool failed) {
         if (failed || scan.Overflowed()) {
-            if (!failed) {
+            if (failed) {
+                tcflush(m_fd, TCIOFLUSH);
+            } else {
                 std::printf("scan longer than %zu bytes, dropped\n", ScanBuffer::kCapacity);
             }
-            tcflush(m_fd, TCIOFLUSH);
             Dropped(failed ? ScanDrop::kIncomplete : ScanDrop::kTooLong);
             return;
         }

@@ -2,6 +2,9 @@
 
 #include <cctype>
 #include <cstdio>
+#include <cstring>
+
+#include "encode.h"
 
 #include "hid_pos_source.h"
 #include "keyboard_source.h"
@@ -56,6 +59,35 @@ void ScanSource::Deliver(Scan scan) {
     if (m_hooks.deliver) {
         m_hooks.deliver(std::move(scan));
     }
+}
+
+void ScanSource::ConvertAndDeliver(ScanBuffer& scan, std::string symbology) {
+    Scan delivered;
+    delivered.symbology = std::move(symbology);
+    if (m_settings.symbology && std::memchr(scan.data(), '\0', scan.size()) != nullptr) {
+        std::puts("scan with a zero byte, dropped");
+        Dropped(ScanDrop::kConversion);
+        return;
+    }
+    if (!ConvertScan(m_settings.encoding, scan, delivered.text)) {
+        std::puts("convert g2u fail");
+        Dropped(ScanDrop::kConversion);
+        return;
+    }
+    Deliver(std::move(delivered));
+}
+
+bool ConvertScan(int encoding, ScanBuffer& scan, std::string& text) {
+    // Room for the longest text a full scan converts to: GB18030 and GB2312
+    // grow by half in UTF-8, and no converter makes more than three bytes of
+    // one (GBK's 0x80, the euro sign).
+    char converted[3 * ScanBuffer::kCapacity + 1] = {};
+    // One byte less than the array, so that the text always ends in a zero.
+    if (EncodeScan(encoding, scan.data(), scan.size(), converted, sizeof converted - 1) < 0) {
+        return false;
+    }
+    text.assign(converted);
+    return true;
 }
 
 std::unique_ptr<ScanSource> MakeScanSource(const tag_dev_online_node& node,

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "dev_node.h"
+#include "scan_buffer.h"
 #include "unique_fd.h"
 
 // One scan as a scanner's source hands it on.
@@ -84,12 +85,21 @@ class ScanSource {
     void Deliver(Scan scan);
     // A scan that is not delivered: its line was printed, its reason is told.
     void Dropped(ScanDrop reason) const;
+    // Converts a complete scan's bytes and delivers the text; or drops the
+    // scan with a line where it won't convert, or (scans with their
+    // symbology) where it holds a zero byte, at which its text would end.
+    void ConvertAndDeliver(ScanBuffer& scan, std::string symbology);
 
     const tag_dev_online_node m_node;
     const SourceSettings m_settings;
     const SourceHooks m_hooks;
     UniqueFd m_fd;
 };
+
+// Converts a complete scan's bytes as the encoding selector says into
+// `text`, whole, however much its character set grows in conversion; false
+// when the conversion failed.
+bool ConvertScan(int encoding, ScanBuffer& scan, std::string& text);
 
 // The source for a scanner of the node's kind.
 std::unique_ptr<ScanSource> MakeScanSource(const tag_dev_online_node& node,

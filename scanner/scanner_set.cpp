@@ -161,6 +161,20 @@ std::string ScannerSet::UniqueName(const tag_dev_online_node& node) const {
 }
 
 void ScannerSet::Add(tag_dev_online_node node) {
+    // A scanner of that name whose service is ending (unplugged and plugged
+    // in again, say) says that it is gone before the new one opens.
+    std::vector<std::unique_ptr<Served>> ending;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        auto end = std::stable_partition(
+            m_served.begin(), m_served.end(),
+            [&node](const auto& one) { return one->present || one->node.name != node.name; });
+        std::move(end, m_served.end(), std::back_inserter(ending));
+        m_served.erase(end, m_served.end());
+    }
+    for (const auto& one : ending) {
+        one->thread.join();
+    }
     std::lock_guard<std::mutex> lock(m_mutex);
     size_t serving = 0;
     for (const auto& one : m_served) {
@@ -182,8 +196,12 @@ void ScannerSet::Add(tag_dev_online_node node) {
         node.name = name;
     }
     auto served = std::make_unique<Served>();
-    served->node = std::move(node);
     served->wake.reset(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+    if (!served->wake.valid()) {
+        std::fprintf(stderr, "%s is not served: %s\n", node.devname.c_str(), std::strerror(errno));
+        return;
+    }
+    served->node = std::move(node);
     Served& one = *served;
     one.thread = std::thread(&ScannerSet::ServeOne, this, std::ref(one));
     m_served.push_back(std::move(served));

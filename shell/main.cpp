@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -108,6 +109,9 @@ void recvStringfromGun(int code, std::string text) {
 ScannerSet* g_scannerSet = nullptr;
 
 void TellSystemdTheScanners() {
+    // Called from every scanner's thread: the list taken last is told last.
+    static std::mutex telling;
+    std::lock_guard<std::mutex> lock(telling);
     std::vector<std::string> open;
     for (const ScannerInfo& scanner : g_scannerSet->Open()) {
         open.push_back(scanner.name + " " + scanner.devname);
@@ -222,6 +226,12 @@ int main() {
 
     const bool stoppable = InstallStopSignals();
 
+    // The certificate's dates, looked at before the server thread reads it.
+    if (g_netPolicy.tls) {
+        g_certificateWatch.Start(g_netPolicy.tls_certificate, [](const std::string& warning) {
+            g_notifier.CertificateWarning(warning);
+        });
+    }
     g_webServer.m_policy = g_netPolicy;
     g_webServer.m_serve_all = g_scannerOptions.serve_all;
     if (g_webServer.StartSocetServers(g_webPort.c_str()) < 0) {
@@ -229,11 +239,6 @@ int main() {
         return -1;
     }
     g_metricsServer.Start(g_netPolicy.metrics);
-    if (g_netPolicy.tls) {
-        g_certificateWatch.Start(g_netPolicy.tls_certificate, [](const std::string& warning) {
-            g_notifier.CertificateWarning(warning);
-        });
-    }
     g_notifier.Start(
         g_webPort,
         [](std::string& problem) {

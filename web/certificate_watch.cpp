@@ -47,6 +47,10 @@ void CertificateWatch::Start(const std::string& certificate, Tell tell) {
     }
     m_certificate = certificate;
     m_tell = std::move(tell);
+    if (!CertificateDates(m_certificate, m_not_before, m_not_after)) {
+        return;  // the listener's own check names what is wrong with the file
+    }
+    Metrics::Get().tls_not_after = m_not_after;
     Look();
     m_thread = std::thread([this] {
         std::unique_lock<std::mutex> lock(m_mutex);
@@ -70,14 +74,8 @@ void CertificateWatch::Stop() {
 }
 
 void CertificateWatch::Look() {
-    int64_t not_before = 0;
-    int64_t not_after = 0;
-    if (!CertificateDates(m_certificate, not_before, not_after)) {
-        return;  // the listener's own check names what is wrong with the file
-    }
-    Metrics::Get().tls_not_after = not_after;
     const std::string warning =
-        Judge(m_certificate, not_before, not_after, static_cast<int64_t>(std::time(nullptr)));
+        Judge(m_certificate, m_not_before, m_not_after, static_cast<int64_t>(std::time(nullptr)));
     if (!warning.empty()) {
         std::fprintf(stderr, "%s\n", warning.c_str());
     }

@@ -7,8 +7,8 @@
 #include <string>
 #include <thread>
 
-// The wss:// certificate's dates, looked at when the daemon starts and once
-// a day after: one that has expired, is not valid yet, or ends within 30
+// The wss:// certificate's dates, read when the daemon starts and judged then
+// and once a day after: one that has expired, is not valid yet, or ends within 30
 // days is said on standard error and to whoever is told (systemd's status).
 // The listener serves it all the same: what a browser accepts is the
 // browser's call. Its end goes to the metrics.
@@ -37,7 +37,11 @@ class CertificateWatch {
   private:
     void Look();
 
+    // The dates of the certificate that the listener serves: read once, at
+    // start, as the listener reads the file once.
     std::string m_certificate;
+    int64_t m_not_before = 0;
+    int64_t m_not_after = 0;
     Tell m_tell;
     std::thread m_thread;
     std::mutex m_mutex;

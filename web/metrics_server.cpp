@@ -57,7 +57,7 @@ std::string Answer(const std::string& request) {
 void SendAll(int fd, const std::string& bytes) {
     // Blocking now, for as long as the client's time allows.
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    const timeval timeout = {MetricsServer::kClientMillis / 1000, 0};
+    const timeval timeout = {1, 0};  // a stalled scraper holds the others back no longer
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
     for (size_t sent = 0; sent < bytes.size();) {
         const ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
@@ -169,10 +169,18 @@ void MetricsServer::Serve(int listener) {
                           : std::min(timeout, static_cast<int>(std::max<int64_t>(left.count(), 0)));
         }
         if (poll(waits.data(), waits.size(), timeout) < 0 && errno != EINTR) {
-            return;
+            std::fprintf(stderr, "metrics listener stopped: %s\n", std::strerror(errno));
+            break;
         }
         if (clients.size() < kMaxClients && (waits[1].revents & POLLIN) != 0) {
             const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+            if (fd < 0 &&
+                (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)) {
+                // Out of descriptors: the connection waits in the queue
+                // rather than the listener spinning on it.
+                pollfd wake = {m_wake[0], POLLIN, 0};
+                poll(&wake, 1, 100);
+            }
             if (fd >= 0) {
                 clients.push_back(
                     {fd, std::string(),

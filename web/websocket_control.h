@@ -96,8 +96,10 @@ class WebsocketControl {
     static constexpr size_t kMaxQueuedBytes = 1 << 20;
     // Bound of the frames handed over by other threads and not yet taken.
     static constexpr size_t kMaxInboxBytes = 64 << 20;
-    // Descriptors kept back from the connections for the rest of the process.
-    static constexpr unsigned kReservedDescriptors = 64;
+    // Descriptors kept back from the connections for the rest of the
+    // process: up to 16 scanners with their wake descriptors, the metrics
+    // listener and its clients, udev, the relay and the rest.
+    static constexpr unsigned kReservedDescriptors = 128;
     // How often a listener that could not be set up is tried again.
     static constexpr int kListenRetryMillis = 2000;
 

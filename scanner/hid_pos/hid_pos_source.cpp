@@ -10,7 +10,6 @@
 #include "hex_dump.h"
 #include "scan_buffer.h"
 #include "scanner_match.h"
-#include "serial_source.h"
 #include "udev_handles.h"
 
 HidPosSource::HidPosSource(const tag_dev_online_node& node, const SourceSettings& settings,
@@ -118,14 +117,7 @@ void HidPosSource::Take(const uint8_t* report, size_t size) {
         Dropped(ScanDrop::kTooLong);
         return;
     }
-    Scan delivered;
-    delivered.symbology = m_symbology;
-    if (!ConvertScan(m_settings.encoding, scan, delivered.text)) {
-        std::puts("convert g2u fail");
-        Dropped(ScanDrop::kConversion);
-        return;
-    }
-    Deliver(std::move(delivered));
+    ConvertAndDeliver(scan, m_symbology);
 }
 
 void HidPosSource::DropUnfinished(const char* why) {

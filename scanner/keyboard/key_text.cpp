@@ -108,6 +108,14 @@ void KeyText::Reset() {
     }
 }
 
+bool KeyText::DropDeadKey() {
+    if (!m_compose || xkb_compose_state_get_status(m_compose.get()) != XKB_COMPOSE_COMPOSING) {
+        return false;
+    }
+    xkb_compose_state_reset(m_compose.get());
+    return true;
+}
+
 KeyText::~KeyText() = default;
 
 KeyText::Key KeyText::Feed(uint16_t code, int32_t value, std::string& text) {

@@ -43,6 +43,9 @@ class KeyText {
     // Forgets which keys are held and which locks are on (Num Lock is on
     // again), as after the kernel lost events.
     void Reset();
+    // A scan ended: a dead key still waiting for its next key goes with it
+    // rather than into the next scan. True when there was one.
+    bool DropDeadKey();
 
   private:
     struct XkbUnref {

@@ -117,6 +117,7 @@ void KeyboardSource::Take(uint16_t type, uint16_t code, int32_t value) {
 }
 
 void KeyboardSource::EndScan() {
+    m_unmapped += m_keys->DropDeadKey() ? 1 : 0;
     if (m_dropping) {
         Dropped(ScanDrop::kIncomplete);  // the rest of a scan that lost events
     } else {

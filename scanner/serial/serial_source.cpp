@@ -5,7 +5,6 @@
 
 #include <cstdio>
 
-#include "encode.h"
 #include "serial_line.h"
 
 SerialSource::SerialSource(const tag_dev_online_node& node, const SourceSettings& settings,
@@ -42,35 +41,18 @@ bool SerialSource::ReadScans() {
 
 void SerialSource::OnComplete(ScanBuffer& scan, bool failed) {
     if (failed || scan.Overflowed()) {
-        if (!failed) {
+        if (failed) {
+            tcflush(m_fd.get(), TCIOFLUSH);
+        } else {
             // A cut barcode is a wrong barcode: drop the whole scan rather than
-            // deliver its first 2048 bytes as if they were all of it.
+            // deliver its first 2048 bytes as if they were all of it. It has
+            // ended: what the line holds after it is the next scan's.
             std::printf("scan longer than %zu bytes, dropped\n", ScanBuffer::kCapacity);
         }
-        tcflush(m_fd.get(), TCIOFLUSH);
         Dropped(!failed            ? ScanDrop::kTooLong
                 : m_framing.gone() ? ScanDrop::kHangUp
                                    : ScanDrop::kIncomplete);
         return;
     }
-    Scan delivered;
-    if (!ConvertScan(m_settings.encoding, scan, delivered.text)) {
-        std::puts("convert g2u fail");
-        Dropped(ScanDrop::kConversion);
-        return;
-    }
-    Deliver(std::move(delivered));
-}
-
-bool ConvertScan(int encoding, ScanBuffer& scan, std::string& text) {
-    // Room for the longest text a full scan converts to: GB18030 and GB2312
-    // grow by half in UTF-8, and no converter makes more than three bytes of
-    // one (GBK's 0x80, the euro sign).
-    char converted[3 * ScanBuffer::kCapacity + 1] = {};
-    // One byte less than the array, so that the text always ends in a zero.
-    if (EncodeScan(encoding, scan.data(), scan.size(), converted, sizeof converted - 1) < 0) {
-        return false;
-    }
-    text.assign(converted);
-    return true;
+    ConvertAndDeliver(scan, std::string());
 }

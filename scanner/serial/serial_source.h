@@ -20,8 +20,3 @@ class SerialSource : public ScanSource {
 
     SerialFraming m_framing;
 };
-
-// Converts a complete scan's bytes as the encoding selector says into
-// `text`, whole, however much its character set grows in conversion; false
-// when the conversion failed.
-bool ConvertScan(int encoding, ScanBuffer& scan, std::string& text);

@@ -206,6 +206,8 @@ def test_pages_choose_their_scanners_and_see_them_come_and_go(daemon, scanners):
     assert d.wait("have data from payment: P2")
     scanners.unplug(payment)
     to("payment", scanner_event("removed", "payment", "hid-pos", f"/dev/{payment}"))
+    payment = scanners.plug("hid-pos")  # back at once: gone is said before it opens again
+    to("payment", scanner_event("added", "payment", "hid-pos", f"/dev/{payment}"))
     # In order for each scanner; the scanners' threads keep no order between them.
     by_source = lambda messages: {  # noqa: E731
         name: [m for m in messages if json.loads(m)["Source"] == name]

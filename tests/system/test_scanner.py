@@ -153,6 +153,9 @@ INPUT_SCANS = [
     ("keyboard", KEYBOARD_DE, ([2, 3, 4, None], [5, 6, 7]), True,
      ("keyboard events were lost: the scan is dropped", None)),
     ("keyboard", KEYBOARD_DE, [KEY_Y, KEY_Z], True, "zy"),
+    # A dead key that ends a scan goes with it, not into the next.
+    ("keyboard", KEYBOARD_DE, [2, 41], True, ("dropped 1 keys that type no text", "1")),
+    ("keyboard", KEYBOARD_DE, [30, 2], True, "a1"),
 ]
 
 
@@ -203,7 +206,8 @@ GOLDEN = ('{\n\t"type":\t"BARCODE_GUN",\n\t"erro":\t0,\n\t"size":\t8,\n\t"Data":
 FOUR = "\U0001f600".encode("gb18030")  # four bytes in GB18030
 # The Encode setting, typed bytes, the terminator, and the Data of the message
 # the page receives (bytes: in a binary frame, not being UTF-8), or of each
-# message (a list); or the whole message; or no message but the daemon's line.
+# message (a list); or the whole message; or the daemon's line (and the Data
+# of the message after it).
 FRAMING = [
     ("2", b"ABC", b"\r\n", "ABC\r\n"),
     ("2", b"ab", b"\r", "ab\r"),
@@ -220,6 +224,9 @@ FRAMING = [
     ("2", b"\x81\x30\xff\xfe\x80", b"", ("convert g2u fail",)),  # not GB18030
     ("2", FOUR[:3], b"", ("convert g2u fail",)),  # ends inside a character
     ("2", b"9" * 10240, b"\r\n", ("scan longer than 2048 bytes, dropped",)),
+    # The scan after an oversize one in the same burst is whole.
+    ("2", b"X" * 2555 + b"\rGOODBARCODE", b"\r",
+     ("scan longer than 2048 bytes, dropped", "GOODBARCODE\r")),
     ("2", b"after", b"\r\n", "after\r\n"),
     ("1", "中文".encode("gb2312"), b"\r\n", "中文\r\n"),
     ("1", "丂".encode("gbk"), b"\r\n", ("convert g2u fail",)),  # not in GB2312
@@ -248,6 +255,7 @@ def test_scans_are_framed_converted_and_sent_byte_exact(daemon, encode):
         d.scanners.type(typed, terminator=terminator)
         if isinstance(expected, tuple):
             assert d.wait(expected[0], seen + 1), typed[:20]
+            assert expected[1:] == () or p.recv() == frame(0, expected[1])
         elif isinstance(expected, list):
             assert [p.recv() for _ in expected] == [frame(0, e) for e in expected]
         elif expected:

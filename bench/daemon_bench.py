@@ -177,10 +177,9 @@ class Bench:
         metrics = free_port()
         d = Daemon(scanners, binary=self.binary, conf={"extra": ALL + KEYBOARD_CONF + (
             f"<Metrics><Port>{metrics}</Port></Metrics>")}, wrap=("prlimit", "--nofile=4096:4096", "--"))
-        assert d.wait_accepting() and poll_until(
-            lambda: sum(l.startswith("serving ") for l in d.lines()) == 4, 30), "not all served"
-        names = {node: next(l.split(":")[0][8:] for l in d.lines()
-                            if l.startswith("serving ") and f" /dev/{node} (" in l) for node in nodes}
+        served = d.served(4, 30)
+        assert d.wait_accepting() and len(served) == 4, "not all served"
+        names = {node: served[f"/dev/{node}"] for node in nodes}
         self.note("idle_cpu_four_scanners_percent", self.idle(d, 10),
                   "idle CPU, 4 scanners open: %.3f %% of a core", "no busy loop")
         pages = [Client(d.port, tls=False) for _ in range(10)]

@@ -12,6 +12,7 @@ here is ended by its PID when the namespace is closed.
 """
 
 import os
+import re
 import resource
 import select
 import shutil
@@ -47,6 +48,8 @@ NOT_ROOT = "current user is not root"
 OPENED = "connect and open device :add(vid({:04x})pid({:04x}))"
 REGISTERED = "g_conn  get!"
 REMOVED = "find guns  actions:remove"
+# "serving goods: serial /dev/ttyACM0 (0c2e:0b6a)", every scanner served at once.
+SERVING = re.compile(r"serving (.+): \S+ (/dev/\S+) \(")
 
 DEFAULT_TIMEOUT = 10.0
 
@@ -325,6 +328,15 @@ class Daemon:
     def wait(self, line, count=1, timeout=DEFAULT_TIMEOUT):
         """True once `line` was printed `count` times."""
         return bool(poll_until(lambda: self.lines().count(line) >= count, timeout))
+
+    def served(self, count=1, timeout=DEFAULT_TIMEOUT):
+        """{device node: name} of the scanners that the daemon said it serves
+        (every scanner at once), once there are `count` of them or the time is
+        up."""
+        def said():
+            return {m[2]: m[1] for m in map(SERVING.match, self.lines()) if m}
+        poll_until(lambda: len(said()) >= count, timeout)
+        return said()
 
     def wait_accepting(self, timeout=DEFAULT_TIMEOUT):
         return bool(poll_until(lambda: accepting(self.port), timeout))

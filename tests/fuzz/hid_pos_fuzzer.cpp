@@ -107,17 +107,12 @@ struct HidPosHarness {
     }
 
     void Check(const Scan& scan) const {
+        const std::string& symbology = scan.symbology;
         if (barcode_bytes == 0 || barcode_bytes > ScanBuffer::kCapacity ||
-            scan.text.size() > 3 * barcode_bytes) {
+            scan.text.size() > 3 * barcode_bytes || (!symbology.empty() && symbology.size() != 3) ||
+            std::any_of(symbology.begin(), symbology.end(),
+                        [](char c) { return c < 0x20 || c > 0x7e; })) {
             std::abort();
-        }
-        if (!scan.symbology.empty() && scan.symbology.size() != 3) {
-            std::abort();
-        }
-        for (const char c : scan.symbology) {
-            if (c < 0x20 || c > 0x7e) {
-                std::abort();
-            }
         }
     }
 

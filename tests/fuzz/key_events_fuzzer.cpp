@@ -15,6 +15,7 @@
 #include "key_text.h"
 #include "keyboard_source.h"
 #include "scan_buffer.h"
+#include "utf8.h"
 
 namespace {
 
@@ -24,41 +25,6 @@ constexpr size_t kLayoutCount = sizeof kLayouts / sizeof kLayouts[0];
 // Compiling a keymap and the Compose table takes tens of milliseconds: each
 // layout is made once, and its state reset at the start of every input.
 std::unique_ptr<KeyText> g_keys[kLayoutCount];
-
-bool ValidUtf8(const std::string& text) {
-    for (size_t at = 0; at < text.size();) {
-        const auto byte = [&text](size_t i) { return static_cast<uint8_t>(text[i]); };
-        const uint8_t lead = byte(at);
-        size_t length = 0;
-        uint32_t point = 0;
-        if (lead < 0x80) {
-            length = 1, point = lead;
-        } else if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2, point = lead & 0x1F;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3, point = lead & 0x0F;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4, point = lead & 0x07;
-        } else {
-            return false;
-        }
-        if (text.size() - at < length) {
-            return false;
-        }
-        for (size_t i = 1; i < length; ++i) {
-            if ((byte(at + i) & 0xC0) != 0x80) {
-                return false;
-            }
-            point = point << 6 | (byte(at + i) & 0x3F);
-        }
-        const uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (point < least[length] || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF)) {
-            return false;
-        }
-        at += length;
-    }
-    return true;
-}
 
 tag_dev_online_node Node(bool aim_prefix) {
     tag_dev_online_node node{};
@@ -111,7 +77,8 @@ struct KeyEventsHarness {
 
     void Check(const Scan& scan) const {
         if (cut || scan.text.empty() || scan.text.size() > ScanBuffer::kCapacity ||
-            scan.text.find('\0') != std::string::npos || !ValidUtf8(scan.text)) {
+            scan.text.find('\0') != std::string::npos ||
+            !IsUtf8(scan.text.data(), scan.text.size())) {
             std::abort();
         }
     }

@@ -73,23 +73,10 @@ TEST(PageRequest, SubscribeTakesAtMost16NamesOf64Bytes) {
     for (const auto& c : cases) {
         const PageRequest request =
             ReadPageRequest(c.message.data(), c.message.size(), c.message.size());
-        std::string taken;
-        switch (request.kind) {
-            case PageRequest::Kind::kRegister:
-                taken = "register";
-                break;
-            case PageRequest::Kind::kScanners:
-                taken = "scanners";
-                break;
-            case PageRequest::Kind::kRefused:
-                taken = "refused: " + request.error;
-                break;
-            case PageRequest::Kind::kSubscribe:
-                taken = "subscribe ";
-                for (const std::string& source : request.sources)
-                    taken += (taken.size() > 10 ? "," : "") + source;
-                break;
-        }
+        const char* const kinds[] = {"register", "subscribe ", "scanners", "refused: "};
+        std::string taken = kinds[static_cast<int>(request.kind)] + request.error;
+        for (const std::string& source : request.sources)
+            taken += (taken.size() > 10 ? "," : "") + source;
         EXPECT_EQ(taken, c.taken) << c.message;
     }
     // Only the first bytes of a long message were kept: no JSON to read.

@@ -221,24 +221,29 @@ void CWebServer::Broadcast(std::string& message, const std::string& source) {
     if (message.empty()) {
         return;  // out of memory: nothing to send
     }
+    const bool utf8 = IsUtf8(message.data(), message.size());  // once, not once a page
     std::lock_guard<std::mutex> lock(m_conn_mutex);
     for (lws* conn : m_conn_list) {
         const auto chosen = source.empty() ? m_sources.end() : m_sources.find(conn);
         if (chosen == m_sources.end() || std::find(chosen->second.begin(), chosen->second.end(),
                                                    source) != chosen->second.end()) {
-            SendTo(conn, message);
+            SendTo(conn, message, utf8);
         }
     }
 }
 
 void CWebServer::SendTo(lws* conn, std::string& message) {
+    SendTo(conn, message, IsUtf8(message.data(), message.size()));
+}
+
+void CWebServer::SendTo(lws* conn, std::string& message, bool utf8) {
     if (message.empty()) {
         return;
     }
     // A page fails a connection whose text frame is not UTF-8 (a scan in
     // GBK, or bytes passed on unchanged): such a message goes out as a
     // binary frame of the same bytes instead.
-    if (IsUtf8(message.data(), message.size())) {
+    if (utf8) {
         m_ws_control->doSendText(conn, &message[0], static_cast<int>(message.size()));
     } else {
         m_ws_control->doSendBinary(conn, &message[0], static_cast<int>(message.size()));

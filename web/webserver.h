@@ -86,8 +86,10 @@ class CWebServer {
     // where one is given): in a text frame, or a binary frame of the same
     // bytes where they are not UTF-8.
     void Broadcast(std::string& message, const std::string& source = std::string());
-    // Sends one frame to one client. Under m_conn_mutex.
+    // Sends one frame to one client: a text frame where it is UTF-8 (as
+    // `utf8` says, where given), else a binary one. Under m_conn_mutex.
     void SendTo(lws* conn, std::string& message);
+    void SendTo(lws* conn, std::string& message, bool utf8);
     // A message from a client when every scanner is served at once. Under
     // m_conn_mutex.
     void TakePageRequest(lws* conn, const char* text, size_t size);

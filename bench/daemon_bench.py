@@ -62,9 +62,8 @@ class Bench:
     def noisy_bus(self, d, scanners, rounds=40):
         """The daemon's CPU time for the udev events of devices that are no
         scanner (plugged, changed, bound, unplugged) while it serves one."""
-        cpu, seen = d.cpu_seconds(), d.lines().count("find guns  actions:")
-        events = scanners.churn(BYSTANDERS, rounds)
-        d.wait("find guns  actions:", seen + events, timeout=60)
+        cpu, seen = d.cpu_seconds(), d.events_taken()
+        events = scanners.churn(BYSTANDERS, rounds, lambda events: d.taken(events, seen))
         return (d.cpu_seconds() - cpu) * 1e6 / events
 
     def latency_round(self, d, crowd, scans, terminator):

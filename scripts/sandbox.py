@@ -338,6 +338,15 @@ class Daemon:
         poll_until(lambda: len(said()) >= count, timeout)
         return said()
 
+    def events_taken(self):
+        """How many udev events the daemon (serving one scanner a run) has
+        taken so far."""
+        return sum(line.startswith("find guns  actions:") for line in self.lines())
+
+    def taken(self, events, since=0):
+        """Waits until it has taken `events` more than `since`; for churn."""
+        poll_until(lambda: self.events_taken() >= since + events)
+
     def wait_accepting(self, timeout=DEFAULT_TIMEOUT):
         return bool(poll_until(lambda: accepting(self.port), timeout))
 

@@ -149,17 +149,23 @@ class VirtualScanners:
     def nodes(self):
         return list(self._plugged)
 
-    def churn(self, devices, rounds=1):
+    def churn(self, devices, rounds=1, settle=None):
         """Plugs each device in (plug's model and props), says that it changed
         and that its driver was bound, and unplugs it, `rounds` times; returns
-        how many udev events that made."""
+        how many udev events that made. `settle(events)` is called after each
+        device with the count so far: it waits for the daemon to take them,
+        since umockdev aborts once a reader's queue (10 messages) is full."""
+        events = 0
         for _ in range(rounds):
             for model, props in devices:
                 node = self.plug(model, props=props)
                 for action in ("change", "bind"):
                     self.testbed.uevent(self._plugged[node], action)
                 self.unplug(node)
-        return 4 * rounds * len(devices)
+                events += 4
+                if settle:
+                    settle(events)
+        return events
 
     def announce(self, node):
         """Sends the "add" event once more (one sent before a monitor listened is lost)."""

@@ -10,7 +10,7 @@ import time
 import pytest
 
 from conftest import NOT_OPEN, frame, page, scan
-from sandbox import OPENED, WRAP, poll_until
+from sandbox import OPENED, WRAP
 from virtual_scanner import BYSTANDERS, HID_POS_DESCRIPTOR, KEYBOARD_CONF, MODELS, VirtualScanners
 from ws_client import Client, Closed, Crowd
 
@@ -85,10 +85,9 @@ def test_devices_that_are_no_scanner_neither_stop_the_daemon_nor_hide_one(daemon
         # Each once the daemon has taken the last two "add"s (umockdev's and
         # ours): a daemon held up (under strace, say) must not have udev's
         # messages pile up past its socket's queue, where umockdev aborts.
-        seen = sum(line.startswith("find guns  actions:") for line in d.lines())
+        seen = d.events_taken()
         scanners.plug(model, props=props)
-        poll_until(lambda: sum(line.startswith("find guns  actions:") for line in d.lines())
-                   >= seen + 2)
+        d.taken(2, seen)
     real = d.plug("tavi")
     assert real and d.wait(TAVI)
     p = page(d)
@@ -110,9 +109,10 @@ def test_a_noisy_bus_takes_nothing_from_the_scanner_served(daemon, scanners):
     assert d.register(*pages)
     crowd, fds = Crowd(pages), f"/proc/{d.pid()}/fd"
 
-    def rounds(first, count):  # each: hundreds of events while a scan is on its way
+    def rounds(first, count):  # each: a hundred events while a scan is on its way
         for i in range(first, first + count):
-            scanners.churn(BYSTANDERS, 4)
+            since = d.events_taken()
+            scanners.churn(BYSTANDERS, 4, lambda events: d.taken(events, since))
             scanners.type("%04d" % i, real)
         assert crowd.receive(count, 60) == len(pages)
         for p in pages:  # each scan once, in order

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -40,9 +41,16 @@ void CttyUSB::HotplugLoop(udev_monitor* monitor) {
             // again when the one announced went without ever opening.
             m_enum_pending = false;
             std::vector<tag_dev_online_node> nodes;
-            const bool found = EnumOnLineScanners(nodes, first) > 0;
+            EnumOnLineScanners(nodes, first);
             first = false;
-            if (!found) {
+            // udev may list the one that just went a moment longer.
+            nodes.erase(std::remove_if(nodes.begin(), nodes.end(),
+                                       [this](const tag_dev_online_node& node) {
+                                           return node.devname == m_gone_devname;
+                                       }),
+                        nodes.end());
+            m_gone_devname.clear();
+            if (nodes.empty()) {
                 continue;
             }
             candidate = nodes.front();
@@ -109,6 +117,7 @@ void CttyUSB::OnHotplugCandidate(const tag_dev_online_node& candidate) {
             // One that never opened leaves nothing to end: the scanners
             // present now are looked for again, and the first is served.
             m_enum_pending = !m_opened;
+            m_gone_devname = candidate.devname;
             WakeReadLoop();  // its line need not hang up to tell the read loop
             WakeNap();       // nor a port that would not open be tried again
         }

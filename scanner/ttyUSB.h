@@ -176,4 +176,5 @@ class CttyUSB {
     std::atomic<bool> m_hotplug_quit{false};
     pthread_t m_hotplug_thread{};
     bool m_hotplug_running = false;  // only the reading thread touches it
+    std::string m_gone_devname;      // the hotplug thread's: a removal to look past
 };

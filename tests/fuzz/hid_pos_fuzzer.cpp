@@ -46,7 +46,7 @@ uint32_t Le16(const uint8_t* bytes) {
 
 struct HidPosHarness {
     explicit HidPosHarness(uint8_t flags)
-        : source(Node(flags), Settings(flags), {[this](Scan scan) { Check(scan); }, {}, {}}) {}
+        : source(Node(flags), Settings(flags), {[this](Scan scan) { Check(scan); }, {}, {}, {}}) {}
 
     // A scanner's layout: each field inside its report, each report within
     // hidraw's bound.

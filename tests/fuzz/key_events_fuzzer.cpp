@@ -46,7 +46,7 @@ SourceSettings Settings(bool symbology) {
 struct KeyEventsHarness {
     KeyEventsHarness(std::unique_ptr<KeyText>& keys, bool aim_prefix)
         : source(Node(aim_prefix), Settings(aim_prefix),
-                 {[this](Scan scan) { Check(scan); }, {}, {}}),
+                 {[this](Scan scan) { Check(scan); }, {}, {}, {}}),
           lent(keys) {
         source.m_keys = std::move(keys);
         source.m_keys->Reset();

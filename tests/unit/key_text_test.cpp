@@ -54,6 +54,7 @@ TEST(KeyText, TypesAsTheLayoutDoes) {
         {"de", {{KEY_GRAVE}, {KEY_SPACE}, {KEY_EQUAL}, {KEY_E}, {kShift, 1}, {KEY_EQUAL},
                 {kShift, 0}, {KEY_A}, {KEY_GRAVE}, {KEY_Q}}, "^éà", 1, false},
         {"de(nodeadkeys)", {{KEY_GRAVE}, {KEY_1}}, "^1", 0, false},
+        {"cz", {{KEY_Z}, {KEY_Y}}, "yz", 0, false},  // a name with a z
         {"fr", {{KEY_LEFTBRACE}, {KEY_E}, {kShift, 1}, {KEY_LEFTBRACE}, {kShift, 0}, {KEY_I}},
          "êï", 0, false},
     };

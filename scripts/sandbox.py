@@ -344,8 +344,10 @@ class Daemon:
         return sum(line.startswith("find guns  actions:") for line in self.lines())
 
     def taken(self, events, since=0):
-        """Waits until it has taken `events` more than `since`; for churn."""
-        poll_until(lambda: self.events_taken() >= since + events)
+        """Waits until it has taken `events` more than `since`; for churn. One
+        that falls behind fails here rather than have umockdev abort."""
+        taken = poll_until(lambda: self.events_taken() >= since + events, 60)
+        assert taken, f"the daemon has taken {self.events_taken() - since} of {events} udev events"
 
     def wait_accepting(self, timeout=DEFAULT_TIMEOUT):
         return bool(poll_until(lambda: accepting(self.port), timeout))
@@ -374,6 +376,15 @@ class Daemon:
                 return node
             self.scanners.announce(node)
         return None
+
+    def listening(self):
+        """True once the daemon listens to udev (what goes out before is lost):
+        a mouse is plugged, and its "add" goes out again until taken."""
+        seen, mouse = self.events_taken(), self.scanners.plug(
+            ("046d", "c077", "USB Optical Mouse", "input"),
+            props={"ID_INPUT_KEYBOARD": None, "ID_INPUT_MOUSE": "1"})
+        return bool(poll_until(lambda: self.events_taken() > seen or self.scanners.announce(mouse),
+                               30, 0.2))
 
     def unplug(self, node=None):
         """Unplugs as real hardware goes: udev's removal first, then the line."""

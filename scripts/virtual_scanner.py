@@ -152,7 +152,8 @@ class VirtualScanners:
     def churn(self, devices, rounds=1, settle=None):
         """Plugs each device in (plug's model and props), says that it changed
         and that its driver was bound, and unplugs it, `rounds` times; returns
-        how many udev events that made. `settle(events)` is called after each
+        how many udev events that made: five a device, as a plug brings two
+        "add"s (umockdev's and ours). `settle(events)` is called after each
         device with the count so far: it waits for the daemon to take them,
         since umockdev aborts once a reader's queue (10 messages) is full."""
         events = 0
@@ -162,7 +163,7 @@ class VirtualScanners:
                 for action in ("change", "bind"):
                     self.testbed.uevent(self._plugged[node], action)
                 self.unplug(node)
-                events += 4
+                events += 5
                 if settle:
                     settle(events)
         return events

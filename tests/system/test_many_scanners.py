@@ -28,20 +28,21 @@ def entry(**keys):
 # without a name). Without a <Name>: ids and serial number, else ids and port,
 # else the node. Identical scanners are told apart by Serial or Port; a name
 # that is taken gets "-2". A tty without USB ids is served where an entry
-# names its node (or a link to it).
+# names its node (or a link to it). A suffixed name keeps to 64 characters.
+LONG = "g" * 64
 NAMING = [
     (ALL + "<Scanners>" + entry(VendorId="0c2e", ProductId="0b87", Name="payment") + "</Scanners>",
      [("hid-pos", {}, None), ("tavi", {"ID_SERIAL_SHORT": "18123B4F2A"}, None),
       ("zr4410", {}, None), ("zr4420", {"ID_PATH": None}, None)],
      ["payment", "1a86:7523:18123B4F2A", "1a86:7523@pci-0000:00:14.0-usb-0:3:1.0",
       "/dev/ttyUSB3"]),
-    (ALL + "<Scanners>" + entry(VendorId="0c2e", Serial="B2", Name="goods") + entry(
+    (ALL + "<Scanners>" + entry(VendorId="0c2e", Serial="B2", Name=LONG) + entry(
         VendorId="0c2e", Port="pci-0000:00:14.0-usb-0:3:1.0", Name="counter-usb") + "</Scanners>"
-     + KEYBOARD_CONF.replace("</Scanner>", "<Name>goods</Name></Scanner>"),
+     + KEYBOARD_CONF.replace("</Scanner>", f"<Name>{LONG}</Name></Scanner>"),
      [("honeywell-acm", {"ID_SERIAL_SHORT": "A1"}, None),
       ("honeywell-acm", {"ID_SERIAL_SHORT": "B2"}, None), ("honeywell-acm", {}, None),
       ("keyboard", {}, None)],
-     ["0c2e:0b6a:A1", "goods", "counter-usb", "goods-2"]),
+     ["0c2e:0b6a:A1", LONG, "counter-usb", LONG[:62] + "-2"]),
     (ALL + "<Scanners>" + entry(Device="/dev/ttyS1", Name="counter") + entry(
         Device="/dev/serial/by-path/platform-serial8250:2", Name="second") + "</Scanners>",
      [("tavi", NO_IDS, "ttyS1"),
@@ -70,8 +71,8 @@ def test_each_scanner_is_named_and_each_scan_says_which(daemon, scanners, extra,
         assert p.recv() == frame(0, data, name, "]E0" if kind == "hidraw" else None)
     assert p.nothing_more()
     clash = [l for l in d.proc.stderr.lines() if "is the name of another scanner" in l]
-    assert clash == ([f"/dev/{nodes[3]} is named goods-2: goods is the name of another scanner "
-                      "served"] if "goods-2" in names else [])
+    assert clash == ([f"/dev/{nodes[3]} is named {names[3]}: {LONG} is the name of another "
+                      "scanner served"] if LONG in names else [])
 
 
 def test_every_scanner_is_served_at_once_and_scans_never_mix(daemon, scanners, tmp_path,

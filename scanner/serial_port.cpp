@@ -114,7 +114,7 @@ int CttyUSB::Set_Block(bool block) {
 int CttyUSB::Close() {
     if (m_source) {
         m_source.reset();  // closes the node it opened
-    } else if (m_fd > 0) {
+    } else if (m_fd >= 0) {
         close(m_fd);
     }
     m_opened = false;

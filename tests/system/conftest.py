@@ -84,10 +84,18 @@ def daemon(scanners, certificates):
     assert not reports, "sanitizer reports:\n" + "\n\n".join(reports)
 
 
+@pytest.fixture
+def systemd(tmp_path, monkeypatch):
+    """systemd's notification socket (NOTIFY_SOCKET) for the daemons started."""
+    with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as listener:
+        listener.bind(str(tmp_path / "notify"))
+        listener.settimeout(10)
+        monkeypatch.setenv("NOTIFY_SOCKET", str(tmp_path / "notify"))  # umockdev's kept
+        yield listener
+
+
 def told(systemd, status):
-    """True once systemd (a datagram socket at NOTIFY_SOCKET) has been told
-    `status`; READY=1 comes with the first."""
-    systemd.settimeout(10)
+    """True once systemd has been told `status`; READY=1 comes with the first."""
     with contextlib.suppress(socket.timeout):
         for _ in range(20):
             if systemd.recv(512).decode().split("STATUS=")[-1] == status:

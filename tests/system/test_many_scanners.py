@@ -6,13 +6,12 @@ umockdev-wrapper."""
 import json
 import os
 import signal
-import socket
 
 import pytest
 
-from conftest import NOT_OPEN, frame, told
+from conftest import NOT_OPEN, frame, page, told
 from sandbox import OPENED, poll_until
-from virtual_scanner import KEYBOARD_CONF, MODELS
+from virtual_scanner import KEYBOARD_CONF
 from ws_client import Client, Crowd
 
 ALL = "<ServeAllScanners>1</ServeAllScanners>"
@@ -62,8 +61,7 @@ def test_each_scanner_is_named_and_each_scan_says_which(daemon, scanners, extra,
     else:
         assert d.wait_accepting() and d.served(len(names)) == {
             f"/dev/{n}": name for n, name in zip(nodes, names)}
-    p = Client(d.port)
-    assert d.register(p)
+    p = page(d)
     for node, name in zip(nodes, names):
         scanners.type("SCAN", node)
         kind = scanners._kind[node]
@@ -75,64 +73,56 @@ def test_each_scanner_is_named_and_each_scan_says_which(daemon, scanners, extra,
                       "scanner served"] if LONG in names else [])
 
 
-def test_every_scanner_is_served_at_once_and_scans_never_mix(daemon, scanners, tmp_path,
-                                                            monkeypatch):
-    with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as systemd:
-        systemd.bind(str(tmp_path / "notify"))
-        monkeypatch.setenv("NOTIFY_SOCKET", str(tmp_path / "notify"))
-        nodes = [scanners.plug(m) for m in ("tavi", "honeywell-acm", "hid-pos", "keyboard")]
-        # A keyboard of a scanner maker's that no entry lists: a scanner left
-        # in keyboard mode, named once; the till's own keyboard is not.
-        for keyboard in (("0c2e", "0b01", "Scanner", "input"), ("046d", "c31c", "Keyboard", "input")):
-            scanners.plug(keyboard)
-        d = daemon(conf={"extra": ALL + KEYBOARD_CONF}, wait_open=False)
-        names = [d.served(4)[f"/dev/{n}"] for n in nodes]
-        pages = [Client(d.port) for _ in range(3)]
-        assert d.register(*pages)
-        assert told(systemd, "serving 4 scanners (" + ", ".join(
-            f"{name} /dev/{node}" for name, node in zip(names, nodes)) + ") to 3 pages")
-        assert [l[:68] for l in d.proc.stderr.lines() if "scanner maker's keyboard" in l] == [
-            "/dev/input/event4 (0c2e:0b01) is a scanner maker's keyboard that no "]
+def test_every_scanner_is_served_at_once_and_scans_never_mix(daemon, scanners, systemd):
+    nodes = [scanners.plug(m) for m in ("tavi", "honeywell-acm", "hid-pos", "keyboard")]
+    # A keyboard of a scanner maker's that no entry lists: a scanner left
+    # in keyboard mode, named once; the till's own keyboard is not.
+    for keyboard in (("0c2e", "0b01", "Scanner", "input"), ("046d", "c31c", "Keyboard", "input")):
+        scanners.plug(keyboard)
+    d = daemon(conf={"extra": ALL + KEYBOARD_CONF}, wait_open=False)
+    names = [d.served(4)[f"/dev/{n}"] for n in nodes]
+    pages = [Client(d.port) for _ in range(3)]
+    assert d.register(*pages)
+    assert told(systemd, "serving 4 scanners (" + ", ".join(
+        f"{name} /dev/{node}" for name, node in zip(names, nodes)) + ") to 3 pages")
+    assert [l[:68] for l in d.proc.stderr.lines() if "scanner maker's keyboard" in l] == [
+        "/dev/input/event4 (0c2e:0b01) is a scanner maker's keyboard that no "]
 
-        # Scans in turn on every scanner, and half a serial scan around a
-        # whole one from the other serial scanner: each framed on its own.
-        sent = {name: [] for name in names}
-        for i in range(12):
-            scanners.type(f"S{i}", nodes[i % 4])
-            sent[names[i % 4]].append(f"S{i}" + ("\r\n" if i % 4 < 2 else ""))
-        scanners.type("AB", nodes[0], terminator=b"")
-        scanners.type("CD", nodes[1])
-        scanners.type("EF", nodes[0])
-        sent[names[1]].append("CD\r\n")
-        crowd = Crowd(pages)
-        assert crowd.receive(14, 30) == 3
-        crowd.receive(15, 0.5)  # AB and EF apart, should a slow machine take 50 ms between
-        for p in pages:
-            got = {name: [] for name in names}
-            for message, _ in p.messages:
-                got[json.loads(message)["Source"]].append(json.loads(message)["Data"])
-            rest = got[names[0]][3:]
-            assert (got[names[0]][:3], "".join(rest)) == (sent[names[0]], "ABEF\r\n")
-            assert {n: got[n] for n in names[1:]} == {n: sent[n] for n in names[1:]}
+    # Scans in turn on every scanner, and half a serial scan around a
+    # whole one from the other serial scanner: each framed on its own.
+    sent = {name: [] for name in names}
+    for i in range(12):
+        scanners.type(f"S{i}", nodes[i % 4])
+        sent[names[i % 4]].append(f"S{i}" + ("\r\n" if i % 4 < 2 else ""))
+    scanners.type("AB", nodes[0], terminator=b"")
+    scanners.type("CD", nodes[1])
+    scanners.type("EF", nodes[0])
+    sent[names[1]].append("CD\r\n")
+    crowd = Crowd(pages)
+    assert crowd.receive(14, 30) == 3
+    crowd.receive(15, 0.5)  # AB and EF apart, should a slow machine take 50 ms between
+    for p in pages:
+        got = {name: [] for name in names}
+        for message, _ in p.messages:
+            got[json.loads(message)["Source"]].append(json.loads(message)["Data"])
+        rest = got[names[0]][3:]
+        assert (got[names[0]][:3], "".join(rest)) == (sent[names[0]], "ABEF\r\n")
+        assert {n: got[n] for n in names[1:]} == {n: sent[n] for n in names[1:]}
 
-        # One goes: the others go on, and the pages and systemd are told.
-        scanners.unplug(nodes[2])
-        assert d.wait(f"{names[2]} is gone: /dev/{nodes[2]} closed")
-        for p in pages:
-            p.messages.clear()
-            assert json.loads(p.recv())["event"] == "removed"
-        assert told(systemd, "serving 3 scanners (" + ", ".join(
-            f"{name} /dev/{node}" for name, node in zip(names, nodes) if node != nodes[2])
-            + ") to 3 pages")
-        # One hangs up mid-scan: its scan is lost, and no other.
-        scanners.type("CUT", nodes[0], terminator=b"")
-        scanners.hang_up(nodes[0])
-        scanners.type("still", nodes[1])
-        for p in pages:
-            assert {p.recv(), p.recv()} == {frame(0, "still\r\n", names[1]), scanner_event(
-                "removed", names[0], "serial", f"/dev/{nodes[0]}")}
-        assert d.wait(f"{names[0]} is gone: /dev/{nodes[0]} closed")
-        assert all(p.nothing_more() for p in pages)
+    # One hangs up mid-scan: its scan is lost, and no other; the others go
+    # on, and the pages and systemd are told.
+    for p in pages:
+        p.messages.clear()
+    scanners.type("CUT", nodes[0], terminator=b"")
+    scanners.hang_up(nodes[0])
+    scanners.type("still", nodes[1])
+    for p in pages:
+        assert {p.recv(), p.recv()} == {frame(0, "still\r\n", names[1]), scanner_event(
+            "removed", names[0], "serial", f"/dev/{nodes[0]}")}
+    assert d.wait(f"{names[0]} is gone: /dev/{nodes[0]} closed")
+    assert told(systemd, "serving 3 scanners (" + ", ".join(
+        f"{n} /dev/{node}" for n, node in zip(names[1:], nodes[1:])) + ") to 3 pages")
+    assert all(p.nothing_more() for p in pages)
 
 
 def scanner_event(event, name, kind, device):

@@ -16,10 +16,9 @@ import urllib.request
 
 import pytest
 
-from conftest import frame, told
+from conftest import frame, page, told
 from sandbox import accepting, free_port, poll_until
 from tls_certs import ThrowawayCA
-from ws_client import Client
 
 ALL = "<ServeAllScanners>1</ServeAllScanners>"
 GOODS = ("<Scanners><Scanner><VendorId>1a86</VendorId><ProductId>7523</ProductId><Name>goods</Name>"
@@ -50,25 +49,21 @@ def samples(text):
 
 
 def test_the_metrics_say_what_a_fleet_needs_and_promtool_takes_them(daemon, scanners, tmp_path,
-                                                                   monkeypatch):
+                                                                   systemd):
     port = free_port()
     soon = ThrowawayCA(tmp_path, days=10)  # a certificate that ends within 30 days
-    with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as systemd:
-        systemd.bind(str(tmp_path / "notify"))
-        monkeypatch.setenv("NOTIFY_SOCKET", str(tmp_path / "notify"))
-        node = scanners.plug("tavi")
-        d = daemon(conf={"extra": ALL + GOODS + metrics_conf(port) + soon.conf(), "encode": "2"},
-                   wait_open=False, tls=None)
-        assert d.wait(f"serving goods: serial /dev/{node} (1a86:7523)") and d.wait_accepting()
-        end = ssl.cert_time_to_seconds(subprocess.run(
-            ["openssl", "x509", "-in", soon.chain, "-noout", "-enddate"], capture_output=True,
-            text=True).stdout.split("=", 1)[1].strip())
-        day = time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime(end))
-        warning = f"certificate {soon.chain} ends on {day}, within 30 days: make a new one"
-        assert d.proc.stderr.wait_for(warning.__eq__) is not None
-        assert told(systemd, f"serving 1 scanner (goods /dev/{node}) to 0 pages; {warning}")
-    p = Client(d.port, tls=soon.context())
-    assert d.register(p)
+    node = scanners.plug("tavi")
+    d = daemon(conf={"extra": ALL + GOODS + metrics_conf(port) + soon.conf(), "encode": "2"},
+               wait_open=False, tls=None)
+    assert d.wait(f"serving goods: serial /dev/{node} (1a86:7523)") and d.wait_accepting()
+    end = ssl.cert_time_to_seconds(subprocess.run(
+        ["openssl", "x509", "-in", soon.chain, "-noout", "-enddate"], capture_output=True,
+        text=True).stdout.split("=", 1)[1].strip())
+    day = time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime(end))
+    warning = f"certificate {soon.chain} ends on {day}, within 30 days: make a new one"
+    assert d.proc.stderr.wait_for(warning.__eq__) is not None
+    assert told(systemd, f"serving 1 scanner (goods /dev/{node}) to 0 pages; {warning}")
+    p = page(d, tls=soon.context())
     for text in ("SECRET-1", "SECRET-22"):
         scanners.type(text, node)
         assert p.recv() == frame(0, text + "\r\n", "goods")

@@ -8,7 +8,7 @@ import time
 
 import pytest
 
-from conftest import LISTENER_ERROR, told
+from conftest import told
 from sandbox import ALREADY_RUNNING, NOT_ROOT, STARTED, accepting, gunconf, is_alive
 
 
@@ -52,17 +52,14 @@ def test_the_first_lines_a_supervisor_reads(daemon, tmp_path, conf, user, first)
     ("held", "cannot open /dev/ttyUSB0 (Device or resource busy), retrying"),
 ])
 def test_systemd_is_told_when_the_service_is_ready_and_how_it_stands(
-        daemon, scanners, tmp_path, monkeypatch, given, first):
-    with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as systemd, socket.socket() as taken:
-        systemd.bind(str(tmp_path / "notify"))
+        daemon, scanners, systemd, given, first):
+    with socket.socket() as taken:
         taken.bind(("0.0.0.0", 0))
         taken.listen()
-        monkeypatch.setenv("NOTIFY_SOCKET", str(tmp_path / "notify"))  # umockdev's kept
         if given == "held":  # as a modem prober holds a new tty for a while
             release = scanners.hold(scanners.plug("tavi"))
         port = {"in use": taken.getsockname()[1], "held": None}.get(given, given)
         d = daemon(port=port)
-        systemd.settimeout(10)
         assert systemd.recv(512, socket.MSG_PEEK).startswith(b"READY=1\nSTATUS=")
         assert told(systemd, first.format(d.port))
         time.sleep(1.5)

@@ -8,7 +8,7 @@ import shutil
 
 import pytest
 
-from conftest import LISTENER_ERROR, frame, page, scan
+from conftest import LISTENER_ERROR, page, scan
 from sandbox import accepting
 from ws_client import Client, Refused
 

@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -34,14 +35,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     TtyAttr attr{};
     NetworkPolicy policy;
     ScannerOptions scanners;
+    const auto& origins = policy.allowed_origins;
     if (ReadConfFile(g_path, port, encoding, attr, policy, scanners) != 0 || encoding < 0 ||
-        encoding > 6) {
+        encoding > 6 || std::count(origins.begin(), origins.end(), "") != 0) {
         std::abort();
-    }
-    for (const std::string& origin : policy.allowed_origins) {
-        if (origin.empty()) {
-            std::abort();
-        }
     }
     return 0;
 }

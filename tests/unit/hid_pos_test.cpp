@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "hid_pos_layout.h"
@@ -95,11 +96,7 @@ TEST(HidPos, DescriptorsGiveTheScannersReportSizes) {
 
 // Each report's kind, whether it was short (read as zero-padded), and its
 // symbology identifier.
-struct Result {
-    Report report;
-    bool padded;
-    std::string symbology;
-};
+using Result = std::tuple<Report, bool, std::string>;
 
 TEST(HidPos, ReportsGiveTheWholeBarcodeAndItsSymbology) {
     const std::string b56(56, 'b');
@@ -135,9 +132,8 @@ TEST(HidPos, ReportsGiveTheWholeBarcodeAndItsSymbology) {
         for (size_t i = 0; i < c.reports.size(); ++i) {
             const HidPosLayout::Decoded got =
                 layout.Decode(c.reports[i].data(), c.reports[i].size(), data);
-            EXPECT_EQ(got.report, c.results[i].report) << c.name << " report " << i;
-            EXPECT_EQ(got.padded, c.results[i].padded) << c.name << " report " << i;
-            EXPECT_EQ(got.symbology, c.results[i].symbology) << c.name << " report " << i;
+            EXPECT_EQ(std::make_tuple(got.report, got.padded, got.symbology), c.results[i])
+                << c.name << " report " << i;
         }
         EXPECT_EQ(data, c.data) << c.name;
     }

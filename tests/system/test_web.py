@@ -158,12 +158,8 @@ def test_standard_output_that_takes_nothing_does_not_stop_the_service(daemon, tm
     target = ">&-" if stdout == "closed" else f"> {fifo}"
     d = daemon("tavi", wait_open=False, wrap=("sh", "-c", f'exec "$0" "$@" {target}'))
     assert d.wait_accepting()
-    p = Client(d.port)
-    for _ in range(200):  # registered once the scanner is open: no more -2
-        p.send("register")
-        if p.nothing_more(1):
-            break
-        time.sleep(0.1)
+    p = Client(d.port)  # registered once the scanner is open: no more -2
+    assert poll_until(lambda: p.send("register") or p.nothing_more(1), 20, 0.1)
     for i in range(scans):
         scan(d, "%04d" % i + "S" * 1000, p)
     if stdout == "pipe-nobody-reads":

@@ -36,12 +36,12 @@ NAMING = [
      ["payment", "1a86:7523:18123B4F2A", "1a86:7523@pci-0000:00:14.0-usb-0:3:1.0",
       "/dev/ttyUSB3"]),
     (ALL + "<Scanners>" + entry(VendorId="0c2e", Serial="B2", Name=LONG) + entry(
-        VendorId="0c2e", Port="pci-0000:00:14.0-usb-0:3:1.0", Name="counter-usb") + "</Scanners>"
+        VendorId="0c2e", Port="pci-0000:00:14.0-usb-0:3:1.0", Name="counter usb") + "</Scanners>"
      + KEYBOARD_CONF.replace("</Scanner>", f"<Name>{LONG}</Name></Scanner>"),
      [("honeywell-acm", {"ID_SERIAL_SHORT": "A1"}, None),
       ("honeywell-acm", {"ID_SERIAL_SHORT": "B2"}, None), ("honeywell-acm", {}, None),
       ("keyboard", {}, None)],
-     ["0c2e:0b6a:A1", LONG, "counter-usb", LONG[:62] + "-2"]),
+     ["0c2e:0b6a:A1", LONG, "counter usb", LONG[:62] + "-2"]),
     (ALL + "<Scanners>" + entry(Device="/dev/ttyS1", Name="counter") + entry(
         Device="/dev/serial/by-path/platform-serial8250:2", Name="second") + "</Scanners>",
      [("tavi", NO_IDS, "ttyS1"),

@@ -123,6 +123,8 @@ def test_every_scanner_is_served_at_once_and_scans_never_mix(daemon, scanners, s
     assert told(systemd, "serving 3 scanners (" + ", ".join(
         f"{n} /dev/{node}" for n, node in zip(names[1:], nodes[1:])) + ") to 3 pages")
     assert all(p.nothing_more() for p in pages)
+    scanners.remove_event(nodes[1])  # udev's word alone, the line still up
+    assert d.wait(f"{names[1]} is gone: /dev/{nodes[1]} closed")
 
 
 def scanner_event(event, name, kind, device):

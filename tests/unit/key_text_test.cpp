@@ -42,8 +42,10 @@ TEST(KeyText, TypesAsTheLayoutDoes) {
         {"us", {{KEY_KP1}, {KEY_KPDOT}, {KEY_NUMLOCK}, {KEY_KP1}, {KEY_KPENTER}}, "1.", 1, true},
         {"us", {{kShift, 1}, {kShift, 2}, {kShift, 0}, {kCtrl}, {KEY_LEFTALT}, {kAltGr},
                 {KEY_LEFTMETA}, {kCaps}, {kCaps}}, "", 0, false},
-        // Autorepeat types again; a held Caps Lock toggles once.
-        {"us", {{kCaps, 1}, {kCaps, 2}, {kCaps, 0}, {KEY_B, 1}, {KEY_B, 2}}, "BB", 0, false},
+        // Autorepeat types again; a held Caps Lock toggles once; a value no
+        // key event has types nothing.
+        {"us", {{kCaps, 1}, {kCaps, 2}, {kCaps, 0}, {KEY_B, 1}, {KEY_B, 2}, {KEY_C, 3}}, "BB", 0,
+         false},
         // Ctrl+] is GS, the GS1 field separator; Ctrl+2 would type NUL.
         {"us", {{kCtrl, 1}, {KEY_RIGHTBRACE}, {KEY_2}, {kCtrl, 0}}, "\x1d", 1, false},
         {"de", {{KEY_Y}, {KEY_Z}, {KEY_MINUS}, {kShift, 1}, {KEY_7}, {kShift, 0}, {kAltGr, 1},

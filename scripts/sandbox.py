@@ -368,14 +368,25 @@ class Daemon:
             return next(int(l.split()[1]) for l in f if l.startswith("VmRSS:")) / 1024
 
     def plug(self, model="tavi"):
-        """Plugs a scanner in while the daemon runs: until it is seen, the "add"
-        goes out again (one sent before the daemon listens to udev is lost)."""
-        node = self.scanners.plug(model)
-        for _ in range(50):
-            if poll_until(lambda: any(l.startswith("connect device") for l in self.lines()), 0.2):
-                return node
+        """Plugs a scanner in while the daemon runs; its node once the daemon
+        has taken it."""
+        seen, node = self.events_taken(), self.scanners.plug(model)
+        connected = lambda: any(l.startswith("connect device") for l in self.lines())  # noqa: E731
+        return node if self.announced(node, seen) and poll_until(connected) else None
+
+    def announced(self, node, seen):
+        """True once the daemon has taken an event since `seen`. The device's
+        "add" goes out again meanwhile (one sent before the daemon listens to
+        udev is lost), at doubling intervals and six times at most: a daemon
+        that is busy rather than deaf must never find more than ten events
+        waiting, where umockdev aborts."""
+        wait = 0.2
+        for _ in range(6):
+            if poll_until(lambda: self.events_taken() > seen, wait):
+                return True
             self.scanners.announce(node)
-        return None
+            wait *= 2
+        return bool(poll_until(lambda: self.events_taken() > seen, wait))
 
     def listening(self):
         """True once the daemon listens to udev (what goes out before is lost):
@@ -383,8 +394,7 @@ class Daemon:
         seen, mouse = self.events_taken(), self.scanners.plug(
             ("046d", "c077", "USB Optical Mouse", "input"),
             props={"ID_INPUT_KEYBOARD": None, "ID_INPUT_MOUSE": "1"})
-        return bool(poll_until(lambda: self.events_taken() > seen or self.scanners.announce(mouse),
-                               30, 0.2))
+        return self.announced(mouse, seen)
 
     def unplug(self, node=None):
         """Unplugs as real hardware goes: udev's removal first, then the line."""

@@ -20,6 +20,11 @@ bool AimIdentifier(const std::string& text) {
            std::isalnum(static_cast<unsigned char>(text[2]));
 }
 
+// Nothing but a terminator (CR, LF, CR LF), or nothing at all.
+bool NothingButTerminator(const std::string& text) {
+    return text.find_first_not_of("\r\n") == std::string::npos;
+}
+
 }  // namespace
 
 ScanSource::ScanSource(const tag_dev_online_node& node, const SourceSettings& settings,
@@ -40,21 +45,29 @@ void ScanSource::Dropped(ScanDrop reason) const {
     }
 }
 
+void ScanSource::DroppedCut(size_t bytes) const {
+    if (m_settings.symbology) {
+        std::printf("a scan under way from %s (%zu bytes) was dropped: the scanner went\n",
+                    m_node.name.c_str(), bytes);
+    }
+    Dropped(ScanDrop::kHangUp);
+}
+
 void ScanSource::Deliver(Scan scan) {
-    if (m_settings.symbology && m_node.aim_prefix && scan.symbology.empty() &&
-        AimIdentifier(scan.text)) {
-        scan.symbology = scan.text.substr(0, 3);
-        scan.text.erase(0, 3);
-        if (scan.text.empty()) {
-            std::puts("a scan of its symbology identifier alone, dropped");
+    if (m_settings.symbology) {
+        const bool identified =
+            m_node.aim_prefix && scan.symbology.empty() && AimIdentifier(scan.text);
+        if (identified) {
+            scan.symbology = scan.text.substr(0, 3);
+            scan.text.erase(0, 3);
+        }
+        // A serial scan keeps its terminator: what counts is what precedes it.
+        if (NothingButTerminator(scan.text)) {
+            std::puts(identified ? "a scan of its symbology identifier alone, dropped"
+                                 : "a scan of nothing, dropped");
             Dropped(ScanDrop::kEmpty);
             return;
         }
-    }
-    if (scan.text.empty() && m_settings.symbology) {
-        std::puts("a scan that converted to nothing, dropped");
-        Dropped(ScanDrop::kEmpty);
-        return;
     }
     if (m_hooks.deliver) {
         m_hooks.deliver(std::move(scan));

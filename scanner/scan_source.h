@@ -80,11 +80,15 @@ class ScanSource {
     bool Present() const { return !m_hooks.present || m_hooks.present(); }
     // Hands a scan on, its symbology identifier taken off the front first
     // where the settings want symbologies and the scanner's entry says that
-    // it sends one (AimPrefix); a scan of the identifier alone is dropped,
-    // and so is an empty one there.
+    // it sends one (AimPrefix); a scan of nothing but the identifier and its
+    // terminator is dropped there, and so is one of nothing at all.
     void Deliver(Scan scan);
     // A scan that is not delivered: its line was printed, its reason is told.
     void Dropped(ScanDrop reason) const;
+    // The scanner went (its line hung up, or udev removed it) in the middle
+    // of a scan of `bytes` bytes so far: the scan is dropped, told as a
+    // hang-up and, where scans go out with their scanner's name, said.
+    void DroppedCut(size_t bytes) const;
     // Converts a complete scan's bytes and delivers the text; or drops the
     // scan with a line where it won't convert, or (scans with their
     // symbology) where it holds a zero byte, at which its text would end.

@@ -111,7 +111,8 @@ void ScannerSet::Watch(udev_monitor* monitor) {
             if (read(m_wake.get(), &count, sizeof count) < 0) {
                 // Drained already.
             }
-            Reap();
+            Reap(false);
+            AddRefused();  // room for those refused before, where one went
         }
         if (waits[0].revents & POLLIN) {
             UdevDevice device(udev_monitor_receive_device(monitor));
@@ -128,6 +129,8 @@ void ScannerSet::OnDevice(udev_device* device) {
         // A removed HID scanner's descriptor is gone with it: known by its node.
         const char* devname = udev_device_get_property_value(device, "DEVNAME");
         if (devname != nullptr) {
+            m_refused.erase(std::remove(m_refused.begin(), m_refused.end(), devname),
+                            m_refused.end());
             Remove(devname);
         }
         return;
@@ -144,9 +147,8 @@ void ScannerSet::OnDevice(udev_device* device) {
 
 std::string ScannerSet::UniqueName(const tag_dev_online_node& node) const {
     auto taken = [this](const std::string& name) {
-        return std::any_of(m_served.begin(), m_served.end(), [&name](const auto& one) {
-            return one->present && one->node.name == name;
-        });
+        return std::any_of(m_served.begin(), m_served.end(),
+                           [&name](const auto& one) { return one->node.name == name; });
     };
     if (!taken(node.name)) {
         return node.name;
@@ -161,34 +163,27 @@ std::string ScannerSet::UniqueName(const tag_dev_online_node& node) const {
 }
 
 void ScannerSet::Add(tag_dev_online_node node) {
-    // A scanner of that name whose service is ending (unplugged and plugged
-    // in again, say) says that it is gone before the new one opens.
-    std::vector<std::unique_ptr<Served>> ending;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        auto end = std::stable_partition(
-            m_served.begin(), m_served.end(),
-            [&node](const auto& one) { return one->present || one->node.name != node.name; });
-        std::move(end, m_served.end(), std::back_inserter(ending));
-        m_served.erase(end, m_served.end());
-    }
-    for (const auto& one : ending) {
-        one->thread.join();
-    }
+    // A name is free once its holder has said that it is gone, and not
+    // before: a scanner whose service is ending (unplugged and plugged in
+    // again at once, a hub's reset) says so before the new one is named and
+    // opens.
+    Reap(true);
     std::lock_guard<std::mutex> lock(m_mutex);
-    size_t serving = 0;
     for (const auto& one : m_served) {
-        if (one->present && (one->node.devname == node.devname ||
-                             (!node.syspath.empty() && one->node.syspath == node.syspath))) {
+        if (one->node.devname == node.devname ||
+            (!node.syspath.empty() && one->node.syspath == node.syspath)) {
             return;  // served already
         }
-        serving += one->present ? 1 : 0;
     }
-    if (serving == kMaxScanners) {
-        std::fprintf(stderr, "%s (%04x:%04x) is not served: %zu scanners are served already\n",
-                     node.devname.c_str(), node.vid, node.pid, kMaxScanners);
+    if (m_served.size() == kMaxScanners) {
+        if (std::find(m_refused.begin(), m_refused.end(), node.devname) == m_refused.end()) {
+            std::fprintf(stderr, "%s (%04x:%04x) is not served: %zu scanners are served already\n",
+                         node.devname.c_str(), node.vid, node.pid, kMaxScanners);
+            m_refused.push_back(node.devname);
+        }
         return;
     }
+    m_refused.erase(std::remove(m_refused.begin(), m_refused.end(), node.devname), m_refused.end());
     const std::string name = UniqueName(node);
     if (name != node.name) {
         std::fprintf(stderr, "%s is named %s: %s is the name of another scanner served\n",
@@ -207,6 +202,26 @@ void ScannerSet::Add(tag_dev_online_node node) {
     m_served.push_back(std::move(served));
 }
 
+void ScannerSet::AddRefused() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_refused.empty() || m_served.size() >= kMaxScanners) {
+            return;
+        }
+    }
+    // Those still listed are tried again (and refused again, should the room
+    // be taken meanwhile); those that are not are forgotten.
+    std::vector<std::string> refused;
+    refused.swap(m_refused);
+    std::vector<tag_dev_online_node> present;
+    EnumScanners(GunVendorList(), m_options, present, true);
+    for (tag_dev_online_node& node : present) {
+        if (std::find(refused.begin(), refused.end(), node.devname) != refused.end()) {
+            Add(std::move(node));
+        }
+    }
+}
+
 void ScannerSet::Remove(const std::string& devname) {
     std::lock_guard<std::mutex> lock(m_mutex);
     for (const auto& one : m_served) {
@@ -217,16 +232,17 @@ void ScannerSet::Remove(const std::string& devname) {
     }
 }
 
-void ScannerSet::Reap() {
-    std::vector<std::unique_ptr<Served>> ended;
+void ScannerSet::Reap(bool all) {
+    std::vector<std::unique_ptr<Served>> ending;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        auto end = std::stable_partition(m_served.begin(), m_served.end(),
-                                         [](const auto& one) { return !one->done; });
-        std::move(end, m_served.end(), std::back_inserter(ended));
+        auto end = std::stable_partition(m_served.begin(), m_served.end(), [all](const auto& one) {
+            return !one->done && (!all || one->present);
+        });
+        std::move(end, m_served.end(), std::back_inserter(ending));
         m_served.erase(end, m_served.end());
     }
-    for (const auto& one : ended) {
+    for (const auto& one : ending) {
         one->thread.join();
     }
 }
@@ -323,6 +339,7 @@ void ScannerSet::ServeOne(Served& served) {
                 break;  // hung up, or no longer listed
             }
         }
+        served.present = false;  // its name waits for the word that it is gone
         source.reset();
         {
             std::lock_guard<std::mutex> lock(m_mutex);

@@ -71,9 +71,11 @@ class ScannerSet {
     // One scanner found, and the thread that serves it.
     struct Served {
         tag_dev_online_node node;
-        std::atomic<bool> present{true};  // udev lists it
-        std::atomic<bool> done{false};    // its thread has ended
-        UniqueFd wake;                    // eventfd that ends its thread's waits
+        // udev lists it and its thread serves it; false once either ends,
+        // before its thread says that it is gone.
+        std::atomic<bool> present{true};
+        std::atomic<bool> done{false};  // its thread has ended
+        UniqueFd wake;                  // eventfd that ends its thread's waits
         std::thread thread;
         bool open = false;    // guarded by m_mutex
         std::string trouble;  // guarded by m_mutex
@@ -81,13 +83,18 @@ class ScannerSet {
 
     void Watch(udev_monitor* monitor);
     void OnDevice(udev_device* device);
-    // Serves a scanner that was found, unless it is served already.
+    // Serves a scanner that was found, unless it is served already or
+    // kMaxScanners are (then it is looked for again once one goes).
     void Add(tag_dev_online_node node);
     // A name that no scanner served has: the node's, or it with "-2", "-3"...
     std::string UniqueName(const tag_dev_online_node& node) const;  // under m_mutex
     void Remove(const std::string& devname);
-    // Joins the threads that have ended.
-    void Reap();
+    // Takes out the scanners whose service ends (their thread has ended,
+    // or was told to: `all`), and joins their threads.
+    void Reap(bool all);
+    // The scanners refused for want of room that udev still lists are
+    // served, as far as there is room now.
+    void AddRefused();
     // A scanner's thread: open, read until it goes, close.
     void ServeOne(Served& served);
     // Opens the scanner, trying again while it is present; false once it is
@@ -108,4 +115,7 @@ class ScannerSet {
     UniqueFd m_wake;  // ends the monitor's wait: a stop, or a thread that ended
     mutable std::mutex m_mutex;
     std::vector<std::unique_ptr<Served>> m_served;  // guarded by m_mutex
+    // The nodes of the scanners refused while kMaxScanners were served.
+    // Hotplug thread only.
+    std::vector<std::string> m_refused;
 };

@@ -85,6 +85,7 @@ class VirtualScanners:
         self._plugged = {}  # node -> syspath
         self._majmin = {}  # node -> its device number, "188:<n>"
         self._kind = {}  # node -> "tty", "cdc_acm", "hidraw" or "input"
+        self._line_down = set()  # nodes whose line dropped before udev's removal
         self._count = 0
 
     def plug(self, model="tavi", node=None, with_node=True, props=None, port=None):
@@ -239,8 +240,9 @@ class VirtualScanners:
     def hang_up(self, node):
         """The second half: the tty's line drops, as a real unplug does."""
         master = self._master(node)
-        if master >= 0:  # a device plugged without its node has none
+        if master >= 0 and node not in self._line_down:  # one plugged without its node has none
             os.close(master)
+        self._line_down.discard(node)
         del self._plugged[node]
         # umockdev keeps its map entry for the device's pty after the device is
         # removed; the next device that gets the same pty could not be added.
@@ -252,8 +254,13 @@ class VirtualScanners:
         del self._majmin[node]
         del self._kind[node]
 
-    def unplug(self, node=None):
+    def unplug(self, node=None, line_first=False):
+        """udev's removal, then the line drops; or, `line_first`, the other
+        way round (a loose cable, a hub's reset)."""
         node = node or self.nodes()[0]
+        if line_first:
+            os.close(self._master(node))
+            self._line_down.add(node)
         self.remove_event(node)
         self.hang_up(node)
 

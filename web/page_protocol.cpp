@@ -43,6 +43,23 @@ void AddScanner(cJSON* object, const ServedScanner& scanner, bool ids) {
     }
 }
 
+// Whether JSON text holds a NUL: a zero byte, or the escape \u0000 (cJSON
+// ends a string's value there, so the name read would be only its start).
+bool HoldsNul(const char* text, size_t size) {
+    for (size_t at = 0; at < size; ++at) {
+        if (text[at] == '\0') {
+            return true;
+        }
+        if (text[at] == '\\' && at + 1 < size) {
+            if (size - at >= 6 && std::memcmp(text + at + 1, "u0000", 5) == 0) {
+                return true;
+            }
+            ++at;  // the escaped character: a backslash never starts another escape
+        }
+    }
+    return false;
+}
+
 PageRequest Refused(const char* why) {
     PageRequest request;
     request.kind = PageRequest::Kind::kRefused;
@@ -85,8 +102,15 @@ PageRequest ReadPageRequest(const char* text, size_t stored, size_t size) {
         if (!cJSON_IsString(source)) {
             return Refused("Sources is a list of scanner names");
         }
-        if (std::strlen(source->valuestring) > kMaxSourceBytes) {
-            return Refused("a scanner name is 64 bytes at most");
+    }
+    // A name is its whole string: one with a NUL would be read cut short.
+    if (HoldsNul(text, stored)) {
+        return Refused("a scanner name holds no NUL");
+    }
+    cJSON_ArrayForEach(source, sources) {
+        const size_t length = std::strlen(source->valuestring);
+        if (length == 0 || length > kMaxSourceBytes) {
+            return Refused("a scanner name is 1 to 64 bytes");
         }
         request.sources.emplace_back(source->valuestring);
     }

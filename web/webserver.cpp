@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 
 #include "metrics.h"
@@ -98,8 +97,9 @@ void* CWebServer::socketPthreadGetDataCall(lws* conn, char* text, int size, void
 }
 
 void CWebServer::TakePageRequest(lws* conn, const char* text, size_t size) {
-    // The text holds the message's first bytes, as many as were kept.
-    const size_t stored = std::min(std::strlen(text), size);
+    // The text holds the message's first bytes, as many as were kept (a
+    // zero byte among them included).
+    const size_t stored = std::min(size, WebsocketControl::kKeptMessageBytes);
     const PageRequest request = ReadPageRequest(text, stored, size);
     std::string reply;
     switch (request.kind) {
@@ -126,21 +126,24 @@ void CWebServer::TakePageRequest(lws* conn, const char* text, size_t size) {
         case PageRequest::Kind::kRegister:
             break;
     }
-    Register(conn);
-    if (m_gun_count <= 0) {
-        reply = enJsonFormat(-2, 0, std::string());  // registered all the same
+    // Told once, as it registers, that no scanner is open (registered all
+    // the same): from then on it hears each scanner as it opens.
+    if (Register(conn) && m_gun_count <= 0) {
+        reply = enJsonFormat(-2, 0, std::string());
         SendTo(conn, reply);
     }
 }
 
-void CWebServer::Register(lws* conn) {
+bool CWebServer::Register(lws* conn) {
     // A page stands in the list once, however often it writes (a keep-alive,
     // say): a second entry would send it every scan twice.
-    if (std::find(m_conn_list.begin(), m_conn_list.end(), conn) == m_conn_list.end()) {
-        m_conn_list.push_back(conn);
-        Metrics::Get().pages_registered = static_cast<int64_t>(m_conn_list.size());
-        std::puts("g_conn  get!");
+    if (std::find(m_conn_list.begin(), m_conn_list.end(), conn) != m_conn_list.end()) {
+        return false;
     }
+    m_conn_list.push_back(conn);
+    Metrics::Get().pages_registered = static_cast<int64_t>(m_conn_list.size());
+    std::puts("g_conn  get!");
+    return true;
 }
 
 void* CWebServer::socketPthreadCloseConn(lws* conn) {
@@ -200,7 +203,8 @@ int CWebServer::ScannerGone(const ServedScanner& scanner) {
         std::lock_guard<std::mutex> lock(m_conn_mutex);
         m_scanners.erase(std::remove_if(m_scanners.begin(), m_scanners.end(),
                                         [&scanner](const ServedScanner& open) {
-                                            return open.name == scanner.name;
+                                            return open.name == scanner.name &&
+                                                   open.device == scanner.device;
                                         }),
                          m_scanners.end());
         --m_gun_count;

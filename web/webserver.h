@@ -93,8 +93,9 @@ class CWebServer {
     // A message from a client when every scanner is served at once. Under
     // m_conn_mutex.
     void TakePageRequest(lws* conn, const char* text, size_t size);
-    // Adds the client to the list, once. Under m_conn_mutex.
-    void Register(lws* conn);
+    // Adds the client to the list, once: true where it was not listed yet.
+    // Under m_conn_mutex.
+    bool Register(lws* conn);
 
     std::vector<ServedScanner> m_scanners;  // guarded by m_conn_mutex: those open
 

@@ -40,6 +40,9 @@ bool HidPosSource::ReadScans() {
     uint8_t reports[16384];
     for (;;) {
         if (!Wanted()) {
+            if (m_under_way) {
+                DropCut();  // the scanner went before the barcode's last part
+            }
             return true;
         }
         const ssize_t got = read(m_fd.get(), reports, sizeof reports);
@@ -60,7 +63,7 @@ bool HidPosSource::ReadScans() {
         if (got <= 0) {
             // The device is gone (ENODEV), or its node was hung up.
             if (m_under_way) {
-                Dropped(ScanDrop::kHangUp);
+                DropCut();
             }
             return false;
         }
@@ -118,6 +121,12 @@ void HidPosSource::Take(const uint8_t* report, size_t size) {
         return;
     }
     ConvertAndDeliver(scan, m_symbology);
+}
+
+void HidPosSource::DropCut() {
+    DroppedCut(m_barcode.size());
+    m_barcode.clear();
+    m_under_way = false;
 }
 
 void HidPosSource::DropUnfinished(const char* why) {

@@ -29,6 +29,8 @@ class HidPosSource : public ScanSource {
     void Take(const uint8_t* report, size_t size);
     // The barcode under way will not be finished: dropped, with a line.
     void DropUnfinished(const char* why);
+    // The scanner went in the middle of a barcode.
+    void DropCut();
 
     HidPosLayout m_layout;
     bool m_under_way = false;  // a barcode's last part is still to come

@@ -46,7 +46,8 @@ bool KeyboardSource::ReadScans() {
     input_event events[64];
     for (;;) {
         if (!Wanted()) {
-            return true;  // abandoned
+            DropCut();  // abandoned: a scan under way goes with it
+            return true;
         }
         const ssize_t got = read(m_fd.get(), events, sizeof events);
         if (got < 0 && errno == EAGAIN) {
@@ -63,9 +64,7 @@ bool KeyboardSource::ReadScans() {
         }
         if (got <= 0) {
             // The device is gone (ENODEV), or its node hung up.
-            if (!m_text.empty() && !m_dropping) {
-                Dropped(ScanDrop::kHangUp);
-            }
+            DropCut();
             return false;
         }
         // An evdev read hands over whole events; a pty standing in for one
@@ -114,6 +113,14 @@ void KeyboardSource::Take(uint16_t type, uint16_t code, int32_t value) {
         default:
             break;
     }
+}
+
+void KeyboardSource::DropCut() {
+    if (!m_text.empty() && !m_dropping) {
+        DroppedCut(m_text.size());
+    }
+    m_text.clear();
+    m_unmapped = 0;
 }
 
 void KeyboardSource::EndScan() {

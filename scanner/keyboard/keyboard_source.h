@@ -28,6 +28,8 @@ class KeyboardSource : public ScanSource {
     // too long, not empty), with a line for the keys that typed nothing; or
     // dropped, where events were lost during it.
     void EndScan();
+    // The keyboard went: the scan under way, if any, is dropped and said.
+    void DropCut();
 
     std::unique_ptr<KeyText> m_keys;
     std::string m_events;  // the bytes of an input event not yet whole

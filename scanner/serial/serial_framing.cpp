@@ -114,6 +114,20 @@ void SerialFraming::Append(const char* chunk, size_t len) {
     m_last_chunk = std::chrono::steady_clock::now();
 }
 
+size_t SerialFraming::Abandon() {
+    if (!m_have_data) {
+        return 0;
+    }
+    if (m_scan.Terminated()) {
+        Finish(false);
+        return 0;
+    }
+    m_have_data = false;
+    m_failed = false;
+    m_lf_pending = false;
+    return m_scan.size();
+}
+
 void SerialFraming::Finish(bool lf_may_follow) {
     const bool failed = std::exchange(m_failed, false);
     m_have_data = false;

@@ -42,6 +42,11 @@ class SerialFraming {
     // One read's result: `got` bytes of `chunk`, 0, or -1 for a failure.
     Step Take(ssize_t got, const char* chunk);
 
+    // The device went: a scan complete but for the LF that may follow is
+    // handed on; one under way is cut and forgotten. Its size so far, or 0
+    // when none was under way.
+    size_t Abandon();
+
     // The line hung up, or udev no longer lists the device: nothing more comes.
     bool gone() const { return m_gone; }
     // The descriptor was replaced (the polling reader's caller may do so).

@@ -30,7 +30,11 @@ bool SerialSource::ReadScans() {
     char chunk[512];
     for (;;) {
         if (!Wanted()) {
-            return true;  // abandoned: the caller sees why
+            // Abandoned: the caller sees why. A scan it cuts is said.
+            if (const size_t cut = m_framing.Abandon()) {
+                DroppedCut(cut);
+            }
+            return true;
         }
         const ssize_t got = read(m_fd.get(), chunk, sizeof chunk);
         if (m_framing.Take(got, chunk) != SerialFraming::Step::kMore) {
@@ -40,18 +44,21 @@ bool SerialSource::ReadScans() {
 }
 
 void SerialSource::OnComplete(ScanBuffer& scan, bool failed) {
-    if (failed || scan.Overflowed()) {
-        if (failed) {
-            tcflush(m_fd.get(), TCIOFLUSH);
+    if (failed) {
+        tcflush(m_fd.get(), TCIOFLUSH);
+        if (m_framing.gone()) {
+            DroppedCut(scan.size());  // the line hung up in the middle of it
         } else {
-            // A cut barcode is a wrong barcode: drop the whole scan rather than
-            // deliver its first 2048 bytes as if they were all of it. It has
-            // ended: what the line holds after it is the next scan's.
-            std::printf("scan longer than %zu bytes, dropped\n", ScanBuffer::kCapacity);
+            Dropped(ScanDrop::kIncomplete);
         }
-        Dropped(!failed            ? ScanDrop::kTooLong
-                : m_framing.gone() ? ScanDrop::kHangUp
-                                   : ScanDrop::kIncomplete);
+        return;
+    }
+    if (scan.Overflowed()) {
+        // A cut barcode is a wrong barcode: drop the whole scan rather than
+        // deliver its first 2048 bytes as if they were all of it. It has
+        // ended: what the line holds after it is the next scan's.
+        std::printf("scan longer than %zu bytes, dropped\n", ScanBuffer::kCapacity);
+        Dropped(ScanDrop::kTooLong);
         return;
     }
     ConvertAndDeliver(scan, std::string());

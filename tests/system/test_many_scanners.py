@@ -184,6 +184,8 @@ def test_pages_choose_their_scanners_and_see_them_come_and_go(daemon, scanners):
     to("counter", frame(0, "4006381333931\r\n", "counter", "]E0"))
     scanners.type("no prefix", counter)
     to("counter", frame(0, "no prefix\r\n", "counter"))
+    scanners.type("]E0", counter)  # its identifier and terminator alone: no scan
+    assert d.wait("a scan of its symbology identifier alone, dropped")
     scanners.type("P2", payment)  # the last scan of a scanner comes before its removal
     to("payment", frame(0, "P2", "payment", "]E0"))
     assert d.wait("have data from payment: P2")
@@ -200,7 +202,7 @@ def test_pages_choose_their_scanners_and_see_them_come_and_go(daemon, scanners):
     assert all(p.nothing_more() for p in pages.values())
 
 
-def test_up_to_16_scanners_and_none_at_all(daemon, scanners):
+def test_up_to_16_scanners_a_17th_once_one_goes_and_none_at_all(daemon, scanners):
     nodes = [scanners.plug("tavi") for _ in range(16)]
     release = scanners.hold(nodes[0])  # as a modem prober holds a new tty for a while
     d = daemon(conf={"extra": ALL}, wait_open=False)
@@ -211,12 +213,17 @@ def test_up_to_16_scanners_and_none_at_all(daemon, scanners):
     nodes.append(scanners.plug("tavi"))
     assert d.proc.stderr.wait_for(
         lambda l: l == "/dev/ttyUSB16 (1a86:7523) is not served: 16 scanners are served already")
-    for node in nodes[:16]:
+    scanners.unplug(nodes[1])  # room: the 17th, plugged all along, is served now
+    assert d.wait("serving 1a86:7523@pci-0000:00:14.0-usb-0:17:1.0: serial /dev/ttyUSB16 "
+                  "(1a86:7523)")
+    for node in nodes[:1] + nodes[2:]:
         scanners.unplug(node)
-    assert poll_until(lambda: sum(" is gone: " in line for line in d.lines()) == 16)
-    p = Client(d.port)  # none open: told so, registered all the same, the daemon goes on
+    assert poll_until(lambda: sum(" is gone: " in line for line in d.lines()) == 17)
+    p = Client(d.port)  # none open: told so once, registered all the same, the daemon goes on
     p.send("register")
     assert p.recv() == NOT_OPEN
+    p.send("keep-alive")
+    assert p.nothing_more()
     node = scanners.plug("tavi")
     assert p.recv() == scanner_event("added", "1a86:7523@pci-0000:00:14.0-usb-0:18:1.0", "serial",
                                      f"/dev/{node}")
@@ -224,3 +231,22 @@ def test_up_to_16_scanners_and_none_at_all(daemon, scanners):
     assert p.recv() == frame(0, "back\r\n", "1a86:7523@pci-0000:00:14.0-usb-0:18:1.0")
     os.kill(d.pid(), signal.SIGTERM)
     assert d.proc.wait_exit() == 0
+
+
+def test_a_scanner_back_at_once_takes_its_name_once_the_old_one_said_it_is_gone(daemon,
+                                                                                scanners):
+    first, second = scanners.plug("tavi"), scanners.plug("tavi")
+    d = daemon(conf={"extra": ALL + "<Scanners>" + entry(VendorId="1a86", Name="goods")
+                     + "</Scanners>"}, wait_open=False)
+    assert d.served(2) == {f"/dev/{first}": "goods", f"/dev/{second}": "goods-2"}
+    p = page(d)
+    scanners.unplug(second, line_first=True)  # its line drops, and it is back at once
+    again = scanners.plug("tavi")
+    assert [p.recv(), p.recv()] == [
+        scanner_event("removed", "goods-2", "serial", f"/dev/{second}"),
+        scanner_event("added", "goods-2", "serial", f"/dev/{again}")]
+    p.send('{"type":"SCANNERS"}')
+    assert [(s["Source"], s["Device"]) for s in json.loads(p.recv())["Scanners"]] == [
+        ("goods", f"/dev/{first}"), ("goods-2", f"/dev/{again}")]
+    scanners.type("back", again)
+    assert p.recv() == frame(0, "back\r\n", "goods-2")

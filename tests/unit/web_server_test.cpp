@@ -25,6 +25,7 @@ TEST(WebServer, GoesWhenStoppedBeforeItListens) {
 // with the names chosen, or the refusal's reason.
 TEST(PageRequest, SubscribeTakesAtMost16NamesOf64Bytes) {
     const std::string name64(64, 'n');
+    static const char kRawNul[] = "{\"type\":\"SUBSCRIBE\",\"Sources\":[\"goods\0x\"]}";
     std::string sixteen;
     for (int i = 0; i < 16; ++i)
         sixteen += (i ? ",\"" : "\"") + std::to_string(i) + "\"";
@@ -45,7 +46,14 @@ TEST(PageRequest, SubscribeTakesAtMost16NamesOf64Bytes) {
         {"{\"type\":\"SUBSCRIBE\",\"Sources\":[" + seventeen + "]}",
          "refused: Sources names 16 scanners at most"},
         {"{\"type\":\"SUBSCRIBE\",\"Sources\":[\"" + name64 + "x\"]}",
-         "refused: a scanner name is 64 bytes at most"},
+         "refused: a scanner name is 1 to 64 bytes"},
+        {"{\"type\":\"SUBSCRIBE\",\"Sources\":[\"a\", \"\"]}",
+         "refused: a scanner name is 1 to 64 bytes"},
+        // A NUL would end the name that cJSON reads, whatever followed it.
+        {"{\"type\":\"SUBSCRIBE\",\"Sources\":[\"goods\\u0000" + name64 + "\"]}",
+         "refused: a scanner name holds no NUL"},
+        {std::string(kRawNul, sizeof kRawNul - 1), "refused: a scanner name holds no NUL"},
+        {"{\"type\":\"SUBSCRIBE\",\"Sources\":[\"\\\\u0000\"]}", "subscribe \\u0000"},
         {"{\"type\":\"SUBSCRIBE\",\"Sources\":\"payment\"}",
          "refused: Sources is a list of scanner names"},
         {"{\"type\":\"SUBSCRIBE\",\"Sources\":[1]}", "refused: Sources is a list of scanner names"},

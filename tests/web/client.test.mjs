@@ -90,8 +90,8 @@ test("scanner events, the list of scanners and refusals", async () => {
      [["scanners", [{ source: "goods", kind: "serial", device: "/dev/ttyUSB0", vendorId: "1a86",
                       productId: "7523" }]]]],
     [['{"type":"SCANNERS","Scanners":[]}'], [["scanners", []]]],
-    [['{\n\t"type":\t"ERROR",\n\t"erro":\t-3,\n\t"Data":\t"a scanner name is 64 bytes at most"\n}'],
-     [["status", "refused", "a scanner name is 64 bytes at most"]]],
+    [['{\n\t"type":\t"ERROR",\n\t"erro":\t-3,\n\t"Data":\t"a scanner name is 1 to 64 bytes"\n}'],
+     [["status", "refused", "a scanner name is 1 to 64 bytes"]]],
   ];
   for (const [frames, expected] of cases) {
     const heard = [];
@@ -133,6 +133,11 @@ test("registering and subscribing, after a reconnect and a -2 too", (t) => {
      [[PAYMENT, PAYMENT], [PAYMENT]]],
     [[open, (c) => c.subscribe(["payment"]), (c) => c.subscribe(), reconnect, notOpen, retry],
      [["register", PAYMENT, all], [all, all]]],
+    // A daemon that serves every scanner at once (it answered SCANNERS)
+    // registered the page with its first message: its -2 asks for nothing.
+    [[open, (c) => c.receive('{"type":"SCANNERS","Scanners":[]}'), notOpen, retry, reconnect,
+      notOpen, retry],
+     [["register"], ["register", "register"]]],
     // Registered with its list before anything else: never, even for a
     // moment, for every scanner.
     [[(c) => c.subscribe(["payment"]), askWhenConnected, open, reconnect],
@@ -160,7 +165,8 @@ test("scanners() settles once the socket closes, subscribe() refuses what the da
     await assert.rejects(listing, /closed/);
     client.stop();
     for (const [sources, error] of [[new Array(17).fill("a"), RangeError],
-                                    [["é".repeat(33)], RangeError], [["a", 1], TypeError],
+                                    [["é".repeat(33)], RangeError], [["a", ""], RangeError],
+                                    [["a", 1], TypeError],
                                     ["payment", TypeError]]) {
       assert.throws(() => client.subscribe(sources), error, String(sources));
     }

@@ -123,9 +123,9 @@ function checkedSources(sources) {
   if (sources.length > MAX_SOURCES) {
     throw new RangeError(`subscribe() takes ${MAX_SOURCES} scanner names at most`);
   }
-  const long = sources.find((s) => new TextEncoder().encode(s).length > MAX_SOURCE_BYTES);
-  if (long !== undefined) {
-    throw new RangeError(`a scanner name is ${MAX_SOURCE_BYTES} bytes at most: ${long}`);
+  const bad = sources.find((s) => s === "" || new TextEncoder().encode(s).length > MAX_SOURCE_BYTES);
+  if (bad !== undefined) {
+    throw new RangeError(`a scanner name is 1 to ${MAX_SOURCE_BYTES} bytes: "${bad}"`);
   }
   return [...sources];
 }
@@ -154,6 +154,10 @@ export class TavittyClient {
     this.opened = false;  // once open, a refusal means the daemon is away
     this.blocked = false;
     this.sources = null;  // null: never subscribed, the page registers for every scanner
+    // The daemon of this connection serves every scanner at once (it said
+    // something only such a daemon says): its first answer registered the
+    // page, whatever it was.
+    this.servesAll = false;
     this.listing = null;  // the pending scanners() request: { promise, resolve, reject }
   }
 
@@ -184,6 +188,7 @@ export class TavittyClient {
     this.socket = socket;
     socket.onopen = () => {
       this.opened = true;
+      this.servesAll = false;
       this.blocked = false;
       this.backoff = this.reconnectMinMs;
       // Registered (with its list) first: whatever the page sends on
@@ -265,6 +270,7 @@ export class TavittyClient {
       const bytes = charsToBytes(value);
       return bytes ? UTF8.decode(bytes) : undefined;
     };
+    if (["SCANNER", "SCANNERS", "ERROR"].includes(message?.type)) this.servesAll = true;
     switch (message?.type) {
       case "BARCODE_GUN":
         return this.receiveScan(message, binary, text);
@@ -288,12 +294,16 @@ export class TavittyClient {
   receiveScan(message, binary, text) {
     if (message.erro === -2) {
       // No scanner open yet: a daemon that serves one scanner has not
-      // registered the page. Ask again in a moment.
+      // registered the page, so it asks again in a moment. One that serves
+      // every scanner registered it all the same, says so only once, and
+      // tells it of each scanner as it opens: asked again once at most (in
+      // case it is the other kind), it stays silent.
       this.onStatus("waiting for a scanner");
       clearTimeout(this.timer);
-      this.timer = setTimeout(() => this.register(), this.registerRetryMs);
+      if (!this.servesAll) this.timer = setTimeout(() => this.register(), this.registerRetryMs);
       return;
     }
+    if (message.Source !== undefined) this.servesAll = true;
     if (message.erro !== 0 || typeof message.Data !== "string") return;
     const scan = { data: message.Data, size: message.size, receivedAt: new Date(), binary };
     if (binary) {

@@ -52,34 +52,36 @@ static_assert(kScanDropReasons == Metrics::kDropReasons, "drop reasons, one list
 
 // A scanner's counts for the metrics: by its name, or by its node where
 // scanners are served one a run. Null past the registry's bound.
-Metrics::Scanner* CountsOf(const std::string& name, ScannerKind kind, const std::string& node) {
+using Counts = std::shared_ptr<Metrics::Scanner>;
+
+Counts CountsOf(const std::string& name, ScannerKind kind, const std::string& node) {
     return Metrics::Get().ScannerSlot(name, KindName(kind), node);
 }
 
-Metrics::Scanner* CountsOf(const tag_dev_online_node& node) {
+Counts CountsOf(const tag_dev_online_node& node) {
     return CountsOf(node.devname, node.kind, node.devname);
 }
 
-void CountOpen(Metrics::Scanner* counts, bool open) {
+void CountOpen(const Counts& counts, bool open) {
     if (counts != nullptr) {
         counts->open = open ? 1 : 0;
     }
 }
 
-void CountScan(Metrics::Scanner* counts, size_t bytes) {
+void CountScan(const Counts& counts, size_t bytes) {
     if (counts != nullptr) {
         ++counts->scans;
         counts->bytes += bytes;
     }
 }
 
-void CountDrop(Metrics::Scanner* counts, ScanDrop reason) {
+void CountDrop(const Counts& counts, ScanDrop reason) {
     if (counts != nullptr) {
         ++counts->dropped[static_cast<int>(reason)];
     }
 }
 
-void CountOpenTry(Metrics::Scanner* counts, bool opened, bool retry) {
+void CountOpenTry(const Counts& counts, bool opened, bool retry) {
     if (counts != nullptr) {
         counts->open_failures += opened ? 0 : 1;
         counts->open_retries += retry ? 1 : 0;

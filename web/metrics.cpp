@@ -55,37 +55,33 @@ Metrics& Metrics::Get() {
     return metrics;
 }
 
-Metrics::Scanner* Metrics::ScannerSlot(const std::string& name, const std::string& kind,
-                                       const std::string& device) {
-    auto same = [&](const Scanner* slot) {
-        return slot->name == name && slot->kind == kind && slot->device == device;
-    };
-    for (const auto& slot : m_slots) {
-        Scanner* scanner = slot.load(std::memory_order_acquire);
-        if (scanner == nullptr) {
-            break;
-        }
-        if (same(scanner)) {
+std::shared_ptr<Metrics::Scanner> Metrics::ScannerSlot(const std::string& name,
+                                                       const std::string& kind,
+                                                       const std::string& device) {
+    std::lock_guard<std::mutex> lock(m_registry);
+    ++m_uses;
+    for (const auto& scanner : m_scanners) {
+        if (scanner->name == name && scanner->kind == kind && scanner->device == device) {
+            scanner->last_use = m_uses;
             return scanner;
         }
     }
-    std::lock_guard<std::mutex> lock(m_making);
-    for (auto& slot : m_slots) {
-        Scanner* scanner = slot.load(std::memory_order_acquire);
-        if (scanner == nullptr) {
-            // Never freed: scrapes and counts may hold it at any time.
-            scanner = new Scanner;
-            scanner->name = name;
-            scanner->kind = kind;
-            scanner->device = device;
-            slot.store(scanner, std::memory_order_release);
-            return scanner;
+    if (m_scanners.size() == kMaxScanners) {
+        auto oldest = m_scanners.end();
+        for (auto it = m_scanners.begin(); it != m_scanners.end(); ++it) {
+            if ((*it)->open == 0 &&
+                (oldest == m_scanners.end() || (*it)->last_use < (*oldest)->last_use)) {
+                oldest = it;
+            }
         }
-        if (same(scanner)) {
-            return scanner;
+        if (oldest == m_scanners.end()) {
+            return nullptr;
         }
+        m_scanners.erase(oldest);
     }
-    return nullptr;
+    m_scanners.push_back(std::shared_ptr<Scanner>(new Scanner{name, kind, device}));
+    m_scanners.back()->last_use = m_uses;
+    return m_scanners.back();
 }
 
 std::string Metrics::Exposition() const {
@@ -115,15 +111,12 @@ std::string Metrics::Exposition() const {
          "Opens of the scanner tried again after one failed.",
          [](const Scanner& s) -> int64_t { return static_cast<int64_t>(s.open_retries.load()); }},
     };
-    std::array<const Scanner*, kMaxScanners> scanners{};
-    size_t count = 0;
-    for (const auto& slot : m_slots) {
-        const Scanner* scanner = slot.load(std::memory_order_acquire);
-        if (scanner == nullptr) {
-            break;
-        }
-        scanners[count++] = scanner;
+    std::vector<std::shared_ptr<Scanner>> scanners;
+    {
+        std::lock_guard<std::mutex> lock(m_registry);
+        scanners = m_scanners;
     }
+    const size_t count = scanners.size();
     auto labels = [](const Scanner& s) {
         return "scanner=\"" + Escaped(s.name) + "\",kind=\"" + Escaped(s.kind) + "\",device=\"" +
                Escaped(s.device) + "\"";

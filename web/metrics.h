@@ -4,14 +4,17 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 // What the daemon counts for a fleet's monitoring, one registry for the
-// process, and its text in Prometheus's exposition format (0.0.4). Counting
-// never waits: every count is an atomic, and each scanner's counts sit in a
-// slot that is made once and never freed, found without a lock. A scrape
-// reads them as they are, and nothing in them is a scan's content.
+// process, and its text in Prometheus's exposition format (0.0.4). Every
+// count is an atomic; a scanner's counts are found under a lock that is only
+// ever held to look them up or to copy the list of them, never while a scan
+// is read or a scrape is written. A scrape reads the counts as they are, and
+// nothing in them is a scan's content.
 class Metrics {
   public:
     // Why a scan was dropped; as the scanner layer says, in its order.
@@ -22,9 +25,10 @@ class Metrics {
     // served one a run), kind and device node. A scanner plugged in again
     // under the same name and node counts on in the same slot.
     struct Scanner {
-        std::string name;
-        std::string kind;
-        std::string device;
+        const std::string name;
+        const std::string kind;
+        const std::string device;
+        uint64_t last_use = 0;  // guarded by the registry's lock
         std::atomic<int> open{0};
         std::atomic<uint64_t> scans{0};
         std::atomic<uint64_t> bytes{0};
@@ -34,11 +38,14 @@ class Metrics {
     };
 
     static Metrics& Get();
+    Metrics();
 
-    // The scanner's slot, made at its first use; null once kMaxScanners
-    // slots are made (its counts are then not kept).
-    Scanner* ScannerSlot(const std::string& name, const std::string& kind,
-                         const std::string& device);
+    // The scanner's counts, made at its first use. Those of kMaxScanners
+    // scanners are kept: to make room, the counts of the closed scanner
+    // that was looked up longest ago are forgotten (its series ends). Null
+    // only while kMaxScanners scanners are open.
+    std::shared_ptr<Scanner> ScannerSlot(const std::string& name, const std::string& kind,
+                                         const std::string& device);
 
     // The web side.
     std::atomic<int64_t> pages_connected{0};
@@ -59,9 +66,8 @@ class Metrics {
     static constexpr size_t kMaxScanners = 64;
 
   private:
-    Metrics();
-
     const int64_t m_start;  // seconds since the epoch
-    std::mutex m_making;    // only who makes a slot takes it
-    std::array<std::atomic<Scanner*>, kMaxScanners> m_slots{};
+    mutable std::mutex m_registry;
+    std::vector<std::shared_ptr<Scanner>> m_scanners;  // in the order made
+    uint64_t m_uses = 0;                               // lookups so far
 };

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -21,10 +22,15 @@ namespace {
 // What a request may be, line and headers: far more than a scraper sends.
 constexpr size_t kMaxRequestBytes = 8192;
 
+// One scraper's exchange: its request as it comes, then the answer as it
+// goes, within one deadline for the whole.
 struct Client {
     int fd;
-    std::string request;
     std::chrono::steady_clock::time_point deadline;
+    std::chrono::steady_clock::time_point heard;  // its last byte in or out
+    std::string request;
+    std::string answer;  // empty until the request is whole
+    size_t sent = 0;
 };
 
 // The answer to a whole request: its status line, headers and body.
@@ -54,17 +60,81 @@ std::string Answer(const std::string& request) {
     return reply("200 OK", Metrics::Get().Exposition());
 }
 
-void SendAll(int fd, const std::string& bytes) {
-    // Blocking now, for as long as the client's time allows.
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    const timeval timeout = {1, 0};  // a stalled scraper holds the others back no longer
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-    for (size_t sent = 0; sent < bytes.size();) {
-        const ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0) {
+// More of the exchange, as far as it goes without waiting: false once it is
+// over (answered, or the client left).
+bool Progress(Client& client) {
+    if (client.answer.empty()) {
+        char block[2048];
+        const ssize_t got = recv(client.fd, block, sizeof block, MSG_DONTWAIT);
+        if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+            return false;
+        }
+        if (got < 0) {
+            return true;
+        }
+        client.heard = std::chrono::steady_clock::now();
+        client.request.append(block, static_cast<size_t>(got));
+        const bool whole = client.request.find("\r\n\r\n") != std::string::npos ||
+                           client.request.find("\n\n") != std::string::npos;
+        if (!whole && client.request.size() <= kMaxRequestBytes) {
+            return true;
+        }
+        client.answer = Answer(whole ? client.request : std::string());
+    }
+    const ssize_t sent = send(client.fd, client.answer.data() + client.sent,
+                              client.answer.size() - client.sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent < 0) {
+        return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+    }
+    client.heard = std::chrono::steady_clock::now();
+    client.sent += static_cast<size_t>(sent);
+    return client.sent < client.answer.size();
+}
+
+// Makes room for one more client: the one heard from longest ago goes.
+void DropQuietest(std::vector<Client>& clients) {
+    auto quietest =
+        std::min_element(clients.begin(), clients.end(),
+                         [](const Client& a, const Client& b) { return a.heard < b.heard; });
+    if (quietest != clients.end()) {
+        close(quietest->fd);
+        clients.erase(quietest);
+    }
+}
+
+// Takes the clients that wait, up to kMaxClients at a time.
+void AcceptWaiting(int listener, int wake_fd, std::vector<Client>& clients) {
+    for (int taken = 0; taken < MetricsServer::kMaxClients; ++taken) {
+        int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd < 0 && (errno == EMFILE || errno == ENFILE) && !clients.empty()) {
+            DropQuietest(clients);  // a descriptor for the one that waits
+            fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        }
+        if (fd < 0) {
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                // Out of descriptors or memory: the connection waits in the
+                // queue rather than the listener spinning on it.
+                pollfd wake = {wake_fd, POLLIN, 0};
+                poll(&wake, 1, 100);
+            }
             return;
         }
-        sent += static_cast<size_t>(n);
+        // A scraper's request is there with it, as a rule: answered at once.
+        const auto now = std::chrono::steady_clock::now();
+        Client client = {fd,
+                         now + std::chrono::milliseconds(MetricsServer::kClientMillis),
+                         now,
+                         std::string(),
+                         std::string(),
+                         0};
+        if (!Progress(client)) {
+            close(fd);
+            continue;
+        }
+        if (clients.size() == static_cast<size_t>(MetricsServer::kMaxClients)) {
+            DropQuietest(clients);
+        }
+        clients.push_back(std::move(client));
     }
 }
 
@@ -122,7 +192,7 @@ int MetricsServer::Listen() {
     const int one = 1;
     if (fd >= 0 && setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == 0 &&
         bind(fd, reinterpret_cast<sockaddr*>(&where), sizeof where) == 0 &&
-        listen(fd, kMaxClients) == 0) {
+        listen(fd, SOMAXCONN) == 0) {
         return fd;
     }
     const int error = errno;
@@ -152,62 +222,44 @@ void MetricsServer::Run() {
 }
 
 void MetricsServer::Serve(int listener) {
+    // A client that is slow, idle or never reads holds back no other: each
+    // exchange goes on as far as it can without waiting, and a new client
+    // that finds every place taken gets the place of the quietest.
     std::vector<Client> clients;
+    std::vector<pollfd> waits;
     while (!m_quit) {
-        std::vector<pollfd> waits = {{m_wake[0], POLLIN, 0}};
-        if (clients.size() < kMaxClients) {
-            waits.push_back({listener, POLLIN, 0});
-        }
-        int timeout = -1;
         const auto now = std::chrono::steady_clock::now();
+        waits.assign({{m_wake[0], POLLIN, 0}, {listener, POLLIN, 0}});
+        int timeout = -1;
         for (const Client& client : clients) {
-            waits.push_back({client.fd, POLLIN, 0});
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(client.deadline - now);
-            timeout = timeout < 0
-                          ? static_cast<int>(std::max<int64_t>(left.count(), 0))
-                          : std::min(timeout, static_cast<int>(std::max<int64_t>(left.count(), 0)));
+            waits.push_back(
+                {client.fd, static_cast<short>(client.answer.empty() ? POLLIN : POLLOUT), 0});
+            const auto left = std::max<int64_t>(
+                0, std::chrono::duration_cast<std::chrono::milliseconds>(client.deadline - now)
+                       .count());
+            timeout =
+                timeout < 0 ? static_cast<int>(left) : std::min(timeout, static_cast<int>(left));
         }
         if (poll(waits.data(), waits.size(), timeout) < 0 && errno != EINTR) {
             std::fprintf(stderr, "metrics listener stopped: %s\n", std::strerror(errno));
             break;
         }
-        if (clients.size() < kMaxClients && (waits[1].revents & POLLIN) != 0) {
-            const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-            if (fd < 0 &&
-                (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)) {
-                // Out of descriptors: the connection waits in the queue
-                // rather than the listener spinning on it.
-                pollfd wake = {m_wake[0], POLLIN, 0};
-                poll(&wake, 1, 100);
-            }
-            if (fd >= 0) {
-                clients.push_back(
-                    {fd, std::string(),
-                     std::chrono::steady_clock::now() + std::chrono::milliseconds(kClientMillis)});
+        // Each client whose socket is ready goes on; those done, gone or out
+        // of time are closed.
+        const auto then = std::chrono::steady_clock::now();
+        size_t kept = 0;
+        for (size_t i = 0; i < clients.size(); ++i) {
+            Client& client = clients[i];
+            const bool going = waits[2 + i].revents == 0 || Progress(client);
+            if (going && then < client.deadline) {
+                clients[kept++] = std::move(client);
+            } else {
+                close(client.fd);
             }
         }
-        // Each client: more of its request, its answer once the request is
-        // whole, or its end once its time is up or it leaves.
-        for (auto it = clients.begin(); it != clients.end();) {
-            char block[2048];
-            const ssize_t got = recv(it->fd, block, sizeof block, 0);
-            if (got > 0) {
-                it->request.append(block, static_cast<size_t>(got));
-            }
-            const bool whole = it->request.find("\r\n\r\n") != std::string::npos ||
-                               it->request.find("\n\n") != std::string::npos;
-            const bool gone = got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
-            if (whole || it->request.size() > kMaxRequestBytes) {
-                SendAll(it->fd, Answer(whole ? it->request : std::string()));
-            }
-            if (whole || gone || it->request.size() > kMaxRequestBytes ||
-                std::chrono::steady_clock::now() >= it->deadline) {
-                close(it->fd);
-                it = clients.erase(it);
-            } else {
-                ++it;
-            }
+        clients.resize(kept);
+        if ((waits[1].revents & POLLIN) != 0) {
+            AcceptWaiting(listener, m_wake[0], clients);
         }
     }
     for (const Client& client : clients) {

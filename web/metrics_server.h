@@ -29,9 +29,11 @@ class MetricsServer {
     int Start(const MetricsOptions& options);
     void Stop();
 
-    // Clients served at once; more wait in the listen queue.
+    // Clients served at once: one more takes the place of the one heard
+    // from longest ago.
     static constexpr int kMaxClients = 16;
-    // A client gets this long to send its request and take the answer.
+    // A client gets this long for the whole exchange: its request and the
+    // answer.
     static constexpr int kClientMillis = 5000;
     static constexpr int kRetryMillis = 2000;
 

@@ -9,6 +9,7 @@ import shutil
 import socket
 import ssl
 import subprocess
+import threading
 import time
 import urllib.error
 import urllib.parse
@@ -32,11 +33,11 @@ def metrics_conf(port, bind=None):
             + (f"<BindAddress>{bind}</BindAddress>" if bind is not None else "") + "</Metrics>")
 
 
-def get(port, path="/metrics", method="GET", host="127.0.0.1"):
+def get(port, path="/metrics", method="GET", host="127.0.0.1", timeout=5):
     """(status, body) of a plain HTTP request."""
     request = urllib.request.Request(f"http://{host}:{port}{path}", method=method)
     try:
-        with urllib.request.urlopen(request, timeout=5) as answer:
+        with urllib.request.urlopen(request, timeout=timeout) as answer:
             return answer.status, answer.read().decode()
     except urllib.error.HTTPError as error:
         return error.code, error.read().decode()
@@ -95,6 +96,49 @@ def test_the_metrics_say_what_a_fleet_needs_and_promtool_takes_them(daemon, scan
     with socket.create_connection(("127.0.0.1", port), timeout=5) as raw:
         raw.sendall(b"\x16\x03\x01 garbage\r\n\r\n")
         assert raw.recv(100).startswith(b"HTTP/1.1 400")
+
+    # udev says the scanner is gone while bytes of a scan still come: the
+    # scan is cut, said and counted, as when the line hangs up first.
+    stop = threading.Event()
+    writer = threading.Thread(target=lambda: [
+        scanners.type(b"x", node, terminator=b"") for _ in range(500)
+        if not stop.wait(0.005)])  # a byte every 5 ms: the scan never ends by itself
+    writer.start()
+    try:
+        time.sleep(0.1)
+        scanners.remove_event(node)
+        assert d.wait("goods is gone: /dev/%s closed" % node)
+    finally:
+        stop.set()
+        writer.join()
+    assert any(l.startswith("a scan under way from goods (") and
+               l.endswith(" bytes) was dropped: the scanner went") for l in d.lines())
+    text = get(port)[1]
+    assert [samples(text)[f"tavitty_scanner_open{{{labels}}}"],
+            samples(text)[f'tavitty_scans_dropped_total{{{labels},reason="hang_up"}}']] == [0, 1]
+
+
+def test_no_client_holds_up_a_scrape(daemon):
+    """Idle connections, requests sent in part and answers never read take
+    no scraper's time: each scrape is answered at once, well within the 5 s
+    that every client is given."""
+    port = free_port()
+    d = daemon(conf={"extra": metrics_conf(port)})
+    assert poll_until(lambda: accepting(port))
+    held = []
+    try:
+        for i in range(40):
+            held.append(socket.create_connection(("127.0.0.1", port), timeout=5))
+            if i % 4 == 1:
+                held[-1].sendall(b"GET /metr")  # half a request, never finished
+            elif i % 4 == 2:  # a whole request whose answer is never read
+                held[-1].setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1024)
+                held[-1].sendall(b"GET /metrics HTTP/1.1\r\n\r\n")
+        for _ in range(5):
+            assert get(port, timeout=2)[0] == 200
+    finally:
+        for connection in held:
+            connection.close()
 
 
 # <Metrics> as written, and who can scrape: (address, served).

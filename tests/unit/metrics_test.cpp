@@ -1,0 +1,45 @@
+// The metrics' registry of scanners over a long run: every scanner open is
+// kept, and room is made by forgetting the closed one unused longest.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "metrics.h"
+
+namespace {
+
+TEST(Metrics, KeepsEveryOpenScannerAndForgetsTheClosedOneUnusedLongest) {
+    Metrics metrics;
+    auto slot = [&metrics](const std::string& name) {
+        return metrics.ScannerSlot(name, "serial", "/dev/" + name);
+    };
+    std::vector<std::shared_ptr<Metrics::Scanner>> made;
+    for (int i = 0; i < 64; ++i) {
+        made.push_back(slot("s" + std::to_string(i)));
+        made.back()->open = i % 2 == 0 ? 1 : 0;
+    }
+    slot("s1");  // used again: the closed s3 is now the one unused longest
+    ASSERT_NE(slot("n1"), nullptr);
+    ASSERT_NE(slot("n2"), nullptr);
+    ++made[5]->scans;  // counts held while they are forgotten stay valid
+    const std::string text = metrics.Exposition();
+    for (const char* name : {"s0", "s1", "s2", "s7", "s63", "n1", "n2"}) {
+        EXPECT_NE(text.find("scanner=\"" + std::string(name) + "\""), std::string::npos) << name;
+    }
+    for (const char* name : {"s3", "s5"}) {
+        EXPECT_EQ(text.find("scanner=\"" + std::string(name) + "\""), std::string::npos) << name;
+    }
+    // With every one open there is no room, and none is forgotten.
+    made.erase(made.begin() + 5);  // s5 and s3, forgotten
+    made.erase(made.begin() + 3);
+    made.push_back(slot("n1"));
+    made.push_back(slot("n2"));
+    for (const auto& scanner : made) {
+        scanner->open = 1;
+    }
+    EXPECT_EQ(slot("n3"), nullptr);
+}
+
+}  // namespace

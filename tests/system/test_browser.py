@@ -279,18 +279,26 @@ def webkit(request, tmp_path, certificates):
             proc.wait()
 
 
-# Where the page comes from, and where it finds the daemon: a page of the
-# kiosk itself over ws://, and an https page of another host of the network
-# over wss://. A UTF-8 scan comes in a text frame, a GBK one (its last byte a
-# backslash) in a binary frame.
-@pytest.mark.parametrize("webkit, daemon_at", [
-    ("http", ""),
-    ("https", "host=scanner.example&scheme=wss&"),
-], indirect=["webkit"], ids=["localhost-ws", "lan-wss"])
-def test_webkit_shows_scans_in_text_and_binary_frames(daemon, webkit, certificates, daemon_at):
+# Where the page comes from, where it finds the daemon, and whether it gets
+# scans: a page of the kiosk itself over ws://, and an https page of another
+# host of the network over wss://; an https page to plain ws://, even on
+# 127.0.0.1, WebKit refuses (mixed content), and the page says why. A UTF-8
+# scan comes in a text frame, a GBK one (its last byte a backslash) in a
+# binary frame.
+@pytest.mark.parametrize("webkit, daemon_at, gets_scans", [
+    ("http", "", True),
+    ("https", "host=scanner.example&scheme=wss&", True),
+    ("https", "host=127.0.0.1&", False),
+], indirect=["webkit"], ids=["localhost-ws", "lan-wss", "https-to-ws"])
+def test_webkit_shows_scans_or_why_it_gets_none(daemon, webkit, certificates, daemon_at,
+                                                gets_scans):
     base, page = webkit
     d = daemon("tavi", conf={"encode": "4"}, tls="wss" in daemon_at and certificates)
     page.open(f"{base}/index.html?{daemon_at}port={d.port}")
+    if not gets_scans:
+        assert page.wait_text("status", f"failed: the browser will not open ws://127.0.0.1:{d.port}/"
+                              " from an https page: use wss://")
+        return
     assert d.wait(REGISTERED, timeout=30)
     d.scanners.type("扫码-W".encode())
     d.scanners.type(b"\xc4\xe3\x81\x5c")

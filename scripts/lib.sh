@@ -9,9 +9,11 @@ BUILD_PACKAGES=(g++ make cmake pkg-config libudev-dev libwebsockets-dev libcjson
 VIRTUAL_SCANNER_PACKAGES=(python3 python3-gi gir1.2-umockdev-1.0 umockdev util-linux iproute2)
 # prometheus: its promtool checks the metrics and the alert rules, and a real
 # server scrapes the daemon in a test. libx11-data: the Compose table of dead
-# keys.
+# keys. webkit2gtk-driver and python3-selenium: the sample page in WebKitGTK,
+# on the X display of xvfb-run (which needs xauth).
 TEST_PACKAGES=(libgtest-dev clang-format git binutils python3-pytest
-               chromium valgrind strace prometheus libx11-data "${VIRTUAL_SCANNER_PACKAGES[@]}")
+               chromium valgrind strace prometheus libx11-data
+               webkit2gtk-driver xvfb xauth python3-selenium "${VIRTUAL_SCANNER_PACKAGES[@]}")
 # Packaging and its checks: dpkg-shlibdeps, systemd-analyze.
 PACKAGE_PACKAGES=(dpkg-dev systemd)
 # The arm64 cross build: Debian's cross compiler and qemu-user (amd64

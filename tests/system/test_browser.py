@@ -5,8 +5,11 @@ them only where the browser's policy lets it; an https page from another
 host of the network gets them over wss://; with every scanner served at once,
 pages get the scans of the scanners they chose, and list the scanners.
 Chromium runs without umockdev, and trusts the test's server key (page server
-and daemon alike) by its SPKI hash."""
+and daemon alike) by its SPKI hash. And the page in WebKitGTK (driven over
+WebDriver, on the X display of xvfb-run), from the kiosk itself and from
+another host of the network, with the test's CA in its system store."""
 
+import glob
 import json
 import os
 import shutil
@@ -112,21 +115,22 @@ class Page:
             if answer.get("id") == self.next_id:
                 return answer.get("result", {})
 
+    def evaluate(self, expression):
+        """The value of a JavaScript expression in the page."""
+        return self.call("Runtime.evaluate", expression=expression,
+                         returnByValue=True)["result"]["value"]
+
     def wait_text(self, element_id, needle, seconds=20):
         """True once the element's text holds `needle`."""
         expression = f"(document.getElementById('{element_id}')?.innerText || '')"
-        return poll_until(lambda: needle in self.call(
-            "Runtime.evaluate", expression=expression, returnByValue=True)["result"]["value"],
-            seconds, 0.1)
+        return poll_until(lambda: needle in self.evaluate(expression), seconds, 0.1)
 
     def wait_rows(self, element_id, rows, seconds=20):
         """True once the table body's rows, cut to as many cells as those
         expected, are `rows`."""
         expression = (f"[...document.getElementById('{element_id}').rows].map((r) => [...r.cells]"
                       f".slice(0, {len(rows[0])}).map((c) => c.textContent))")
-        return poll_until(lambda: self.call("Runtime.evaluate", expression=expression,
-                                            returnByValue=True)["result"]["value"] == rows,
-                          seconds, 0.1)
+        return poll_until(lambda: self.evaluate(expression) == rows, seconds, 0.1)
 
 
 def test_page_shows_scans_and_reconnects_after_a_restart(daemon, chromium):
@@ -203,3 +207,99 @@ def test_pages_get_the_scanners_they_chose_and_list_them(daemon, scanners, chrom
     payment_row[3] = "gone"
     assert every_page.wait_rows("scanners", [goods_row, payment_row])
     assert payment_page.wait_rows("scanners", [payment_row])
+
+
+# WebKitGTK: Debian's WebDriver starts its MiniBrowser for each session.
+WEBKIT_DRIVER = "/usr/bin/WebKitWebDriver"
+MINIBROWSER = next(iter(glob.glob("/usr/lib/*/webkit2gtk-4.1/MiniBrowser")), None)
+# The system store of CAs, which GnuTLS reads for WebKitGTK.
+SYSTEM_CAS = "/etc/ssl/certs/ca-certificates.crt"
+
+
+class WebKitPage(Page):
+    """The page of a WebKitGTK session, over WebDriver."""
+
+    def __init__(self, session):
+        self.session = session
+
+    def open(self, url):
+        self.session.get(url)
+
+    def evaluate(self, expression):
+        return self.session.execute_script(f"return {expression};")
+
+
+@pytest.fixture
+def webkit(request, tmp_path, certificates):
+    """A page server for web/client, from the kiosk itself (http://localhost)
+    or, parametrized with "https", from till.example (another host of the
+    shop's network, like the daemon's scanner.example); and WebKitGTK in a
+    mount and pid namespace of its own, where those names are in /etc/hosts
+    and the test's CA is in the system store. Yields the page's base URL and
+    the browser's page."""
+    webdriver = pytest.importorskip("selenium.webdriver")
+    from selenium.webdriver.remote.remote_connection import RemoteConnection
+    if not (os.access(WEBKIT_DRIVER, os.X_OK) and MINIBROWSER):
+        pytest.skip("webkit2gtk-driver is not installed")
+    if not os.environ.get("DISPLAY"):
+        pytest.skip("no X display: run under xvfb-run -a")
+    page_port, driver_port = free_port(), free_port()
+    tls = [certificates.chain, certificates.key] if request.param == "https" else []
+    base = f"{request.param}://{'till.example' if tls else 'localhost'}:{page_port}"
+    cas, hosts = tmp_path / "ca-certificates.crt", tmp_path / "hosts"
+    with open(SYSTEM_CAS) as system, open(certificates.root) as root:
+        cas.write_text(system.read() + root.read())
+    with open("/etc/hosts") as system:
+        hosts.write_text(system.read() + "\n127.0.0.1 till.example scanner.example\n")
+    server = start(["/usr/bin/python3", "-c", SERVE, str(page_port), WEB, *tls])
+    # Killing unshare kills the namespace's first process, and with it every
+    # process of the browser.
+    browser = start(["unshare", "-m", "-p", "-f", "--kill-child", "--mount-proc", "--propagation",
+                     "private", "sh", "-c", f'mount --bind "$0" {SYSTEM_CAS} && mount --bind "$1" '
+                     f'/etc/hosts && exec {WEBKIT_DRIVER} --host=127.0.0.1 --port={driver_port}',
+                     cas, hosts])
+
+    class Bounded(RemoteConnection):
+        _timeout = 60  # each WebDriver request, in seconds
+
+    options = webdriver.webkitgtk.options.Options()
+    options.binary_location = MINIBROWSER
+    options.add_argument("--automation")
+    options.capabilities.pop("platform")  # Selenium 4.8's default, which only draws a warning
+    try:
+        assert poll_until(lambda: accepting(driver_port), 30), "WebKitWebDriver did not come up"
+        assert poll_until(lambda: accepting(page_port)), "the page server did not come up"
+        session = webdriver.Remote(command_executor=Bounded(f"http://127.0.0.1:{driver_port}"),
+                                   options=options)
+        session.set_page_load_timeout(60)
+        yield base, WebKitPage(session)
+    finally:
+        for proc in (browser, server):
+            proc.kill()
+            proc.wait()
+
+
+# Where the page comes from, where it finds the daemon, and whether it gets
+# scans: a page of the kiosk itself over ws://, and an https page of another
+# host of the network over wss://; an https page to plain ws://, even on
+# 127.0.0.1, WebKit refuses (mixed content), and the page says why. A UTF-8
+# scan comes in a text frame, a GBK one (its last byte a backslash) in a
+# binary frame.
+@pytest.mark.parametrize("webkit, daemon_at, gets_scans", [
+    ("http", "", True),
+    ("https", "host=scanner.example&scheme=wss&", True),
+    ("https", "host=127.0.0.1&", False),
+], indirect=["webkit"], ids=["localhost-ws", "lan-wss", "https-to-ws"])
+def test_webkit_shows_scans_or_why_it_gets_none(daemon, webkit, certificates, daemon_at,
+                                                gets_scans):
+    base, page = webkit
+    d = daemon("tavi", conf={"encode": "4"}, tls="wss" in daemon_at and certificates)
+    page.open(f"{base}/index.html?{daemon_at}port={d.port}")
+    if not gets_scans:
+        assert page.wait_text("status", f"failed: the browser will not open ws://127.0.0.1:{d.port}/"
+                              " from an https page: use wss://")
+        return
+    assert d.wait(REGISTERED, timeout=30)
+    d.scanners.type("扫码-W".encode())
+    d.scanners.type(b"\xc4\xe3\x81\x5c")
+    assert page.wait_rows("scans", [["你乗"], ["扫码-W"]])

@@ -83,14 +83,17 @@ function blockedHint(location, url) {
     "LocalNetworkAccessAllowedForUrls.";
 }
 
-// The browser refuses to make the socket at all: an unusable URL, or plain
-// ws:// to another host from an https page.
+// The browser refuses to make the socket at all (it throws, or, in WebKit,
+// fails it before it connects): an unusable URL, plain ws:// from an https
+// page, a port that browsers never use, the page's Content-Security-Policy.
 function refusedHint(url, error) {
-  if (error?.name === "SecurityError") {
-    return `the browser will not open ${url} from this page: an https page may use plain ws:// ` +
-      "to this machine only (localhost, 127.0.0.1); use wss:// for a service on another host.";
+  if (error && error.name !== "SecurityError") return `${url}: ${error.message || error}`;
+  if (globalThis.location?.protocol === "https:" && !isSecure(url)) {
+    return `the browser will not open ${url} from an https page: use wss:// (Chromium makes ` +
+      "an exception for this machine, ws://localhost and ws://127.0.0.1; WebKit makes none).";
   }
-  return `${url}: ${error?.message || error}`;
+  return `the browser will not open ${url} from this page (a port that browsers never use, ` +
+    "or the page's Content-Security-Policy).";
 }
 
 // One character per byte (U+0000 to U+00FF).
@@ -197,6 +200,16 @@ export class TavittyClient {
       this.onStatus("connected");
     };
     socket.onmessage = (event) => this.receive(event.data);
+    // WebKit fails a socket that it refuses to open with an error event
+    // while the socket is still connecting, and no close event follows. (A
+    // socket that could not connect is closed by the time its error comes,
+    // and its close event follows.)
+    socket.onerror = () => {
+      if (this.socket !== socket || socket.readyState !== WebSocket.CONNECTING) return;
+      this.socket = null;
+      this.stopped = true;  // trying again would change nothing
+      this.onStatus("failed", refusedHint(this.url));
+    };
     socket.onclose = () => {
       if (this.socket !== socket) return;
       clearTimeout(this.timer);

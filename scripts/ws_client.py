@@ -112,6 +112,12 @@ class Client:
             return True
         return False
 
+    def cut(self):
+        """Drops the connection without a close, as a crashed tab or a lost
+        network does: the server sees a reset."""
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        self.sock.close()
+
     def close(self, code=1000):
         try:
             self.send(struct.pack("!H", code), CLOSE)

@@ -355,6 +355,24 @@ std::vector<ScannerEntry> ReadScannerList(const TiXmlElement* root, const char* 
     return entries;
 }
 
+// KeepScans: whole seconds, 0 to 300; anything else is said and means 10.
+int ReadKeepScans(const TiXmlElement* root) {
+    const TiXmlElement* element = root->FirstChildElement("KeepScans");
+    const int kDefault = 10;
+    if (element == nullptr) {
+        return kDefault;
+    }
+    const std::string text = TrimmedText(element);
+    if (!text.empty() && text.size() <= 3 &&
+        text.find_first_not_of("0123456789") == std::string::npos && std::stoi(text) <= 300) {
+        return std::stoi(text);
+    }
+    std::fprintf(stderr,
+                 "KeepScans %s is not a number of seconds from 0 to 300: scans are kept %d s\n",
+                 Quoted(text).c_str(), kDefault);
+    return kDefault;
+}
+
 }  // namespace
 
 int ReadConfFile(const char* path, std::string& port, int& encoding, TtyAttr& attr,
@@ -385,6 +403,7 @@ int ReadConfFile(const char* path, std::string& port, int& encoding, TtyAttr& at
     ReadPolicy(root, policy);
     scanners.log_scan_data = TrimmedText(root->FirstChildElement("LogScanData")) != "0";
     scanners.serve_all = TrimmedText(root->FirstChildElement("ServeAllScanners")) == "1";
+    scanners.keep_scans_seconds = ReadKeepScans(root);
     scanners.serial = ReadScannerList(root, "Scanners");
     scanners.keyboards = ReadScannerList(root, "KeyboardScanners");
     return 0;

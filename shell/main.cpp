@@ -236,6 +236,12 @@ int main() {
     }
     g_webServer.m_policy = g_netPolicy;
     g_webServer.m_serve_all = g_scannerOptions.serve_all;
+    g_webServer.m_keep_scans_seconds = g_scannerOptions.keep_scans_seconds;
+    g_webServer.m_unreached = [](const std::string& source) {
+        if (const Counts counts = Metrics::Get().ScannerNamed(source)) {
+            ++counts->unreached;
+        }
+    };
     if (g_webServer.StartSocetServers(g_webPort.c_str()) < 0) {
         std::puts("open websocket server:failure");
         return -1;

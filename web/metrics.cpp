@@ -84,6 +84,17 @@ std::shared_ptr<Metrics::Scanner> Metrics::ScannerSlot(const std::string& name,
     return m_scanners.back();
 }
 
+std::shared_ptr<Metrics::Scanner> Metrics::ScannerNamed(const std::string& name) {
+    std::lock_guard<std::mutex> lock(m_registry);
+    std::shared_ptr<Scanner> last;
+    for (const auto& scanner : m_scanners) {
+        if (scanner->name == name && (!last || scanner->last_use > last->last_use)) {
+            last = scanner;
+        }
+    }
+    return last;
+}
+
 std::string Metrics::Exposition() const {
     std::string text;
     Family(text, "tavitty_build_info", "gauge", "The daemon's version; always 1.");
@@ -101,10 +112,14 @@ std::string Metrics::Exposition() const {
     static const ScannerFamily kFamilies[] = {
         {"tavitty_scanner_open", "gauge", "Whether the scanner is open (1) or not (0).",
          [](const Scanner& s) -> int64_t { return s.open.load(); }},
-        {"tavitty_scans_total", "counter", "Scans delivered to the pages.",
+        {"tavitty_scans_total", "counter",
+         "Scans read and handed on to the pages, whether or not a page took them.",
          [](const Scanner& s) -> int64_t { return static_cast<int64_t>(s.scans.load()); }},
-        {"tavitty_scan_bytes_total", "counter", "Bytes of the scans delivered, as converted.",
+        {"tavitty_scan_bytes_total", "counter", "Bytes of the scans read, as converted.",
          [](const Scanner& s) -> int64_t { return static_cast<int64_t>(s.bytes.load()); }},
+        {"tavitty_scans_unreached_total", "counter",
+         "Scans sent to no page by the time they were no longer kept (every scanner at once).",
+         [](const Scanner& s) -> int64_t { return static_cast<int64_t>(s.unreached.load()); }},
         {"tavitty_scanner_open_failures_total", "counter", "Opens of the scanner that failed.",
          [](const Scanner& s) -> int64_t { return static_cast<int64_t>(s.open_failures.load()); }},
         {"tavitty_scanner_open_retries_total", "counter",

@@ -35,6 +35,7 @@ class Metrics {
         std::atomic<uint64_t> open_failures{0};
         std::atomic<uint64_t> open_retries{0};
         std::array<std::atomic<uint64_t>, kDropReasons> dropped{};
+        std::atomic<uint64_t> unreached{0};  // kept, and sent to no page
     };
 
     static Metrics& Get();
@@ -46,6 +47,9 @@ class Metrics {
     // only while kMaxScanners scanners are open.
     std::shared_ptr<Scanner> ScannerSlot(const std::string& name, const std::string& kind,
                                          const std::string& device);
+    // The counts of the scanner of that name looked up last; null where none
+    // is kept.
+    std::shared_ptr<Scanner> ScannerNamed(const std::string& name);
 
     // The web side.
     std::atomic<int64_t> pages_connected{0};

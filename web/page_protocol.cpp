@@ -2,6 +2,7 @@
 
 #include <cJSON.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -67,7 +68,47 @@ PageRequest Refused(const char* why) {
     return request;
 }
 
+// A SUBSCRIBE's After, where it has one.
+PageRequest ReadAfter(const cJSON* subscribe, PageRequest& request) {
+    const cJSON* after = cJSON_GetObjectItemCaseSensitive(subscribe, "After");
+    if (after == nullptr || cJSON_IsNull(after)) {
+        return request;
+    }
+    if (!cJSON_IsString(after) ||
+        !ReadScanId(after->valuestring, request.after_run, request.after_seq)) {
+        return Refused("After is the Id of a scan, \"<run>:<seq>\"");
+    }
+    request.after = after->valuestring;
+    return request;
+}
+
 }  // namespace
+
+std::string ScanId(const std::string& run, uint64_t seq) {
+    return run + ":" + std::to_string(seq);
+}
+
+bool ReadScanId(const std::string& id, std::string& run, uint64_t& seq) {
+    const size_t colon = id.find(':');
+    if (colon != 16 || id.find_first_not_of("0123456789abcdef") != colon) {
+        return false;
+    }
+    const std::string number = id.substr(colon + 1);
+    // A decimal count: no sign, no leading zero, within 64 bits.
+    if (number.empty() || number.size() > 20 ||
+        number.find_first_not_of("0123456789") != std::string::npos ||
+        (number.size() > 1 && number[0] == '0')) {
+        return false;
+    }
+    errno = 0;
+    const unsigned long long value = std::strtoull(number.c_str(), nullptr, 10);
+    if (errno == ERANGE) {
+        return false;
+    }
+    run = id.substr(0, colon);
+    seq = value;
+    return true;
+}
 
 PageRequest ReadPageRequest(const char* text, size_t stored, size_t size) {
     // A message that only looks like a SUBSCRIBE is a SUBSCRIBE gone wrong,
@@ -89,7 +130,7 @@ PageRequest ReadPageRequest(const char* text, size_t stored, size_t size) {
     request.kind = PageRequest::Kind::kSubscribe;
     const cJSON* sources = cJSON_GetObjectItemCaseSensitive(json.get(), "Sources");
     if (sources == nullptr || cJSON_IsNull(sources)) {
-        return request;  // every scanner
+        return ReadAfter(json.get(), request);  // every scanner
     }
     if (!cJSON_IsArray(sources)) {
         return Refused("Sources is a list of scanner names");
@@ -114,7 +155,7 @@ PageRequest ReadPageRequest(const char* text, size_t stored, size_t size) {
         }
         request.sources.emplace_back(source->valuestring);
     }
-    return request;
+    return ReadAfter(json.get(), request);
 }
 
 std::string ScannerEventMessage(const char* event, const ServedScanner& scanner) {
@@ -140,6 +181,17 @@ std::string ScannersMessage(const std::vector<ServedScanner>& scanners) {
                 cJSON_AddItemToArray(list, item);
             }
         }
+    }
+    return Printed(object);
+}
+
+std::string GapMessage(const std::string& after, const std::string& why) {
+    Json object(cJSON_CreateObject());
+    if (object) {
+        cJSON_AddItemToObject(object.get(), "type", cJSON_CreateString("GAP"));
+        cJSON_AddItemToObject(object.get(), "erro", cJSON_CreateNumber(-4));
+        AddString(object.get(), "After", after);
+        AddString(object.get(), "Data", why);
     }
     return Printed(object);
 }

@@ -29,6 +29,11 @@ struct PageRequest {
     Kind kind = Kind::kRegister;
     std::vector<std::string> sources;  // empty: every scanner
     std::string error;
+    // SUBSCRIBE's "After": the Id of the last scan the page received, as
+    // sent, and read: its run and its number in that run.
+    std::string after;  // empty: none
+    std::string after_run;
+    uint64_t after_seq = 0;
 };
 
 // A page may name this many sources, each this long at most.
@@ -46,3 +51,11 @@ std::string ScannerEventMessage(const char* event, const ServedScanner& scanner)
 std::string ScannersMessage(const std::vector<ServedScanner>& scanners);
 // {"type":"ERROR","erro":-3,"Data":why}
 std::string RefusalMessage(const std::string& why);
+// {"type":"GAP","erro":-4,"After":after,"Data":why}: scans after `after`
+// may never reach the page.
+std::string GapMessage(const std::string& after, const std::string& why);
+
+// A scan's Id: "<run>:<seq>", run 16 lowercase hexadecimal digits.
+std::string ScanId(const std::string& run, uint64_t seq);
+// Reads an Id: false when the text is not of that form.
+bool ReadScanId(const std::string& id, std::string& run, uint64_t& seq);

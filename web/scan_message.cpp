@@ -6,11 +6,12 @@
 #include "webserver.h"
 
 std::string CWebServer::enJsonFormat(int code, unsigned long size, std::string text) {
-    return ScanMessage(code, size, text, std::string(), std::string());
+    return ScanMessage(code, size, text, std::string(), std::string(), std::string());
 }
 
 std::string ScanMessage(int code, unsigned long size, const std::string& text,
-                        const std::string& source, const std::string& symbology) {
+                        const std::string& source, const std::string& symbology,
+                        const std::string& id) {
     cJSON* object = cJSON_CreateObject();
     if (object == nullptr) {
         return std::string();
@@ -24,6 +25,9 @@ std::string ScanMessage(int code, unsigned long size, const std::string& text,
     }
     if (!symbology.empty()) {
         cJSON_AddItemToObject(object, "Symbology", cJSON_CreateString(symbology.c_str()));
+    }
+    if (!id.empty()) {
+        cJSON_AddItemToObject(object, "Id", cJSON_CreateString(id.c_str()));
     }
     char* printed = cJSON_Print(object);
     cJSON_Delete(object);

@@ -1,6 +1,11 @@
 #include "webserver.h"
 
+#include <fcntl.h>
+#include <sys/random.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cinttypes>
 #include <cstdio>
 #include <ctime>
 
@@ -8,6 +13,31 @@
 #include "utf8.h"
 
 namespace {
+
+// A run's id: 64 bits from the kernel's random source, in hexadecimal. Two
+// runs of the daemon never share one but by a chance of 2^-64.
+std::string RandomRunId() {
+    uint64_t random = 0;
+    if (getrandom(&random, sizeof random, 0) != sizeof random) {
+        // No getrandom (an old kernel): the same source through its node.
+        const int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+        if (fd < 0 || read(fd, &random, sizeof random) != sizeof random) {
+            random ^= static_cast<uint64_t>(time(nullptr)) << 20 ^ static_cast<uint64_t>(getpid());
+        }
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+    char id[17];
+    std::snprintf(id, sizeof id, "%016" PRIx64, random);
+    return id;
+}
+
+// Whether a page's list takes a scanner's scans and events.
+bool Wants(const CWebServer::Page& page, const std::string& source) {
+    return page.sources.empty() ||
+           std::find(page.sources.begin(), page.sources.end(), source) != page.sources.end();
+}
 
 // How often a server that is going asks its thread again to end.
 constexpr long kCloseRetryMillis = 10;
@@ -28,8 +58,8 @@ bool JoinedWithin(pthread_t thread, long ms) {
 // whatever order the two were built.
 std::vector<lws*>& CWebServer::m_conn_list = *new std::vector<lws*>();
 std::mutex CWebServer::m_conn_mutex;
-std::unordered_map<lws*, std::vector<std::string>>& CWebServer::m_sources =
-    *new std::unordered_map<lws*, std::vector<std::string>>();
+std::unordered_map<lws*, CWebServer::Page>& CWebServer::m_pages =
+    *new std::unordered_map<lws*, CWebServer::Page>();
 
 CWebServer::CWebServer() = default;
 
@@ -48,6 +78,14 @@ int CWebServer::StopSocetServers() {
         }
         m_thread_running = false;
         delete m_ws_control;
+    }
+    if (m_keeper.joinable()) {
+        {
+            std::lock_guard<std::mutex> lock(m_conn_mutex);
+            m_keeper_stop = true;
+        }
+        m_keeper_wake.notify_all();
+        m_keeper.join();
     }
     m_gun_count = 0;
     m_ws_control = nullptr;
@@ -70,6 +108,10 @@ int CWebServer::StartSocetServers(const char* port) {
     // The thread is joined when the server goes, rather than detached, so
     // that it never outlives the objects it serves.
     std::puts("pthread_detach ");
+    if (m_serve_all && !m_keeper.joinable()) {
+        m_run = RandomRunId();
+        m_keeper = std::thread(&CWebServer::KeepLoop, this);
+    }
     return 0;
 }
 
@@ -102,16 +144,23 @@ void CWebServer::TakePageRequest(lws* conn, const char* text, size_t size) {
     const size_t stored = std::min(size, WebsocketControl::kKeptMessageBytes);
     const PageRequest request = ReadPageRequest(text, stored, size);
     std::string reply;
+    if (request.kind == PageRequest::Kind::kRefused) {
+        reply = RefusalMessage(request.error);
+        SendTo(conn, reply);
+        return;  // registered, or not, as before
+    }
+    if (!request.after.empty() && request.after_run == m_run && request.after_seq > m_seq) {
+        reply = RefusalMessage("After names a scan that this run has not read");
+        SendTo(conn, reply);
+        return;
+    }
+    const bool registered = Register(conn);
+    Page& page = m_pages[conn];
     switch (request.kind) {
-        case PageRequest::Kind::kRefused:
-            reply = RefusalMessage(request.error);
-            SendTo(conn, reply);
-            return;  // registered, or not, as before
         case PageRequest::Kind::kSubscribe:
-            if (request.sources.empty()) {
-                m_sources.erase(conn);
-            } else {
-                m_sources[conn] = request.sources;
+            page.sources = request.sources;
+            if (!request.after.empty()) {
+                Resume(conn, page, request);
             }
             break;
         case PageRequest::Kind::kScanners: {
@@ -123,14 +172,41 @@ void CWebServer::TakePageRequest(lws* conn, const char* text, size_t size) {
             SendTo(conn, reply);
             break;
         }
-        case PageRequest::Kind::kRegister:
-            break;
+        default:
+            break;  // any other message: the list stays as it is
     }
     // Told once, as it registers, that no scanner is open (registered all
     // the same): from then on it hears each scanner as it opens.
-    if (Register(conn) && m_gun_count <= 0) {
+    if (registered && m_gun_count <= 0) {
         reply = enJsonFormat(-2, 0, std::string());
         SendTo(conn, reply);
+    }
+}
+
+void CWebServer::Resume(lws* conn, Page& page, const PageRequest& request) {
+    uint64_t after = request.after_seq;
+    const char* gap = nullptr;
+    if (request.after_run != m_run) {
+        gap =
+            "the daemon started again: scans read since may be lost; the kept scans of this run "
+            "follow";
+        after = 0;
+    } else if (!m_kept.KeptAfter(after, page.sources)) {
+        gap = "scans after it are no longer kept; those still kept follow";
+    }
+    if (gap != nullptr) {
+        std::string message = GapMessage(request.after, gap);
+        SendTo(conn, message);
+    }
+    // In order, none that was sent on this connection already.
+    for (ScanKeeper::Scan& scan : m_kept.scans()) {
+        if (scan.seq > std::max(after, page.last_seq) && Wants(page, scan.source)) {
+            std::string message = *scan.message;
+            if (SendTo(conn, message, scan.utf8)) {
+                page.last_seq = scan.seq;
+                scan.reached = true;
+            }
+        }
     }
 }
 
@@ -148,7 +224,7 @@ bool CWebServer::Register(lws* conn) {
 
 void* CWebServer::socketPthreadCloseConn(lws* conn) {
     std::lock_guard<std::mutex> lock(m_conn_mutex);
-    m_sources.erase(conn);
+    m_pages.erase(conn);
     m_conn_list.erase(std::remove(m_conn_list.begin(), m_conn_list.end(), conn), m_conn_list.end());
     Metrics::Get().pages_registered = static_cast<int64_t>(m_conn_list.size());
     std::puts("g_conn over!");
@@ -216,9 +292,61 @@ int CWebServer::ScannerGone(const ServedScanner& scanner) {
 
 int CWebServer::SendScanToWeb(const std::string& source, std::string text,
                               const std::string& symbology) {
-    std::string message = ScanMessage(0, text.size(), text, source, symbology);
-    Broadcast(message, source);
+    std::vector<std::string> unreached;
+    {
+        // Numbered, sent and kept under one lock: every page gets the scans
+        // in the order of their Ids, and a resume never crosses a scan.
+        std::lock_guard<std::mutex> lock(m_conn_mutex);
+        const uint64_t seq = ++m_seq;
+        std::string message =
+            ScanMessage(0, text.size(), text, source, symbology, ScanId(m_run, seq));
+        if (message.empty()) {
+            return 0;  // out of memory: nothing to send
+        }
+        const bool utf8 = IsUtf8(message.data(), message.size());  // once, not once a page
+        bool reached = false;
+        for (lws* conn : m_conn_list) {
+            Page& page = m_pages[conn];
+            if (Wants(page, source) && SendTo(conn, message, utf8)) {
+                page.last_seq = seq;
+                reached = true;
+            }
+        }
+        const auto now = ScanKeeper::Clock::now();
+        m_kept.Keep({seq, source, std::make_shared<const std::string>(std::move(message)), utf8,
+                     now + std::chrono::seconds(m_keep_scans_seconds), reached});
+        unreached = m_kept.Forget(now);  // with no time to keep it, this one too
+    }
+    m_keeper_wake.notify_all();  // its time may come first
+    TellUnreached(unreached);
     return 0;
+}
+
+void CWebServer::KeepLoop() {
+    std::unique_lock<std::mutex> lock(m_conn_mutex);
+    while (!m_keeper_stop) {
+        const ScanKeeper::Clock::time_point next = m_kept.NextEnd();
+        if (next == ScanKeeper::Clock::time_point::max()) {
+            m_keeper_wake.wait(lock);
+        } else {
+            m_keeper_wake.wait_until(lock, next);
+        }
+        const std::vector<std::string> unreached = m_kept.Forget(ScanKeeper::Clock::now());
+        if (!unreached.empty()) {
+            lock.unlock();
+            TellUnreached(unreached);
+            lock.lock();
+        }
+    }
+}
+
+void CWebServer::TellUnreached(const std::vector<std::string>& sources) {
+    for (const std::string& source : sources) {
+        std::printf("a scan from %s reached no page\n", source.c_str());
+        if (m_unreached) {
+            m_unreached(source);
+        }
+    }
 }
 
 void CWebServer::Broadcast(std::string& message, const std::string& source) {
@@ -228,28 +356,26 @@ void CWebServer::Broadcast(std::string& message, const std::string& source) {
     const bool utf8 = IsUtf8(message.data(), message.size());  // once, not once a page
     std::lock_guard<std::mutex> lock(m_conn_mutex);
     for (lws* conn : m_conn_list) {
-        const auto chosen = source.empty() ? m_sources.end() : m_sources.find(conn);
-        if (chosen == m_sources.end() || std::find(chosen->second.begin(), chosen->second.end(),
-                                                   source) != chosen->second.end()) {
+        const auto page = source.empty() ? m_pages.end() : m_pages.find(conn);
+        if (page == m_pages.end() || Wants(page->second, source)) {
             SendTo(conn, message, utf8);
         }
     }
 }
 
-void CWebServer::SendTo(lws* conn, std::string& message) {
-    SendTo(conn, message, IsUtf8(message.data(), message.size()));
+bool CWebServer::SendTo(lws* conn, std::string& message) {
+    return SendTo(conn, message, IsUtf8(message.data(), message.size()));
 }
 
-void CWebServer::SendTo(lws* conn, std::string& message, bool utf8) {
+bool CWebServer::SendTo(lws* conn, std::string& message, bool utf8) {
     if (message.empty()) {
-        return;
+        return false;
     }
     // A page fails a connection whose text frame is not UTF-8 (a scan in
     // GBK, or bytes passed on unchanged): such a message goes out as a
     // binary frame of the same bytes instead.
     if (utf8) {
-        m_ws_control->doSendText(conn, &message[0], static_cast<int>(message.size()));
-    } else {
-        m_ws_control->doSendBinary(conn, &message[0], static_cast<int>(message.size()));
+        return m_ws_control->doSendText(conn, &message[0], static_cast<int>(message.size())) == 0;
     }
+    return m_ws_control->doSendBinary(conn, &message[0], static_cast<int>(message.size())) == 0;
 }

@@ -3,17 +3,22 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
 #include "page_protocol.h"
+#include "scan_keeper.h"
 #include "websocket_control.h"
 
-// The scan message, "Source" and "Symbology" after "Data" where given.
+// The scan message, "Source", "Symbology" and "Id" after "Data" where given.
 std::string ScanMessage(int code, unsigned long size, const std::string& text,
-                        const std::string& source, const std::string& symbology);
+                        const std::string& source, const std::string& symbology,
+                        const std::string& id);
 
 // The web side of the daemon: the WebSocket server on a thread of its own,
 // the list of clients that asked for scans, and the count of open scanners.
@@ -56,12 +61,19 @@ class CWebServer {
     // by its first message whether or not a scanner is open, may choose its
     // scanners (SUBSCRIBE) and ask which are open (SCANNERS), and is told
     // when one it wants opens or goes. Each scan names its scanner (and its
-    // symbology, where known) and goes to the pages that want it.
+    // symbology, where known), carries its Id ("<run>:<seq>") and goes to
+    // the pages that want it; it is kept a while for pages that come back
+    // (a SUBSCRIBE with "After"), which get what they missed, or are told
+    // (GAP) that they may have missed scans.
     int ScannerOpened(const ServedScanner& scanner);
     int ScannerGone(const ServedScanner& scanner);
     int SendScanToWeb(const std::string& source, std::string text, const std::string& symbology);
     // Set before StartSocetServers.
     bool m_serve_all = false;
+    int m_keep_scans_seconds = 10;  // 0: none kept
+    // A scan that reached no page by the time it was no longer kept, by its
+    // scanner's name; on the keeper's thread, or the scanner's, no lock held.
+    std::function<void(const std::string& source)> m_unreached;
 
     static void* socketPthreadStart(void* server);
     static void* socketPthreadGetDataCall(lws* conn, char* text, int size, void* user);
@@ -77,9 +89,13 @@ class CWebServer {
     // Guarded by m_conn_mutex.
     static std::vector<lws*>& m_conn_list;
     static std::mutex m_conn_mutex;
-    // The scanners that a registered client chose (SUBSCRIBE), where it
-    // chose; any other gets every scanner. Guarded by m_conn_mutex.
-    static std::unordered_map<lws*, std::vector<std::string>>& m_sources;
+    // What each registered client chose (SUBSCRIBE) and was sent, when
+    // every scanner is served at once. Guarded by m_conn_mutex.
+    struct Page {
+        std::vector<std::string> sources;  // empty: every scanner
+        uint64_t last_seq = 0;             // the last scan queued for it
+    };
+    static std::unordered_map<lws*, Page>& m_pages;
 
   private:
     // Sends the message to every registered client (that wants `source`,
@@ -87,17 +103,33 @@ class CWebServer {
     // bytes where they are not UTF-8.
     void Broadcast(std::string& message, const std::string& source = std::string());
     // Sends one frame to one client: a text frame where it is UTF-8 (as
-    // `utf8` says, where given), else a binary one. Under m_conn_mutex.
-    void SendTo(lws* conn, std::string& message);
-    void SendTo(lws* conn, std::string& message, bool utf8);
+    // `utf8` says, where given), else a binary one; false where it is not
+    // queued (the connection is closing). Under m_conn_mutex.
+    bool SendTo(lws* conn, std::string& message);
+    bool SendTo(lws* conn, std::string& message, bool utf8);
     // A message from a client when every scanner is served at once. Under
     // m_conn_mutex.
     void TakePageRequest(lws* conn, const char* text, size_t size);
     // Adds the client to the list, once: true where it was not listed yet.
     // Under m_conn_mutex.
     bool Register(lws* conn);
+    // A SUBSCRIBE with After: a GAP where scans it wants may be lost, then
+    // the kept ones after After that it was not sent yet. Under m_conn_mutex.
+    void Resume(lws* conn, Page& page, const PageRequest& request);
+    // Forgets the kept scans whose time is up, on time; its own thread.
+    void KeepLoop();
+    // Says and tells each scan that reached no page. No lock held.
+    void TellUnreached(const std::vector<std::string>& sources);
 
     std::vector<ServedScanner> m_scanners;  // guarded by m_conn_mutex: those open
+    // Guarded by m_conn_mutex: the scans numbered so far in this run, and
+    // those kept.
+    std::string m_run;  // this run: 16 lowercase hexadecimal digits, random
+    uint64_t m_seq = 0;
+    ScanKeeper m_kept;
+    std::thread m_keeper;
+    std::condition_variable m_keeper_wake;
+    bool m_keeper_stop = false;
 
     pthread_t m_thread{};
     bool m_thread_running = false;

@@ -42,6 +42,9 @@ struct ScannerOptions {
     // Every supported scanner is served at once, each scan naming its
     // scanner; false: one scanner a run.
     bool serve_all = false;
+    // Every scanner at once: how long each scan is kept for pages that come
+    // back (0 to 300 seconds; 0: none is kept).
+    int keep_scans_seconds = 10;
     // Serial scanners beyond the built-in table, and names for any scanner
     // but a keyboard.
     std::vector<ScannerEntry> serial;

@@ -1,5 +1,6 @@
 import contextlib
 import os
+import re
 import socket
 import sys
 
@@ -18,17 +19,17 @@ from ws_client import Client  # noqa: E402
 TLS = bool(os.environ.get("TAVITTY_TLS"))
 
 
-def frame(code, data, source=None, symbology=None):
+def frame(code, data, source=None, symbology=None, id=None):
     """The scan message, byte for byte, of data without control characters
     but tab, CR and LF: text, or bytes (not UTF-8) for a binary frame; with
-    the scanner's name and the symbology where given."""
+    the scanner's name, the symbology and the scan's Id where given."""
     body = raw = data.encode() if isinstance(data, str) else data
     for byte, escaped in ((b"\\", b"\\\\"), (b'"', b'\\"'), (b"\t", b"\\t"), (b"\r", b"\\r"),
                           (b"\n", b"\\n")):
         body = body.replace(byte, escaped)
     message = (b'{\n\t"type":\t"BARCODE_GUN",\n\t"erro":\t%d,\n\t"size":\t%d,\n\t"Data":\t"%s"'
                % (code, len(raw), body))
-    for key, value in (("Source", source), ("Symbology", symbology)):
+    for key, value in (("Source", source), ("Symbology", symbology), ("Id", id)):
         if value is not None:
             message += b',\n\t"%s":\t"%s"' % (key.encode(), value.encode())
     message += b"\n}"
@@ -36,6 +37,12 @@ def frame(code, data, source=None, symbology=None):
 
 
 NOT_OPEN = frame(-2, "")
+SCAN_ID = re.compile(r',\n\t"Id":\t"[0-9a-f]{16}:[1-9][0-9]*"\n}$')
+
+
+def unnumbered(message):
+    """A scan message without its Id (every scanner at once numbers them)."""
+    return SCAN_ID.sub("\n}", message)
 LISTENER_ERROR = "ERROR: Expected to find proper listener connection status, but found.."
 
 

@@ -17,7 +17,7 @@ import urllib.request
 
 import pytest
 
-from conftest import frame, page, told
+from conftest import frame, page, told, unnumbered
 from sandbox import accepting, free_port, poll_until
 from tls_certs import ThrowawayCA
 
@@ -67,7 +67,7 @@ def test_the_metrics_say_what_a_fleet_needs_and_promtool_takes_them(daemon, scan
     p = page(d, tls=soon.context())
     for text in ("SECRET-1", "SECRET-22"):
         scanners.type(text, node)
-        assert p.recv() == frame(0, text + "\r\n", "goods")
+        assert unnumbered(p.recv()) == frame(0, text + "\r\n", "goods")
     scanners.type(b"\x81\x30\xff\xfe", node)  # not GB18030
     scanners.type(b"x" * 3000, node)  # longer than a scan may be
     assert d.wait("scan longer than 2048 bytes, dropped")

@@ -23,7 +23,7 @@ std::string Take(const std::string& path) {
     int encoding = -99;
     TtyAttr a{-1, -1, -1, '?'};
     NetworkPolicy policy{"stale", {"stale"}, true, "stale", "stale", "stale", {true, "1", "x"}};
-    ScannerOptions scanners{false, true, {ScannerEntry{}}, {ScannerEntry{}}};
+    ScannerOptions scanners{false, true, -1, {ScannerEntry{}}, {ScannerEntry{}}};
     testing::internal::CaptureStdout();
     EXPECT_EQ(ReadConfFile(path.c_str(), port, encoding, a, policy, scanners), 0);
     const std::string printed = testing::internal::GetCapturedStdout();
@@ -56,6 +56,9 @@ std::string Take(const std::string& path) {
     return all + (policy.bind_address.empty() ? "" : " @" + policy.bind_address) +
            (policy.refusal.empty() ? "" : " refused") +
            (scanners.log_scan_data ? "" : " unlogged") + (scanners.serve_all ? " all" : "") +
+           (scanners.keep_scans_seconds == 10
+                ? ""
+                : " keep=" + std::to_string(scanners.keep_scans_seconds)) +
            (policy.metrics.enabled
                 ? " metrics=" + policy.metrics.port + "@" + policy.metrics.bind_address
                 : "");
@@ -178,6 +181,13 @@ const Case kCases[] = {
     {"scans_out_of_the_log", "<g><LogScanData><!-- c --> 0 </LogScanData></g>",
      std::string(kDefaults) + " unlogged"},
     {"scans_logged_unless_0", Full("<LogScanData>no</LogScanData>"), "9011 1 9600 7 2 E +"},
+    // Seconds a scan is kept: 0 to 300; anything else is the default, 10.
+    {"keep_scans_0", "<g><KeepScans> 0 </KeepScans></g>", std::string(kDefaults) + " keep=0"},
+    {"keep_scans_300", Full("<KeepScans>300</KeepScans>"), "9011 1 9600 7 2 E + keep=300"},
+    {"keep_scans_301", Full("<KeepScans>301</KeepScans>"), "9011 1 9600 7 2 E +"},
+    {"keep_scans_not_a_number", Full("<KeepScans>-1</KeepScans><KeepScans>5</KeepScans>"),
+     "9011 1 9600 7 2 E +"},
+    {"keep_scans_empty", Full("<KeepScans/>"), "9011 1 9600 7 2 E +"},
     // A file that can't be used but names a restriction opens no listener.
     {"unusable_naming_a_restriction", "<g><BindAddress>127.0.0.1</BindAddres></g>",
      std::string(kDefaults) + " refused"},

@@ -10,9 +10,10 @@ BUILD_PACKAGES=(g++ make cmake pkg-config libudev-dev libwebsockets-dev libcjson
 VIRTUAL_SCANNER_PACKAGES=(python3 python3-gi gir1.2-umockdev-1.0 umockdev util-linux iproute2)
 # prometheus: its promtool checks the metrics and the alert rules, and a real
 # server scrapes the daemon in a test. libx11-data: the Compose table of dead
-# keys.
+# keys. man-db: the manual pages rendered as a reader sees them.
 TEST_PACKAGES=(libgtest-dev clang-format git binutils python3-pytest
-               chromium valgrind strace prometheus libx11-data "${VIRTUAL_SCANNER_PACKAGES[@]}")
+               chromium valgrind strace prometheus libx11-data man-db
+               "${VIRTUAL_SCANNER_PACKAGES[@]}")
 # Packaging and its checks: dpkg-shlibdeps, systemd-analyze.
 PACKAGE_PACKAGES=(dpkg-dev systemd)
 # The arm64 cross build: Debian's cross compiler and qemu-user (amd64

@@ -29,6 +29,7 @@ install(FILES ${PROJECT_SOURCE_DIR}/packaging/chromium-policy-example.json
 # Alert rules for a fleet's Prometheus: an example to copy and adapt.
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/tavitty-alerts.yml DESTINATION ${TAVITTY_EXAMPLES_DIR})
 include(${CMAKE_CURRENT_LIST_DIR}/web-client.cmake)
+include(${PROJECT_SOURCE_DIR}/docs/man.cmake)
 # An operator's configuration stays as it is: the sample goes in only where
 # there is none. (The package marks it a conffile, which dpkg treats alike.)
 install(CODE "

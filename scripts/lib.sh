@@ -3,16 +3,18 @@
 
 TAVITTY_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
-# What building the daemon needs, and what its tests need on top.
+# What building the daemon needs (scdoc: the manual pages), and what its tests
+# need on top.
 BUILD_PACKAGES=(g++ make cmake pkg-config libudev-dev libwebsockets-dev libcjson-dev
-                libtinyxml-dev libsystemd-dev libxkbcommon-dev procps)
+                libtinyxml-dev libsystemd-dev libxkbcommon-dev procps scdoc)
 VIRTUAL_SCANNER_PACKAGES=(python3 python3-gi gir1.2-umockdev-1.0 umockdev util-linux iproute2)
 # prometheus: its promtool checks the metrics and the alert rules, and a real
 # server scrapes the daemon in a test. libx11-data: the Compose table of dead
 # keys. webkit2gtk-driver and python3-selenium: the sample page in WebKitGTK,
-# on the X display of xvfb-run (which needs xauth).
+# on the X display of xvfb-run (which needs xauth). man-db: the manual pages
+# rendered as a reader sees them.
 TEST_PACKAGES=(libgtest-dev clang-format git binutils python3-pytest
-               chromium valgrind strace prometheus libx11-data
+               chromium valgrind strace prometheus libx11-data man-db
                webkit2gtk-driver xvfb xauth python3-selenium "${VIRTUAL_SCANNER_PACKAGES[@]}")
 # Packaging and its checks: dpkg-shlibdeps, systemd-analyze.
 PACKAGE_PACKAGES=(dpkg-dev systemd)

@@ -20,6 +20,8 @@ WANTS = "etc/systemd/system/multi-user.target.wants/tavitty.service"
 WEB = "usr/share/tavitty/web"
 TARBALL = f"{WEB}/tavitty-client-1.0.0.tgz"
 CLIENT = ("tavitty-client.mjs", "tavitty-client.d.ts")
+MAN = ("usr/share/man/man8/Tavitty.8.gz", "usr/share/man/man5/gunconf.xml.5.gz",
+       "usr/share/man/man8/make-tls-cert.8.gz")
 
 
 def run(*argv, **kwargs):
@@ -41,9 +43,10 @@ def test_each_package_holds_a_stripped_daemon_its_unit_and_a_conffile(debs, tmp_
         assert files[f"./{APP}/Tavitty"] == files[f"./{APP}/make-tls-cert"] == "-rwxr-xr-x"
         web = {f"./{WEB}/{name}" for name in ("index.html", *CLIENT)} | {f"./{TARBALL}"}
         assert {f"./{CONF}", f"./{UNIT}", f"./{RULES}", f"./{APP}/lib/ws/", f"./{POLICY}", f"./{ALERTS}",
-                *web} <= set(files)
+                *web, *(f"./{page}" for page in MAN)} <= set(files)
         assert [f for f in files
-                if not f.startswith(("./opt/", "./lib/", "./usr/share/doc/", "./usr/share/tavitty/"))
+                if not f.startswith(("./opt/", "./lib/", "./usr/share/doc/", "./usr/share/tavitty/",
+                                     "./usr/share/man/"))
                 and f not in ("./", "./usr/", "./usr/share/")] == []  # no active browser policy
         depends = run("dpkg-deb", "-f", deb, "Depends").stdout
         assert all(lib in depends for lib in ("libudev1", "libwebsockets17", "libtinyxml2.6.2v5"))

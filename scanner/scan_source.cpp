@@ -1,6 +1,10 @@
 #include "scan_source.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -34,9 +38,31 @@ ScanSource::ScanSource(const tag_dev_online_node& node, const SourceSettings& se
 ScanSource::~ScanSource() = default;
 
 const char* DropName(ScanDrop reason) {
-    static const char* const kNames[kScanDropReasons] = {"conversion", "empty", "hang_up",
-                                                         "too_long", "incomplete"};
+    static const char* const kNames[kScanDropReasons] = {"conversion", "empty",      "hang_up",
+                                                         "too_long",   "incomplete", "disabled"};
     return kNames[static_cast<int>(reason)];
+}
+
+bool ScanSource::Carry(ScannerOrder) {
+    errno = ENOTSUP;
+    return false;
+}
+
+bool ScanSource::WriteAtOnce(const std::string& bytes) const {
+    // The node may be open for waiting reads: this one write waits for
+    // nothing, and the reads stay as they were.
+    const int flags = fcntl(m_fd.get(), F_GETFL);
+    if (flags < 0 ||
+        ((flags & O_NONBLOCK) == 0 && fcntl(m_fd.get(), F_SETFL, flags | O_NONBLOCK) < 0)) {
+        return false;
+    }
+    const ssize_t written = write(m_fd.get(), bytes.data(), bytes.size());
+    const int error = errno;
+    if ((flags & O_NONBLOCK) == 0) {
+        fcntl(m_fd.get(), F_SETFL, flags);
+    }
+    errno = written >= 0 ? EAGAIN : error;  // a part only: it would have had to wait
+    return written == static_cast<ssize_t>(bytes.size());
 }
 
 void ScanSource::Dropped(ScanDrop reason) const {

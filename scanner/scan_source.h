@@ -21,9 +21,10 @@ enum class ScanDrop {
     kHangUp,      // the device went in the middle of it
     kTooLong,     // longer than a scan may be (2048 bytes)
     kIncomplete,  // a read failed, events were lost, or its last part never came
+    kDisabled,    // its scanner was disabled (by a page, or after its last scan)
 };
-constexpr int kScanDropReasons = 5;
-// "conversion", "empty", "hang_up", "too_long", "incomplete".
+constexpr int kScanDropReasons = 6;
+// "conversion", "empty", "hang_up", "too_long", "incomplete", "disabled".
 const char* DropName(ScanDrop reason);
 
 // What every source is told, whatever its kind.
@@ -71,6 +72,11 @@ class ScanSource {
     // scan under way is read to its end (or until it is no longer wanted).
     // False once the device is gone for good.
     virtual bool ReadScans() = 0;
+    // The orders (OrderBit) that the open scanner can carry out.
+    virtual unsigned Orders() const { return 0; }
+    // Carries out one of them at once, never waiting on the device: false
+    // where the write failed or would block (errno says why).
+    virtual bool Carry(ScannerOrder order);
 
     int fd() const { return m_fd.get(); }
     const tag_dev_online_node& node() const { return m_node; }
@@ -89,6 +95,9 @@ class ScanSource {
     // of a scan of `bytes` bytes so far: the scan is dropped, told as a
     // hang-up and, where scans go out with their scanner's name, said.
     void DroppedCut(size_t bytes) const;
+    // Writes all the bytes to the node without waiting: false where it
+    // failed, or would have had to wait (EAGAIN), or took only part.
+    bool WriteAtOnce(const std::string& bytes) const;
     // Converts a complete scan's bytes and delivers the text; or drops the
     // scan with a line where it won't convert, or (scans with their
     // symbology) where it holds a zero byte, at which its text would end.

@@ -25,8 +25,8 @@ bool Is(const char* text, const char* expected) {
     return text != nullptr && std::strcmp(text, expected) == 0;
 }
 
-ScannerInfo InfoOf(const tag_dev_online_node& node) {
-    return {node.name, node.kind, node.devname, node.vid, node.pid};
+ScannerInfo InfoOf(const tag_dev_online_node& node, unsigned orders = 0) {
+    return {node.name, node.kind, node.devname, node.vid, node.pid, orders, node.auto_disable};
 }
 
 }  // namespace
@@ -298,8 +298,37 @@ bool ScannerSet::OpenOne(Served& served, const ScannerInfo& info, ScanSource& so
     return false;
 }
 
+void ScannerSet::CarryOrders(Served& served, const ScannerInfo& info, ScanSource& source) {
+    std::vector<ScannerOrder> orders;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        orders.swap(served.orders);
+    }
+    for (const ScannerOrder order : orders) {
+        if ((info.orders & OrderBit(order)) != 0 && !source.Carry(order)) {
+            std::printf("%s was not told %s: %s\n", info.name.c_str(), OrderName(order),
+                        std::strerror(errno));
+            if (m_events.order_failed) {
+                m_events.order_failed(info, order);
+            }
+        }
+    }
+}
+
+int ScannerSet::Order(const std::string& name, ScannerOrder order) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (const auto& one : m_served) {
+        if (one->present && one->open && one->node.name == name) {
+            one->orders.push_back(order);
+            Wake(one->wake);
+            return 0;
+        }
+    }
+    return -1;
+}
+
 void ScannerSet::ServeOne(Served& served) {
-    const ScannerInfo info = InfoOf(served.node);
+    ScannerInfo info = InfoOf(served.node);
     SourceHooks hooks;
     hooks.deliver = [this, &info](Scan scan) {
         const size_t size = scan.text.size();
@@ -322,6 +351,7 @@ void ScannerSet::ServeOne(Served& served) {
     };
     std::unique_ptr<ScanSource> source = MakeScanSource(served.node, m_settings, hooks);
     if (OpenOne(served, info, *source)) {
+        info.orders = source->Orders();
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             served.open = true;
@@ -338,6 +368,7 @@ void ScannerSet::ServeOne(Served& served) {
             if (WaitFor(source->fd(), served, -1) && !source->ReadScans()) {
                 break;  // hung up, or no longer listed
             }
+            CarryOrders(served, info, *source);
         }
         served.present = false;  // its name waits for the word that it is gone
         source.reset();
@@ -361,7 +392,7 @@ std::vector<ScannerInfo> ScannerSet::Open() const {
     std::vector<ScannerInfo> open;
     for (const auto& one : m_served) {
         if (one->open) {
-            open.push_back(InfoOf(one->node));
+            open.push_back(InfoOf(one->node));  // for systemd's status: its name and node
         }
     }
     return open;

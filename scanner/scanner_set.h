@@ -24,6 +24,8 @@ struct ScannerInfo {
     std::string devname;
     uint32_t vid = 0;
     uint32_t pid = 0;
+    unsigned orders = 0;        // what it can be told (OrderBit), once open
+    bool auto_disable = false;  // disabled after each scan, as its entry says
 };
 
 // Every supported scanner at once, each of any kind (ServeAllScanners): the
@@ -46,6 +48,8 @@ class ScannerSet {
         // (retry: a try again after a failure).
         std::function<void(const ScannerInfo&, ScanDrop)> dropped;
         std::function<void(const ScannerInfo&, bool opened, bool retry)> open_tried;
+        // An order that could not be written to the scanner (its line said).
+        std::function<void(const ScannerInfo&, ScannerOrder)> order_failed;
         // The scanners open, or why one is not, changed (for a status line).
         std::function<void()> changed;
     };
@@ -63,6 +67,10 @@ class ScannerSet {
 
     // The scanners open now, in the order they were found.
     std::vector<ScannerInfo> Open() const;
+    // Tells the open scanner of that name to carry out the order, on its
+    // thread, without waiting for it; -1 where none of that name is open.
+    // Any thread.
+    int Order(const std::string& name, ScannerOrder order);
     // Why a scanner found is not open ("cannot open /dev/ttyACM0 (Device or
     // resource busy), retrying"); empty when all are.
     std::string Trouble() const;
@@ -77,8 +85,9 @@ class ScannerSet {
         std::atomic<bool> done{false};  // its thread has ended
         UniqueFd wake;                  // eventfd that ends its thread's waits
         std::thread thread;
-        bool open = false;    // guarded by m_mutex
-        std::string trouble;  // guarded by m_mutex
+        bool open = false;                 // guarded by m_mutex
+        std::string trouble;               // guarded by m_mutex
+        std::vector<ScannerOrder> orders;  // guarded by m_mutex: not carried out yet
     };
 
     void Watch(udev_monitor* monitor);
@@ -101,6 +110,8 @@ class ScannerSet {
     // gone or the set stops.
     bool OpenOne(Served& served, const ScannerInfo& info, ScanSource& source);
     void SetTrouble(Served& served, const std::string& trouble);
+    // Carries out the orders given meanwhile; the scanner's thread.
+    void CarryOrders(Served& served, const ScannerInfo& info, ScanSource& source);
     bool Wanted(const Served& served) const { return !m_stopping && served.present; }
     // Waits up to ms milliseconds (-1: for good) for the descriptor, or for
     // the served scanner's wake; true when the descriptor is readable.

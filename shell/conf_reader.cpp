@@ -1,6 +1,7 @@
 #include "conf_reader.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -299,6 +300,53 @@ std::string Quoted(const std::string& text) {
     return quoted + (text.size() > 80 ? "...\"" : "\"");
 }
 
+// Bytes written in hexadecimal, in pairs of digits, blanks between them or
+// not ("16 4D 0D", "164D0D"): 1 to 64 of them. False for anything else.
+bool ParseHexBytes(const std::string& text, std::string& bytes) {
+    std::string digits;
+    for (const char c : text) {
+        if (c == ' ' || c == '\t' || c == '\n' || c == '\r') {
+            if (digits.size() % 2 != 0) {
+                return false;  // a blank inside a byte
+            }
+            continue;
+        }
+        if (!std::isxdigit(static_cast<unsigned char>(c))) {
+            return false;
+        }
+        digits += c;
+    }
+    if (digits.empty() || digits.size() % 2 != 0 || digits.size() > 128) {
+        return false;
+    }
+    bytes.clear();
+    for (size_t at = 0; at < digits.size(); at += 2) {
+        bytes += static_cast<char>(std::stoi(digits.substr(at, 2), nullptr, 16));
+    }
+    return true;
+}
+
+// The <Signals> of a serial entry: the bytes of each order it gives. One
+// that is not bytes in hexadecimal is said and left out.
+void ReadOrderBytes(const TiXmlElement* entry, const char* list, ScannerEntry& scanner) {
+    const TiXmlElement* signals = entry->FirstChildElement("Signals");
+    static const char* const kElements[kScannerOrders] = {"Good", "Error", "NotOnFile", "Disable",
+                                                          "Enable"};
+    for (int order = 0; order < kScannerOrders && signals != nullptr; ++order) {
+        const TiXmlElement* element = signals->FirstChildElement(kElements[order]);
+        if (element == nullptr) {
+            continue;
+        }
+        const std::string text = TrimmedText(element);
+        if (!ParseHexBytes(text, scanner.order_bytes[order])) {
+            std::fprintf(stderr,
+                         "%s: Signals/%s %s is not 1 to 64 bytes in hexadecimal (\"16 4D 0D\"): "
+                         "left out\n",
+                         list, kElements[order], Quoted(text).c_str());
+        }
+    }
+}
+
 // The <Scanner> entries of a list element (Scanners, KeyboardScanners). An
 // entry that could match what it should not, or that says what can't be, is
 // skipped with a line on standard error that names it; the others serve.
@@ -324,6 +372,10 @@ std::vector<ScannerEntry> ReadScannerList(const TiXmlElement* root, const char* 
         entry.name = text("Name");
         entry.layout = text("Layout");
         entry.aim_prefix = text("AimPrefix") == "1";
+        entry.auto_disable = text("AutoDisable") == "1";
+        if (!keyboards) {
+            ReadOrderBytes(element, name, entry);
+        }
         const char* why = nullptr;
         if ((!vendor.empty() && !ParseUsbId(vendor, entry.vid)) ||
             (!product.empty() && !ParseUsbId(product, entry.pid))) {

@@ -107,22 +107,40 @@ void recvStringfromGun(int code, std::string text) {
 }
 
 // With <ServeAllScanners>: every scanner at once, each scan naming its
-// scanner. Set before the stopper thread starts, and only then.
-ScannerSet* g_scannerSet = nullptr;
+// scanner. Set once the web server runs (a page's order may read it at any
+// time), and cleared once it has stopped.
+std::atomic<ScannerSet*> g_scannerSet{nullptr};
 
 void TellSystemdTheScanners() {
     // Called from every scanner's thread: the list taken last is told last.
     static std::mutex telling;
     std::lock_guard<std::mutex> lock(telling);
     std::vector<std::string> open;
-    for (const ScannerInfo& scanner : g_scannerSet->Open()) {
+    ScannerSet* set = g_scannerSet;
+    for (const ScannerInfo& scanner : set->Open()) {
         open.push_back(scanner.name + " " + scanner.devname);
     }
-    g_notifier.ScannersServed(open, g_scannerSet->Trouble());
+    g_notifier.ScannersServed(open, set->Trouble());
 }
 
 ServedScanner AsPagesSeeIt(const ScannerInfo& scanner) {
-    return {scanner.name, KindName(scanner.kind), scanner.devname, scanner.vid, scanner.pid};
+    ServedScanner seen;
+    seen.name = scanner.name;
+    seen.kind = KindName(scanner.kind);
+    seen.device = scanner.devname;
+    seen.vid = scanner.vid;
+    seen.pid = scanner.pid;
+    for (const ScannerOrder signal :
+         {ScannerOrder::kGood, ScannerOrder::kError, ScannerOrder::kNotOnFile}) {
+        if ((scanner.orders & OrderBit(signal)) != 0) {
+            seen.signals.emplace_back(OrderName(signal));
+        }
+    }
+    // Told to stop only where it can be told to start again.
+    const unsigned both = OrderBit(ScannerOrder::kDisable) | OrderBit(ScannerOrder::kEnable);
+    seen.can_disable = (scanner.orders & both) == both;
+    seen.auto_disable = scanner.auto_disable;
+    return seen;
 }
 
 ScannerSet::Events ScannerSetEvents() {
@@ -135,8 +153,12 @@ ScannerSet::Events ScannerSetEvents() {
         g_webServer.ScannerOpened(AsPagesSeeIt(scanner));
     };
     events.scan = [counts](const ScannerInfo& scanner, Scan scan) {
-        CountScan(counts(scanner), scan.text.size());
-        g_webServer.SendScanToWeb(scanner.name, std::move(scan.text), scan.symbology);
+        const size_t size = scan.text.size();
+        if (g_webServer.SendScanToWeb(scanner.name, std::move(scan.text), scan.symbology) < 0) {
+            CountDrop(counts(scanner), ScanDrop::kDisabled);
+        } else {
+            CountScan(counts(scanner), size);
+        }
     };
     events.gone = [counts](const ScannerInfo& scanner) {
         CountOpen(counts(scanner), false);
@@ -147,6 +169,11 @@ ScannerSet::Events ScannerSetEvents() {
     };
     events.open_tried = [counts](const ScannerInfo& scanner, bool opened, bool retry) {
         CountOpenTry(counts(scanner), opened, retry);
+    };
+    events.order_failed = [counts](const ScannerInfo& scanner, ScannerOrder) {
+        if (const Counts counted = counts(scanner)) {
+            ++counted->orders_failed;
+        }
     };
     events.changed = TellSystemdTheScanners;
     return events;
@@ -187,8 +214,9 @@ void StopOnSignal() {
     char byte = 0;
     while (read(g_stopPipe[0], &byte, 1) < 0 && errno == EINTR) {
     }
-    if (byte == 's' && g_scannerSet != nullptr) {
-        g_scannerSet->Stop();
+    ScannerSet* set = g_scannerSet;
+    if (byte == 's' && set != nullptr) {
+        set->Stop();
     } else if (byte == 's') {
         g_ttyUSB.Wait();
     }
@@ -240,6 +268,15 @@ int main() {
     g_webServer.m_unreached = [](const std::string& source) {
         if (const Counts counts = Metrics::Get().ScannerNamed(source)) {
             ++counts->unreached;
+        }
+    };
+    // Set before the stopper thread starts; pages give orders only to
+    // scanners that the set serves.
+    g_webServer.m_order = [](const std::string& source, const char* name) {
+        ScannerOrder order;
+        ScannerSet* set = g_scannerSet;
+        if (set != nullptr && OrderNamed(name, order)) {
+            set->Order(source, order);
         }
     };
     if (g_webServer.StartSocetServers(g_webPort.c_str()) < 0) {

@@ -45,8 +45,8 @@ void Single(std::string& text, const char* name, const char* type, const char* h
 
 }  // namespace
 
-const char* const Metrics::kDropNames[kDropReasons] = {"conversion", "empty", "hang_up", "too_long",
-                                                       "incomplete"};
+const char* const Metrics::kDropNames[kDropReasons] = {"conversion", "empty",      "hang_up",
+                                                       "too_long",   "incomplete", "disabled"};
 
 Metrics::Metrics() : m_start(static_cast<int64_t>(std::time(nullptr))) {}
 
@@ -117,6 +117,9 @@ std::string Metrics::Exposition() const {
          [](const Scanner& s) -> int64_t { return static_cast<int64_t>(s.scans.load()); }},
         {"tavitty_scan_bytes_total", "counter", "Bytes of the scans read, as converted.",
          [](const Scanner& s) -> int64_t { return static_cast<int64_t>(s.bytes.load()); }},
+        {"tavitty_scanner_orders_failed_total", "counter",
+         "Signals and orders (disable, enable) that could not be written to the scanner.",
+         [](const Scanner& s) -> int64_t { return static_cast<int64_t>(s.orders_failed.load()); }},
         {"tavitty_scans_unreached_total", "counter",
          "Scans sent to no page by the time they were no longer kept (every scanner at once).",
          [](const Scanner& s) -> int64_t { return static_cast<int64_t>(s.unreached.load()); }},

@@ -18,7 +18,7 @@
 class Metrics {
   public:
     // Why a scan was dropped; as the scanner layer says, in its order.
-    static constexpr int kDropReasons = 5;
+    static constexpr int kDropReasons = 6;
     static const char* const kDropNames[kDropReasons];
 
     // One scanner's counts: by its name (the device node when scanners are
@@ -35,7 +35,8 @@ class Metrics {
         std::atomic<uint64_t> open_failures{0};
         std::atomic<uint64_t> open_retries{0};
         std::array<std::atomic<uint64_t>, kDropReasons> dropped{};
-        std::atomic<uint64_t> unreached{0};  // kept, and sent to no page
+        std::atomic<uint64_t> unreached{0};      // kept, and sent to no page
+        std::atomic<uint64_t> orders_failed{0};  // signals and orders not written
     };
 
     static Metrics& Get();

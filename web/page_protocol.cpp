@@ -30,8 +30,9 @@ void AddString(cJSON* object, const char* key, const std::string& value) {
     cJSON_AddItemToObject(object, key, cJSON_CreateString(value.c_str()));
 }
 
-// Source, Kind and Device, and the USB ids where asked for.
-void AddScanner(cJSON* object, const ServedScanner& scanner, bool ids) {
+// Source, Kind and Device; the USB ids where asked for; what it can be told
+// where asked for.
+void AddScanner(cJSON* object, const ServedScanner& scanner, bool ids, bool abilities) {
     AddString(object, "Source", scanner.name);
     AddString(object, "Kind", scanner.kind);
     AddString(object, "Device", scanner.device);
@@ -41,6 +42,14 @@ void AddScanner(cJSON* object, const ServedScanner& scanner, bool ids) {
         AddString(object, "VendorId", id);
         std::snprintf(id, sizeof id, "%04x", scanner.pid & 0xffffu);
         AddString(object, "ProductId", id);
+    }
+    if (abilities) {
+        cJSON* signals = cJSON_CreateArray();
+        for (const std::string& signal : scanner.signals) {
+            cJSON_AddItemToArray(signals, cJSON_CreateString(signal.c_str()));
+        }
+        cJSON_AddItemToObject(object, "Signals", signals);
+        cJSON_AddItemToObject(object, "Disable", cJSON_CreateBool(scanner.can_disable));
     }
 }
 
@@ -66,6 +75,38 @@ PageRequest Refused(const char* why) {
     request.kind = PageRequest::Kind::kRefused;
     request.error = why;
     return request;
+}
+
+// A scanner's name as a page gives it: 1 to 64 bytes.
+bool NameFits(const char* name) {
+    const size_t length = std::strlen(name);
+    return length > 0 && length <= kMaxSourceBytes;
+}
+
+// A request's Sources, where it has them (none, or null: every scanner): the
+// reason it can't be taken, or null.
+const char* ReadSources(const cJSON* request, std::vector<std::string>& names) {
+    const cJSON* sources = cJSON_GetObjectItemCaseSensitive(request, "Sources");
+    if (sources == nullptr || cJSON_IsNull(sources)) {
+        return nullptr;
+    }
+    if (!cJSON_IsArray(sources)) {
+        return "Sources is a list of scanner names";
+    }
+    if (static_cast<size_t>(cJSON_GetArraySize(sources)) > kMaxSources) {
+        return "Sources names 16 scanners at most";
+    }
+    const cJSON* source = nullptr;
+    cJSON_ArrayForEach(source, sources) {
+        if (!cJSON_IsString(source)) {
+            return "Sources is a list of scanner names";
+        }
+        if (!NameFits(source->valuestring)) {
+            return "a scanner name is 1 to 64 bytes";
+        }
+        names.emplace_back(source->valuestring);
+    }
+    return nullptr;
 }
 
 // A SUBSCRIBE's After, where it has one.
@@ -111,51 +152,74 @@ bool ReadScanId(const std::string& id, std::string& run, uint64_t& seq) {
 }
 
 PageRequest ReadPageRequest(const char* text, size_t stored, size_t size) {
-    // A message that only looks like a SUBSCRIBE is a SUBSCRIBE gone wrong,
-    // never a registration for every scanner.
-    const bool named = std::string(text, stored).find("\"SUBSCRIBE\"") != std::string::npos;
+    // Requests by their type. A message that only looks like one (the type's
+    // word in quotes) is that request gone wrong, never a registration for
+    // every scanner.
+    static const struct {
+        const char* type;
+        PageRequest::Kind kind;
+        const char* form;  // said where it is not of that form
+    } kTypes[] = {
+        {"SUBSCRIBE", PageRequest::Kind::kSubscribe,
+         "a SUBSCRIBE is {\"type\":\"SUBSCRIBE\",\"Sources\":[\"name\", ...]}"},
+        {"SIGNAL", PageRequest::Kind::kSignal,
+         "a SIGNAL is {\"type\":\"SIGNAL\",\"Source\":\"name\",\"Signal\":\"good\"}"},
+        {"DISABLE", PageRequest::Kind::kDisable,
+         "a DISABLE is {\"type\":\"DISABLE\",\"Sources\":[\"name\", ...]}"},
+        {"ENABLE", PageRequest::Kind::kEnable,
+         "an ENABLE is {\"type\":\"ENABLE\",\"Sources\":[\"name\", ...]}"},
+        {"SCANNERS", PageRequest::Kind::kScanners, nullptr},
+    };
+    const std::string kept(text, stored);
     const Json json(stored == size ? cJSON_ParseWithLength(text, stored) : nullptr);
     const cJSON* type = cJSON_GetObjectItemCaseSensitive(json.get(), "type");
     const bool typed = cJSON_IsObject(json.get()) && cJSON_IsString(type);
     PageRequest request;
-    if (typed && std::strcmp(type->valuestring, "SCANNERS") == 0) {
-        request.kind = PageRequest::Kind::kScanners;
-        return request;
+    for (const auto& known : kTypes) {
+        if (typed && std::strcmp(type->valuestring, known.type) == 0) {
+            request.kind = known.kind;
+        }
     }
-    if (!(typed && std::strcmp(type->valuestring, "SUBSCRIBE") == 0)) {
-        return named
-                   ? Refused("a SUBSCRIBE is {\"type\":\"SUBSCRIBE\",\"Sources\":[\"name\", ...]}")
-                   : request;
-    }
-    request.kind = PageRequest::Kind::kSubscribe;
-    const cJSON* sources = cJSON_GetObjectItemCaseSensitive(json.get(), "Sources");
-    if (sources == nullptr || cJSON_IsNull(sources)) {
-        return ReadAfter(json.get(), request);  // every scanner
-    }
-    if (!cJSON_IsArray(sources)) {
-        return Refused("Sources is a list of scanner names");
-    }
-    if (static_cast<size_t>(cJSON_GetArraySize(sources)) > kMaxSources) {
-        return Refused("Sources names 16 scanners at most");
-    }
-    const cJSON* source = nullptr;
-    cJSON_ArrayForEach(source, sources) {
-        if (!cJSON_IsString(source)) {
-            return Refused("Sources is a list of scanner names");
+    for (const auto& known : kTypes) {
+        if (request.kind == PageRequest::Kind::kRegister && known.form != nullptr &&
+            kept.find(std::string("\"") + known.type + "\"") != std::string::npos) {
+            return Refused(known.form);
         }
     }
     // A name is its whole string: one with a NUL would be read cut short.
-    if (HoldsNul(text, stored)) {
+    if (request.kind != PageRequest::Kind::kRegister && HoldsNul(text, stored)) {
         return Refused("a scanner name holds no NUL");
     }
-    cJSON_ArrayForEach(source, sources) {
-        const size_t length = std::strlen(source->valuestring);
-        if (length == 0 || length > kMaxSourceBytes) {
-            return Refused("a scanner name is 1 to 64 bytes");
+    const char* why = nullptr;
+    switch (request.kind) {
+        case PageRequest::Kind::kSubscribe:
+            why = ReadSources(json.get(), request.sources);
+            return why != nullptr ? Refused(why) : ReadAfter(json.get(), request);
+        case PageRequest::Kind::kDisable:
+        case PageRequest::Kind::kEnable:
+            why = ReadSources(json.get(), request.sources);
+            break;
+        case PageRequest::Kind::kSignal: {
+            const cJSON* source = cJSON_GetObjectItemCaseSensitive(json.get(), "Source");
+            const cJSON* signal = cJSON_GetObjectItemCaseSensitive(json.get(), "Signal");
+            why =
+                !cJSON_IsString(source)          ? "Source is the name of a scanner"
+                : !NameFits(source->valuestring) ? "a scanner name is 1 to 64 bytes"
+                : !cJSON_IsString(signal) || !(std::strcmp(signal->valuestring, "good") == 0 ||
+                                               std::strcmp(signal->valuestring, "error") == 0 ||
+                                               std::strcmp(signal->valuestring, "not-on-file") == 0)
+                    ? "Signal is good, error or not-on-file"
+                    : nullptr;
+            if (why == nullptr) {
+                request.sources.emplace_back(source->valuestring);
+                request.signal = signal->valuestring;
+            }
+            break;
         }
-        request.sources.emplace_back(source->valuestring);
+        default:
+            break;
     }
-    return ReadAfter(json.get(), request);
+    return why != nullptr ? Refused(why) : request;
 }
 
 std::string ScannerEventMessage(const char* event, const ServedScanner& scanner) {
@@ -163,7 +227,7 @@ std::string ScannerEventMessage(const char* event, const ServedScanner& scanner)
     if (object) {
         cJSON_AddItemToObject(object.get(), "type", cJSON_CreateString("SCANNER"));
         cJSON_AddItemToObject(object.get(), "event", cJSON_CreateString(event));
-        AddScanner(object.get(), scanner, false);
+        AddScanner(object.get(), scanner, false, std::strcmp(event, "added") == 0);
     }
     return Printed(object);
 }
@@ -177,7 +241,7 @@ std::string ScannersMessage(const std::vector<ServedScanner>& scanners) {
         for (const ServedScanner& scanner : scanners) {
             cJSON* item = cJSON_CreateObject();
             if (item != nullptr) {
-                AddScanner(item, scanner, true);
+                AddScanner(item, scanner, true, true);
                 cJSON_AddItemToArray(list, item);
             }
         }

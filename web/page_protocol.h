@@ -16,6 +16,11 @@ struct ServedScanner {
     std::string device;
     uint32_t vid = 0;
     uint32_t pid = 0;
+    // What it can be told: signals ("good", "error", "not-on-file"), and
+    // whether it can be told to stop and start reading.
+    std::vector<std::string> signals;
+    bool can_disable = false;
+    bool auto_disable = false;  // disabled after each scan delivered
 };
 
 // A page's message.
@@ -24,10 +29,19 @@ struct PageRequest {
         kRegister,   // anything else: registers the page (its list kept)
         kSubscribe,  // {"type":"SUBSCRIBE","Sources":[...]}: the scanners it wants
         kScanners,   // {"type":"SCANNERS"}: which are open
-        kRefused,    // a SUBSCRIBE that can't be taken: `error` says why
+        kRefused,    // a request that can't be taken: `error` says why
+        // {"type":"SIGNAL","Source":..,"Signal":"good"|"error"|"not-on-file"}
+        kSignal,
+        // {"type":"DISABLE"|"ENABLE","Sources":[...]}: reading off or on
+        kDisable,
+        kEnable,
     };
     Kind kind = Kind::kRegister;
-    std::vector<std::string> sources;  // empty: every scanner
+    // The scanners it names: its list (empty: every scanner), the ones to
+    // disable or enable (empty: every one of the page's list), or the one to
+    // signal.
+    std::vector<std::string> sources;
+    std::string signal;
     std::string error;
     // SUBSCRIBE's "After": the Id of the last scan the page received, as
     // sent, and read: its run and its number in that run.
@@ -44,10 +58,12 @@ constexpr size_t kMaxSourceBytes = 64;
 // message of `size` bytes.
 PageRequest ReadPageRequest(const char* text, size_t stored, size_t size);
 
-// {"type":"SCANNER","event":"added"|"removed","Source":..,"Kind":..,"Device":..}
+// {"type":"SCANNER","event":"added"|"removed","Source":..,"Kind":..,"Device":..}, and
+// what it can be told where it is added: ..,"Signals":["good", ...],"Disable":true
 std::string ScannerEventMessage(const char* event, const ServedScanner& scanner);
 // {"type":"SCANNERS","Scanners":[{"Source":..,"Kind":..,"Device":..,"VendorId":"0c2e",
-// "ProductId":"0b87"}, ...]}, in the order given (the server's: by name)
+// "ProductId":"0b87","Signals":[..],"Disable":false}, ...]}, in the order given (the
+// server's: by name)
 std::string ScannersMessage(const std::vector<ServedScanner>& scanners);
 // {"type":"ERROR","erro":-3,"Data":why}
 std::string RefusalMessage(const std::string& why);

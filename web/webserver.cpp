@@ -154,6 +154,16 @@ void CWebServer::TakePageRequest(lws* conn, const char* text, size_t size) {
         SendTo(conn, reply);
         return;
     }
+    if (request.kind == PageRequest::Kind::kSignal || request.kind == PageRequest::Kind::kDisable ||
+        request.kind == PageRequest::Kind::kEnable) {
+        // Done without a word; refused with the reason.
+        const std::string refused = TakeOrder(conn, request);
+        if (!refused.empty()) {
+            reply = RefusalMessage(refused);
+            SendTo(conn, reply);
+        }
+        return;
+    }
     const bool registered = Register(conn);
     Page& page = m_pages[conn];
     switch (request.kind) {
@@ -210,6 +220,90 @@ void CWebServer::Resume(lws* conn, Page& page, const PageRequest& request) {
     }
 }
 
+const ServedScanner* CWebServer::OpenScanner(const std::string& name) const {
+    for (const ServedScanner& scanner : m_scanners) {
+        if (scanner.name == name) {
+            return &scanner;
+        }
+    }
+    return nullptr;
+}
+
+std::string CWebServer::TakeOrder(lws* conn, const PageRequest& request) {
+    const auto page = m_pages.find(conn);
+    if (page == m_pages.end() ||
+        std::find(m_conn_list.begin(), m_conn_list.end(), conn) == m_conn_list.end()) {
+        return "a page subscribes before it tells a scanner anything";
+    }
+    // The scanners named, each open and in the page's list; no names: every
+    // scanner of its list that is open.
+    std::vector<const ServedScanner*> scanners;
+    for (const std::string& name : request.sources) {
+        const ServedScanner* scanner = OpenScanner(name);
+        if (scanner == nullptr) {
+            return "no scanner " + name + " is open";
+        }
+        if (!Wants(page->second, name)) {
+            return name + " is not in this page's list";
+        }
+        scanners.push_back(scanner);
+    }
+    if (request.sources.empty()) {
+        for (const ServedScanner& scanner : m_scanners) {
+            if (Wants(page->second, scanner.name)) {
+                scanners.push_back(&scanner);
+            }
+        }
+    }
+    for (const ServedScanner* scanner : scanners) {
+        if (request.kind == PageRequest::Kind::kDisable) {
+            Disable(*scanner, {conn}, false);
+        } else if (request.kind == PageRequest::Kind::kEnable) {
+            Enable(*scanner);
+        } else {
+            // As far as it can: a signal it does not have is no error.
+            const auto& signals = scanner->signals;
+            if (m_order &&
+                std::find(signals.begin(), signals.end(), request.signal) != signals.end()) {
+                m_order(scanner->name, request.signal.c_str());
+            }
+            const auto held = m_disabled.find(scanner->name);
+            if (request.signal == "good" && held != m_disabled.end() && held->second.automatic) {
+                Enable(*scanner);  // the till took the scan: the next may come
+            }
+        }
+    }
+    return std::string();
+}
+
+void CWebServer::Disable(const ServedScanner& scanner, const std::vector<lws*>& pages,
+                         bool automatic) {
+    const bool newly = m_disabled.find(scanner.name) == m_disabled.end();
+    Held& held = m_disabled[scanner.name];
+    for (lws* page : pages) {
+        if (std::find(held.pages.begin(), held.pages.end(), page) == held.pages.end()) {
+            held.pages.push_back(page);
+        }
+    }
+    held.automatic = automatic && (newly || held.automatic);
+    if (newly) {
+        std::printf("%s is disabled\n", scanner.name.c_str());
+        if (scanner.can_disable && m_order) {
+            m_order(scanner.name, "disable");
+        }
+    }
+}
+
+void CWebServer::Enable(const ServedScanner& scanner) {
+    if (m_disabled.erase(scanner.name) == 0) {
+        return;
+    }
+    std::printf("%s is enabled\n", scanner.name.c_str());
+    if (scanner.can_disable && m_order) {
+        m_order(scanner.name, "enable");
+    }
+}
+
 bool CWebServer::Register(lws* conn) {
     // A page stands in the list once, however often it writes (a keep-alive,
     // say): a second entry would send it every scan twice.
@@ -225,6 +319,25 @@ bool CWebServer::Register(lws* conn) {
 void* CWebServer::socketPthreadCloseConn(lws* conn) {
     std::lock_guard<std::mutex> lock(m_conn_mutex);
     m_pages.erase(conn);
+    // A scanner that no page connected holds disabled any more reads again:
+    // a till page that crashed must not leave its lane dead.
+    if (CWebServer* self = static_cast<CWebServer*>(pWebServer)) {
+        std::vector<std::string> released;
+        for (auto& held : self->m_disabled) {
+            auto& pages = held.second.pages;
+            pages.erase(std::remove(pages.begin(), pages.end(), conn), pages.end());
+            if (pages.empty()) {
+                released.push_back(held.first);
+            }
+        }
+        for (const std::string& name : released) {
+            if (const ServedScanner* scanner = self->OpenScanner(name)) {
+                self->Enable(*scanner);
+            } else {
+                self->m_disabled.erase(name);
+            }
+        }
+    }
     m_conn_list.erase(std::remove(m_conn_list.begin(), m_conn_list.end(), conn), m_conn_list.end());
     Metrics::Get().pages_registered = static_cast<int64_t>(m_conn_list.size());
     std::puts("g_conn over!");
@@ -267,6 +380,7 @@ int CWebServer::ScannerOpened(const ServedScanner& scanner) {
     {
         std::lock_guard<std::mutex> lock(m_conn_mutex);
         m_scanners.push_back(scanner);
+        m_disabled.erase(scanner.name);  // every scanner starts enabled
         ++m_gun_count;
     }
     std::string event = ScannerEventMessage("added", scanner);
@@ -283,6 +397,9 @@ int CWebServer::ScannerGone(const ServedScanner& scanner) {
                                                    open.device == scanner.device;
                                         }),
                          m_scanners.end());
+        if (OpenScanner(scanner.name) == nullptr) {
+            m_disabled.erase(scanner.name);  // plugged in again, it starts enabled
+        }
         --m_gun_count;
     }
     std::string event = ScannerEventMessage("removed", scanner);
@@ -297,6 +414,17 @@ int CWebServer::SendScanToWeb(const std::string& source, std::string text,
         // Numbered, sent and kept under one lock: every page gets the scans
         // in the order of their Ids, and a resume never crosses a scan.
         std::lock_guard<std::mutex> lock(m_conn_mutex);
+        const ServedScanner* scanner = OpenScanner(source);
+        if (m_disabled.count(source) != 0) {
+            // Not taken: the cashier hears it refused, where it can beep.
+            std::printf("a scan from %s was dropped: it is disabled\n", source.c_str());
+            if (scanner != nullptr && m_order &&
+                std::find(scanner->signals.begin(), scanner->signals.end(), "error") !=
+                    scanner->signals.end()) {
+                m_order(source, "error");
+            }
+            return -1;
+        }
         const uint64_t seq = ++m_seq;
         std::string message =
             ScanMessage(0, text.size(), text, source, symbology, ScanId(m_run, seq));
@@ -304,17 +432,20 @@ int CWebServer::SendScanToWeb(const std::string& source, std::string text,
             return 0;  // out of memory: nothing to send
         }
         const bool utf8 = IsUtf8(message.data(), message.size());  // once, not once a page
-        bool reached = false;
+        std::vector<lws*> reached;
         for (lws* conn : m_conn_list) {
             Page& page = m_pages[conn];
             if (Wants(page, source) && SendTo(conn, message, utf8)) {
                 page.last_seq = seq;
-                reached = true;
+                reached.push_back(conn);
             }
+        }
+        if (scanner != nullptr && scanner->auto_disable && !reached.empty()) {
+            Disable(*scanner, reached, true);  // until one of them takes it
         }
         const auto now = ScanKeeper::Clock::now();
         m_kept.Keep({seq, source, std::make_shared<const std::string>(std::move(message)), utf8,
-                     now + std::chrono::seconds(m_keep_scans_seconds), reached});
+                     now + std::chrono::seconds(m_keep_scans_seconds), !reached.empty()});
         unreached = m_kept.Forget(now);  // with no time to keep it, this one too
     }
     m_keeper_wake.notify_all();  // its time may come first

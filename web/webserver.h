@@ -65,8 +65,18 @@ class CWebServer {
     // the pages that want it; it is kept a while for pages that come back
     // (a SUBSCRIBE with "After"), which get what they missed, or are told
     // (GAP) that they may have missed scans.
+    //
+    // A page may also tell a scanner of its list to give a signal (SIGNAL),
+    // or to stop and start reading (DISABLE, ENABLE). A disabled scanner's
+    // scans are dropped (SendScanToWeb says -1) and answered with its error
+    // signal; it stays disabled until a page enables it, or every page that
+    // disabled it has gone, or it goes. One whose entry says AutoDisable is
+    // disabled after each scan it delivers, on behalf of the pages that got
+    // it, until one enables it (or sends the good signal).
     int ScannerOpened(const ServedScanner& scanner);
     int ScannerGone(const ServedScanner& scanner);
+    // 0 once handed on to the pages; -1 where the scanner is disabled and
+    // the scan was dropped (said on standard output).
     int SendScanToWeb(const std::string& source, std::string text, const std::string& symbology);
     // Set before StartSocetServers.
     bool m_serve_all = false;
@@ -74,6 +84,10 @@ class CWebServer {
     // A scan that reached no page by the time it was no longer kept, by its
     // scanner's name; on the keeper's thread, or the scanner's, no lock held.
     std::function<void(const std::string& source)> m_unreached;
+    // A scanner is to be told an order ("good", "error", "not-on-file",
+    // "disable", "enable"): it must not wait, as m_conn_mutex is held (that
+    // lock is taken before any of the scanner side's, never after).
+    std::function<void(const std::string& source, const char* order)> m_order;
 
     static void* socketPthreadStart(void* server);
     static void* socketPthreadGetDataCall(lws* conn, char* text, int size, void* user);
@@ -116,12 +130,28 @@ class CWebServer {
     // A SUBSCRIBE with After: a GAP where scans it wants may be lost, then
     // the kept ones after After that it was not sent yet. Under m_conn_mutex.
     void Resume(lws* conn, Page& page, const PageRequest& request);
+    // A page's SIGNAL, DISABLE or ENABLE: the refusal's reason, or empty
+    // once done. Under m_conn_mutex.
+    std::string TakeOrder(lws* conn, const PageRequest& request);
+    // The open scanner of that name, or null. Under m_conn_mutex.
+    const ServedScanner* OpenScanner(const std::string& name) const;
+    // Reading off for the page (or, with null, for the pages given), or on.
+    // Under m_conn_mutex.
+    void Disable(const ServedScanner& scanner, const std::vector<lws*>& pages, bool automatic);
+    void Enable(const ServedScanner& scanner);
     // Forgets the kept scans whose time is up, on time; its own thread.
     void KeepLoop();
     // Says and tells each scan that reached no page. No lock held.
     void TellUnreached(const std::vector<std::string>& sources);
 
     std::vector<ServedScanner> m_scanners;  // guarded by m_conn_mutex: those open
+    // The scanners disabled, by name, and the pages on whose behalf: each
+    // stays disabled while one of them is connected. Guarded by m_conn_mutex.
+    struct Held {
+        std::vector<lws*> pages;
+        bool automatic = false;  // after its last scan (AutoDisable)
+    };
+    std::unordered_map<std::string, Held> m_disabled;
     // Guarded by m_conn_mutex: the scans numbered so far in this run, and
     // those kept.
     std::string m_run;  // this run: 16 lowercase hexadecimal digits, random

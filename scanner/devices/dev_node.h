@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 
@@ -12,6 +13,31 @@ enum class ScannerKind {
 
 // "serial", "hid-pos" or "keyboard".
 const char* KindName(ScannerKind kind);
+
+// What a page may tell a scanner to do: give a signal (a beep), or stop or
+// start reading.
+enum class ScannerOrder { kGood, kError, kNotOnFile, kDisable, kEnable };
+constexpr int kScannerOrders = 5;
+// "good", "error", "not-on-file", "disable", "enable".
+inline const char* OrderName(ScannerOrder order) {
+    static const char* const kNames[kScannerOrders] = {"good", "error", "not-on-file", "disable",
+                                                       "enable"};
+    return kNames[static_cast<int>(order)];
+}
+// The order of that name; false for none.
+inline bool OrderNamed(const std::string& name, ScannerOrder& order) {
+    for (int i = 0; i < kScannerOrders; ++i) {
+        if (name == OrderName(static_cast<ScannerOrder>(i))) {
+            order = static_cast<ScannerOrder>(i);
+            return true;
+        }
+    }
+    return false;
+}
+// A set of orders, a bit each.
+inline unsigned OrderBit(ScannerOrder order) {
+    return 1u << static_cast<int>(order);
+}
 
 // One supported scanner as udev reports it.
 struct tag_dev_online_node {
@@ -31,4 +57,9 @@ struct tag_dev_online_node {
     std::string name;
     // Each scan begins with its AIM symbology identifier ("]E0").
     bool aim_prefix = false;
+    // The bytes that tell a serial scanner each order, where its entry gives
+    // them (empty: it can't be told that).
+    std::array<std::string, kScannerOrders> order_bytes;
+    // It is disabled after each scan delivered, until a page enables it.
+    bool auto_disable = false;
 };

@@ -154,6 +154,8 @@ void Describe(tag_dev_online_node& node, const Identity& id, const ScannerEntry*
         node.name = entry->name;
         node.layout = entry->layout;
         node.aim_prefix = entry->aim_prefix;
+        node.order_bytes = entry->order_bytes;
+        node.auto_disable = entry->auto_disable;
     }
     if (node.name.empty()) {
         node.name = DefaultName(id, node.devname);

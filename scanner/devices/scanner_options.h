@@ -1,9 +1,12 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "dev_node.h"
 
 // Printable ASCII of 1 to 64 bytes: what a scanner's name may be.
 inline bool ValidScannerName(const std::string& name) {
@@ -27,6 +30,9 @@ struct ScannerEntry {
     std::string name;    // empty: a name made of its ids
     std::string layout;  // empty: "us"
     bool aim_prefix = false;
+    // <Signals>: the bytes of each order, for a serial scanner (empty: none).
+    std::array<std::string, kScannerOrders> order_bytes;
+    bool auto_disable = false;
 
     // `device_node` is the node udev names; `links` its DEVLINKS.
     bool Matches(uint32_t device_vid, uint32_t device_pid, const char* device_model,

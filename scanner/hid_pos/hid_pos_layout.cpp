@@ -14,6 +14,9 @@ constexpr uint32_t kDecodedData = 0x8C00FE;
 constexpr uint32_t kContinued = 0x8C00FF;
 constexpr uint32_t kByteCount = 0x01003B;             // Generic Desktop
 constexpr uint32_t kSymbologyIdentifier1 = 0x8C00FB;  // then 2 and 3
+// The output controls, in HidPosLayout::Control's order.
+constexpr uint32_t kControlUsages[HidPosLayout::kControls] = {0x8C0086, 0x8C0085, 0x8C0087,
+                                                              0x8C005F};
 
 // The longest report hidraw delivers is 16 KiB with its id byte.
 constexpr uint64_t kMaxReportBits = 8 * (16384 - 1);
@@ -24,11 +27,11 @@ constexpr size_t kMaxCollections = 64;
 
 constexpr uint8_t kLongItem = 0xFE;
 enum ItemType { kMain = 0, kGlobal = 1, kLocal = 2 };
-enum MainTag { kInput = 0x8, kCollection = 0xA, kEndCollection = 0xC };
+enum MainTag { kInput = 0x8, kOutput = 0x9, kCollection = 0xA, kEndCollection = 0xC };
 enum GlobalTag { kUsagePage = 0x0, kReportSize = 0x7, kReportId = 0x8, kReportCount = 0x9 };
 enum GlobalStackTag { kPush = 0xA, kPop = 0xB };
 enum LocalTag { kUsage = 0x0, kUsageMinimum = 0x1, kUsageMaximum = 0x2 };
-constexpr uint32_t kConstant = 1 << 0;  // Input item data: padding
+constexpr uint32_t kConstant = 1 << 0;  // Input and Output item data: padding
 constexpr uint32_t kVariable = 1 << 1;  // one usage per field (not an array)
 constexpr uint32_t kApplication = 1;    // Collection item data
 
@@ -65,6 +68,16 @@ bool FieldsOf(const std::vector<UsageRange>& usages, uint32_t count, uint32_t us
         index += uint64_t{range.last} - range.first + 1;
     }
     return false;
+}
+
+// Sets a field of at most 32 bits in a report's body to 1, or to 0.
+void Assert(uint8_t* body, uint32_t offset, uint32_t bits, bool asserted) {
+    for (uint32_t i = 0; i < bits; ++i) {
+        const uint32_t bit = offset + i;
+        const uint8_t mask = static_cast<uint8_t>(1u << (bit % 8));
+        body[bit / 8] = static_cast<uint8_t>((i == 0 && asserted) ? body[bit / 8] | mask
+                                                                  : body[bit / 8] & ~mask);
+    }
 }
 
 // The unsigned value of a field of at most 32 bits in a report's body.
@@ -236,6 +249,26 @@ bool HidPosLayout::ParseItems(const uint8_t* d, size_t size) {
                 }
                 input.declared = true;
                 input.bits += static_cast<uint32_t>(bits);
+            } else if (tag == kOutput) {
+                OutputFields& output = m_outputs[global.report_id];
+                const uint64_t bits = uint64_t{global.report_size} * global.report_count;
+                if (output.bits + bits > kMaxReportBits) {
+                    return false;
+                }
+                const uint32_t field_size = global.report_size;
+                for (int control = 0; control < kControls; ++control) {
+                    uint32_t first = 0;
+                    uint32_t fields = 0;
+                    Field& field = output.controls[control];
+                    if (scanner_fields && (data & kConstant) == 0 && (data & kVariable) != 0 &&
+                        field_size != 0 && field_size <= 32 && field.bits == 0 &&
+                        FieldsOf(usages, global.report_count, kControlUsages[control], first,
+                                 fields)) {
+                        field = {output.bits + first * field_size, field_size};
+                    }
+                }
+                output.declared = true;
+                output.bits += static_cast<uint32_t>(bits);
             }
             usages.clear();
             have_minimum = false;
@@ -294,4 +327,34 @@ HidPosLayout::Decoded HidPosLayout::Decode(const uint8_t* report, size_t size,
         input.continued.bits != 0 && Value(body, input.continued.offset, input.continued.bits) != 0;
     decoded.report = more ? Report::kMore : Report::kLast;
     return decoded;
+}
+
+bool HidPosLayout::Has(Control control) const {
+    return std::any_of(m_outputs.begin(), m_outputs.end(), [control](const OutputFields& output) {
+        return output.controls[static_cast<int>(control)].bits != 0;
+    });
+}
+
+std::string HidPosLayout::OutputReport(Control control, bool prevent) const {
+    for (size_t id = 0; id < m_outputs.size(); ++id) {
+        const OutputFields& output = m_outputs[id];
+        const Field& field = output.controls[static_cast<int>(control)];
+        if (field.bits == 0 || (m_numbered && id == 0)) {
+            continue;
+        }
+        std::string report((output.bits + 7) / 8 + (m_numbered ? 1 : 0), '\0');
+        uint8_t* body = reinterpret_cast<uint8_t*>(&report[0]) + (m_numbered ? 1 : 0);
+        if (m_numbered) {
+            report[0] = static_cast<char>(id);
+        }
+        const Field& prevent_field = output.controls[static_cast<int>(Control::kPreventRead)];
+        if (control != Control::kPreventRead) {
+            Assert(body, field.offset, field.bits, true);
+        }
+        if (prevent_field.bits != 0) {
+            Assert(body, prevent_field.offset, prevent_field.bits, prevent);
+        }
+        return report;
+    }
+    return std::string();
 }

@@ -40,6 +40,20 @@ class HidPosLayout {
     // caller bounds how much of a barcode it keeps.
     Decoded Decode(const uint8_t* report, size_t size, std::string& data) const;
 
+    // What the host may set in the scanner's output reports: dynamic flags
+    // (asserted by a 1) on the bar code scanner page. A beep sounds as its
+    // flag is asserted; Prevent Read of Barcodes holds while it is.
+    enum class Control { kGoodReadBeep, kErrorBeep, kNotOnFileBeep, kPreventRead };
+    static constexpr int kControls = 4;
+    // Whether one of its output reports carries the control.
+    bool Has(Control control) const;
+    // The output report that carries `control`, as written to the hidraw
+    // node (its id first where reports are numbered): a beep's flag
+    // asserted, Prevent Read of Barcodes asserted where `prevent` (in that
+    // report, whichever control it is written for), every other field 0.
+    // Empty where no report carries it.
+    std::string OutputReport(Control control, bool prevent) const;
+
   private:
     friend struct HidPosHarness;  // checks that every field lies inside its report
 
@@ -58,6 +72,12 @@ class HidPosLayout {
         Field symbology[3];  // Symbology Identifier 1 to 3 (8 bits each)
     };
 
+    struct OutputFields {
+        bool declared = false;
+        uint32_t bits = 0;  // the report's length, its id byte aside
+        std::array<Field, kControls> controls;
+    };
+
     bool ParseItems(const uint8_t* descriptor, size_t size);
     const InputReport& InputFor(uint8_t first_byte) const {
         return m_inputs[m_numbered ? first_byte : 0];
@@ -66,4 +86,5 @@ class HidPosLayout {
     bool m_numbered = false;  // each report begins with its id byte
     // By report id; an unnumbered device's one input report is at 0.
     std::array<InputReport, 256> m_inputs{};
+    std::array<OutputFields, 256> m_outputs{};
 };

@@ -17,10 +17,17 @@ HidPosSource::HidPosSource(const tag_dev_online_node& node, const SourceSettings
     : ScanSource(node, settings, std::move(hooks)) {}
 
 int HidPosSource::Open() {
-    m_fd.reset(open(m_node.devname.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    // Open for output reports too (the beeps, reading held), where writing
+    // is allowed: a node the daemon may only read still reads.
+    m_fd.reset(open(m_node.devname.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
+    m_writable = m_fd.valid();
+    if (!m_writable && (errno == EACCES || errno == EPERM || errno == EROFS)) {
+        m_fd.reset(open(m_node.devname.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    }
     if (!m_fd.valid()) {
         return -1;
     }
+    m_prevent = false;
     // The layout as the device has it now: read again at every open.
     UdevContext udev(udev_new());
     UdevDevice device(udev ? udev_device_new_from_syspath(udev.get(), m_node.syspath.c_str())
@@ -77,6 +84,53 @@ bool HidPosSource::ReadScans() {
             at += length;
         }
     }
+}
+
+namespace {
+
+// The output control that carries an order.
+HidPosLayout::Control ControlFor(ScannerOrder order) {
+    switch (order) {
+        case ScannerOrder::kGood:
+            return HidPosLayout::Control::kGoodReadBeep;
+        case ScannerOrder::kError:
+            return HidPosLayout::Control::kErrorBeep;
+        case ScannerOrder::kNotOnFile:
+            return HidPosLayout::Control::kNotOnFileBeep;
+        case ScannerOrder::kDisable:
+        case ScannerOrder::kEnable:
+            break;
+    }
+    return HidPosLayout::Control::kPreventRead;
+}
+
+}  // namespace
+
+unsigned HidPosSource::Orders() const {
+    unsigned orders = 0;
+    for (int order = 0; order < kScannerOrders && m_writable; ++order) {
+        const ScannerOrder which = static_cast<ScannerOrder>(order);
+        orders |= m_layout.Has(ControlFor(which)) ? OrderBit(which) : 0;
+    }
+    return orders;
+}
+
+bool HidPosSource::Carry(ScannerOrder order) {
+    // Each beep is a fresh change of its flag: set in this report, clear in
+    // the next; reading stays held or not as it was.
+    const bool prevent = order == ScannerOrder::kDisable  ? true
+                         : order == ScannerOrder::kEnable ? false
+                                                          : m_prevent;
+    const std::string report = m_layout.OutputReport(ControlFor(order), prevent);
+    if (report.empty() || !m_writable) {
+        errno = ENOTSUP;
+        return false;
+    }
+    if (!WriteAtOnce(report)) {
+        return false;
+    }
+    m_prevent = prevent;
+    return true;
 }
 
 void HidPosSource::Take(const uint8_t* report, size_t size) {

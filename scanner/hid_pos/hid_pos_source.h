@@ -21,6 +21,10 @@ class HidPosSource : public ScanSource {
 
     int Open() override;
     bool ReadScans() override;
+    // Those that its descriptor's output reports carry: the beeps, and
+    // Prevent Read of Barcodes for both disable and enable.
+    unsigned Orders() const override;
+    bool Carry(ScannerOrder order) override;
 
   private:
     friend struct HidPosHarness;  // feeds reports without a hidraw node
@@ -33,6 +37,8 @@ class HidPosSource : public ScanSource {
     void DropCut();
 
     HidPosLayout m_layout;
+    bool m_writable = false;   // the node is open for output reports too
+    bool m_prevent = false;    // reading is held (disabled)
     bool m_under_way = false;  // a barcode's last part is still to come
     std::string m_barcode;     // its parts so far
     std::string m_symbology;

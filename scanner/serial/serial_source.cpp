@@ -43,6 +43,19 @@ bool SerialSource::ReadScans() {
     }
 }
 
+unsigned SerialSource::Orders() const {
+    unsigned orders = 0;
+    for (int order = 0; order < kScannerOrders; ++order) {
+        orders |=
+            m_node.order_bytes[order].empty() ? 0 : OrderBit(static_cast<ScannerOrder>(order));
+    }
+    return orders;
+}
+
+bool SerialSource::Carry(ScannerOrder order) {
+    return WriteAtOnce(m_node.order_bytes[static_cast<int>(order)]);
+}
+
 void SerialSource::OnComplete(ScanBuffer& scan, bool failed) {
     if (failed) {
         tcflush(m_fd.get(), TCIOFLUSH);

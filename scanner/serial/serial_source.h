@@ -12,6 +12,9 @@ class SerialSource : public ScanSource {
 
     int Open() override;
     bool ReadScans() override;
+    // The bytes that its entry gives for each order.
+    unsigned Orders() const override;
+    bool Carry(ScannerOrder order) override;
 
   private:
     // A complete scan: dropped if a read failed or it outgrew its array,

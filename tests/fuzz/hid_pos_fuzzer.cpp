@@ -70,6 +70,26 @@ struct HidPosHarness {
                 std::abort();
             }
         }
+        // The output side: each control inside its report, and each report
+        // written within hidraw's bound, asserting what it was asked to.
+        for (const HidPosLayout::OutputFields& output : source.m_layout.m_outputs) {
+            for (const HidPosLayout::Field& field : output.controls) {
+                if (uint64_t{field.offset} + field.bits > output.bits) {
+                    std::abort();
+                }
+            }
+        }
+        for (int control = 0; control < HidPosLayout::kControls; ++control) {
+            for (const bool prevent : {false, true}) {
+                const std::string report = source.m_layout.OutputReport(
+                    static_cast<HidPosLayout::Control>(control), prevent);
+                if (report.size() > kMaxRead ||
+                    report.empty() ==
+                        source.m_layout.Has(static_cast<HidPosLayout::Control>(control))) {
+                    std::abort();
+                }
+            }
+        }
         return true;
     }
 

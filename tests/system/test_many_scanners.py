@@ -128,9 +128,13 @@ def test_every_scanner_is_served_at_once_and_scans_never_mix(daemon, scanners, s
     assert d.wait(f"{names[1]} is gone: /dev/{nodes[1]} closed")
 
 
-def scanner_event(event, name, kind, device):
+def scanner_event(event, name, kind, device, signals=(), disable=False):
+    """A SCANNER event; one that says a scanner was added tells what it can be told too."""
+    can = (',\n\t"Signals":\t[%s],\n\t"Disable":\t%s' % (
+        ", ".join(f'"{s}"' for s in signals), "true" if disable else "false")
+        if event == "added" else "")
     return ('{\n\t"type":\t"SCANNER",\n\t"event":\t"%s",\n\t"Source":\t"%s",\n\t"Kind":\t"%s",'
-            '\n\t"Device":\t"%s"\n}' % (event, name, kind, device))
+            '\n\t"Device":\t"%s"%s\n}' % (event, name, kind, device, can))
 
 
 def subscribe(*names):
@@ -162,9 +166,9 @@ def test_pages_choose_their_scanners_and_see_them_come_and_go(daemon, scanners):
     lister.send('{"type": "SCANNERS"}')
     assert json.loads(lister.recv()) == {"type": "SCANNERS", "Scanners": [
         {"Source": "goods", "Kind": "serial", "Device": f"/dev/{goods}", "VendorId": "1a86",
-         "ProductId": "7523"},
+         "ProductId": "7523", "Signals": [], "Disable": False},
         {"Source": "payment", "Kind": "hid-pos", "Device": f"/dev/{payment}",
-         "VendorId": "0c2e", "ProductId": "0b87"}]}
+         "VendorId": "0c2e", "ProductId": "0b87", "Signals": [], "Disable": False}]}
     pages["lister"] = lister  # registered by its question, for every scanner
     hears = {"payment only": {"payment"}, "goods, counter": {"goods", "counter"}, "kept": {"payment"}}
     expected = {who: [] for who in pages}

@@ -51,6 +51,17 @@ std::string Take(const std::string& path) {
             for (const std::string& key : {e.model, e.layout, e.serial, e.port, e.device, e.name})
                 all += key.empty() ? "" : "/" + key;
             all += e.aim_prefix ? "/aim" : "";
+            all += e.auto_disable ? "/auto" : "";
+            for (int order = 0; order < kScannerOrders; ++order) {
+                if (!e.order_bytes[order].empty()) {
+                    all += std::string("/") + OrderName(static_cast<ScannerOrder>(order)) + "=";
+                    for (const unsigned char byte : e.order_bytes[order]) {
+                        char hex[3];
+                        std::snprintf(hex, sizeof hex, "%02x", byte);
+                        all += hex;
+                    }
+                }
+            }
         }
     }
     return all + (policy.bind_address.empty() ? "" : " @" + policy.bind_address) +
@@ -176,6 +187,14 @@ const Case kCases[] = {
      std::string(kDefaults) + " serial=0c2e:0b6a serial=1a86:ffff/MYSCAN/aim " +
          "serial=ffff:ffff//dev/ttyS1/counter serial=0c2e:ffff/18A/pci-0:1/goods " +
          "keyboard=05f9:2206/de(nodeadkeys) keyboard=05e0:ffff/pci-0:2 all"},
+    // The bytes that tell a serial scanner to beep or to stop and start
+    // reading: pairs of hex digits; one that is not is left out, the rest stay.
+    {"signals",
+     "<g><Scanners><Scanner><Device>/dev/ttyS2</Device><AutoDisable>1</AutoDisable><Signals>"
+     "<Good>16 4D 0D</Good><Error>xyz</Error><Disable>1B5A</Disable><Enable> 1b 5b </Enable>"
+     "<NotOnFile>1 6</NotOnFile></Signals></Scanner></Scanners></g>",
+     std::string(kDefaults) +
+         " serial=ffff:ffff//dev/ttyS2/auto/good=164d0d/disable=1b5a/enable=1b5b"},
     {"metrics", "<g><Metrics><BindAddress> 10.0.0.5 </BindAddress><Port>9464</Port></Metrics></g>",
      std::string(kDefaults) + " metrics=9464@10.0.0.5"},
     {"scans_out_of_the_log", "<g><LogScanData><!-- c --> 0 </LogScanData></g>",

@@ -62,14 +62,31 @@ TEST(PageRequest, SubscribeTakesAtMost16NamesOf64Bytes) {
         {"{\"type\":\"subscribe\"}", "register"},  // not one: a keep-alive like any
         {"[\"SUBSCRIBE\"]",
          "refused: a SUBSCRIBE is {\"type\":\"SUBSCRIBE\",\"Sources\":[\"name\", ...]}"},
+        // A scanner told to beep, or to stop and start reading.
+        {"{\"type\":\"SIGNAL\",\"Source\":\"SUBSCRIBE\",\"Signal\":\"not-on-file\"}",
+         "signal SUBSCRIBE not-on-file"},
+        {"{\"type\":\"SIGNAL\",\"Source\":\"goods\",\"Signal\":\"beep\"}",
+         "refused: Signal is good, error or not-on-file"},
+        {"{\"type\":\"SIGNAL\",\"Source\":[\"goods\"],\"Signal\":\"good\"}",
+         "refused: Source is the name of a scanner"},
+        {"{\"type\":\"SIGNAL\",\"Source\":\"\",\"Signal\":\"good\"}",
+         "refused: a scanner name is 1 to 64 bytes"},
+        {"{\"type\":\"DISABLE\",\"Sources\":[\"goods\",\"payment\"]}", "disable goods,payment"},
+        {"{\"type\":\"ENABLE\"}", "enable "},
+        {"{\"type\":\"ENABLE\",\"Sources\":\"goods\"}",
+         "refused: Sources is a list of scanner names"},
+        {"{\"type\":\"DISABLE\",\"Sources\":[\"a\"]",
+         "refused: a DISABLE is {\"type\":\"DISABLE\",\"Sources\":[\"name\", ...]}"},
     };
     for (const auto& c : cases) {
         const PageRequest request =
             ReadPageRequest(c.message.data(), c.message.size(), c.message.size());
-        const char* const kinds[] = {"register", "subscribe ", "scanners", "refused: "};
+        const char* const kinds[] = {
+            "register", "subscribe ", "scanners", "refused: ", "signal ", "disable ", "enable "};
         std::string taken = kinds[static_cast<int>(request.kind)] + request.error;
-        for (const std::string& source : request.sources)
-            taken += (taken.size() > 10 ? "," : "") + source;
+        for (size_t i = 0; i < request.sources.size(); ++i)
+            taken += (i > 0 ? "," : "") + request.sources[i];
+        taken += request.signal.empty() ? "" : " " + request.signal;
         EXPECT_EQ(taken, c.taken) << c.message;
     }
     // Only the first bytes of a long message were kept: no JSON to read.

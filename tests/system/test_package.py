@@ -10,6 +10,8 @@ import subprocess
 
 import pytest
 
+from sandbox import VERSION
+
 APP = "opt/apps/corvane/quillet"
 CONF = f"{APP}/conf/gunconf.xml"
 UNIT = "lib/systemd/system/tavitty.service"
@@ -18,7 +20,7 @@ POLICY = "usr/share/doc/tavitty/examples/chromium-policy-example.json"
 ALERTS = "usr/share/doc/tavitty/examples/tavitty-alerts.yml"
 WANTS = "etc/systemd/system/multi-user.target.wants/tavitty.service"
 WEB = "usr/share/tavitty/web"
-TARBALL = f"{WEB}/tavitty-client-1.0.0.tgz"
+TARBALL = f"{WEB}/tavitty-client-{VERSION}.tgz"
 CLIENT = ("tavitty-client.mjs", "tavitty-client.d.ts")
 
 

@@ -55,18 +55,23 @@ set(CPACK_PACKAGING_INSTALL_PREFIX "/")  # every destination is absolute
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 # libx11-data holds the Compose table with which a keyboard-mode scanner's
 # dead keys type (without it, they type nothing).
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "systemd, libx11-data")
+# openssl: make-tls-cert makes its keys and certificates with it.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "systemd, libx11-data, openssl")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${PROJECT_SOURCE_DIR}/packaging/conffiles ${PROJECT_SOURCE_DIR}/packaging/postinst
     ${PROJECT_SOURCE_DIR}/packaging/prerm ${PROJECT_SOURCE_DIR}/packaging/postrm)
-# dpkg-shlibdeps reads the dependencies off the native build. A cross build
-# has no arm64 package database to ask, so it takes the same list by name
+# What the shipped programs run besides their libraries: the maintainer
+# scripts' systemd helpers (with DPKG_ROOT support since 1.63), and ps, which
+# the daemon's single-instance guard runs. dpkg-shlibdeps adds the libraries,
+# read off the native build. A cross build has no arm64 package database to
+# ask, so it takes the native package's whole Depends: line by name
 # (TAVITTY_DEB_DEPENDS), with the architecture set explicitly.
-set(TAVITTY_DEB_DEPENDS "" CACHE STRING "Depends: of the package when shlibdeps can't tell")
+set(TAVITTY_DEB_DEPENDS "" CACHE STRING "The whole Depends: line where shlibdeps can't tell")
 if(TAVITTY_DEB_DEPENDS)
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "${TAVITTY_DEB_DEPENDS}")
 else()
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "init-system-helpers (>= 1.63), procps")
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 endif()
 if(CMAKE_CROSSCOMPILING AND CMAKE_SYSTEM_PROCESSOR STREQUAL "aarch64")

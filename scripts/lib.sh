@@ -16,8 +16,8 @@ VIRTUAL_SCANNER_PACKAGES=(python3 python3-gi gir1.2-umockdev-1.0 umockdev util-l
 TEST_PACKAGES=(libgtest-dev clang-format git binutils python3-pytest
                chromium valgrind strace prometheus libx11-data man-db
                webkit2gtk-driver xvfb xauth python3-selenium "${VIRTUAL_SCANNER_PACKAGES[@]}")
-# Packaging and its checks: dpkg-shlibdeps, systemd-analyze.
-PACKAGE_PACKAGES=(dpkg-dev systemd)
+# Packaging and its checks: dpkg-shlibdeps, systemd-analyze, lintian.
+PACKAGE_PACKAGES=(dpkg-dev systemd lintian)
 # The arm64 cross build: Debian's cross compiler and qemu-user (amd64
 # packages), and the arm64 packages whose files make its sysroot.
 ARM64_PACKAGES=(crossbuild-essential-arm64 qemu-user-static dpkg-dev)

@@ -29,8 +29,11 @@ BINARY = os.path.abspath(os.environ.get("TAVITTY_BIN", "Tavitty"))
 WRAP = os.environ.get("TAVITTY_WRAP", "").split()
 APP_DIR = "/opt/apps/corvane/quillet"
 CONF_PATH = APP_DIR + "/conf/gunconf.xml"
-UNIT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "packaging",
-                    "tavitty.service")
+ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
+UNIT = os.path.join(ROOT, "packaging", "tavitty.service")
+# The release, as CMakeLists.txt's project() names it for the build and the package.
+with open(os.path.join(ROOT, "CMakeLists.txt")) as _f:
+    VERSION = re.search(r"^project\(Tavitty VERSION (\S+)", _f.read(), re.M).group(1)
 
 
 def unit_capabilities():

@@ -18,7 +18,7 @@ import urllib.request
 import pytest
 
 from conftest import frame, page, told, unnumbered
-from sandbox import accepting, free_port, poll_until
+from sandbox import VERSION, accepting, free_port, poll_until
 from tls_certs import ThrowawayCA
 
 ALL = "<ServeAllScanners>1</ServeAllScanners>"
@@ -82,7 +82,7 @@ def test_the_metrics_say_what_a_fleet_needs_and_promtool_takes_them(daemon, scan
         "tavitty_pages_connected": 1, "tavitty_pages_registered": 1,
         "tavitty_messages_sent_total": 2, "tavitty_listener_up": 1,
         "tavitty_tls_certificate_expiry_timestamp_seconds": end,
-        'tavitty_build_info{version="1.0.0"}': 1}
+        f'tavitty_build_info{{version="{VERSION}"}}': 1}
     assert {key: samples(text).get(key) for key in expected} == expected
     assert "SECRET" not in text  # nothing of a scan's content
     if PROMTOOL:

@@ -1,27 +1,41 @@
-"""The Debian packages: what they hold (the udev rule read as udev would), and
-an install (its systemd unit checked by systemd-analyze), upgrade, removal and
-purge with dpkg in a scratch root; the page client's npm tarball in a page's
-project."""
+"""The Debian packages: what they hold and declare (lintian's word on them, the
+udev rule read as udev would, one version throughout, the unit's documents),
+what the maintainer scripts ask of a running systemd and udev, and an install
+(its systemd unit checked by systemd-analyze), upgrade, removal and purge with
+dpkg in a scratch root; the page client's npm tarball in a page's project."""
 
 import fnmatch
+import gzip
+import json
 import os
 import re
 import subprocess
+import tarfile
 
 import pytest
+
+from sandbox import VERSION
 
 APP = "opt/apps/corvane/quillet"
 CONF = f"{APP}/conf/gunconf.xml"
 UNIT = "lib/systemd/system/tavitty.service"
 RULES = "lib/udev/rules.d/65-tavitty-scanners.rules"
-POLICY = "usr/share/doc/tavitty/examples/chromium-policy-example.json"
-ALERTS = "usr/share/doc/tavitty/examples/tavitty-alerts.yml"
+DOC = "usr/share/doc/tavitty"
+POLICY = f"{DOC}/examples/chromium-policy-example.json"
+ALERTS = f"{DOC}/examples/tavitty-alerts.yml"
+OVERRIDES = "usr/share/lintian/overrides/tavitty"
 WANTS = "etc/systemd/system/multi-user.target.wants/tavitty.service"
+HELPER = "var/lib/systemd/deb-systemd-helper-enabled"
 WEB = "usr/share/tavitty/web"
-TARBALL = f"{WEB}/tavitty-client-1.0.0.tgz"
+TARBALL = f"{WEB}/tavitty-client-{VERSION}.tgz"
 CLIENT = ("tavitty-client.mjs", "tavitty-client.d.ts")
 MAN = ("usr/share/man/man8/Tavitty.8.gz", "usr/share/man/man5/gunconf.xml.5.gz",
        "usr/share/man/man8/make-tls-cert.8.gz")
+# (field, packages that it names)
+RELATIONS = [("Depends", {"libudev1", "libwebsockets17", "libtinyxml2.6.2v5",
+                          "init-system-helpers",  # the maintainer scripts' systemd helpers
+                          "procps"}),  # ps, which the single-instance guard runs
+             ("Recommends", {"openssl"})]  # make-tls-cert runs it
 
 
 def run(*argv, **kwargs):
@@ -36,26 +50,66 @@ def debs():
     return {run("dpkg-deb", "-f", p, "Architecture").stdout.strip(): p for p in paths}
 
 
-def test_each_package_holds_a_stripped_daemon_its_unit_and_a_conffile(debs, tmp_path):
+def package_names(field):
+    return {alternative.split()[0] for alternative in re.split(r"[,|]", field) if alternative.strip()}
+
+
+def test_each_package_holds_a_stripped_daemon_its_files_and_its_dependencies(debs, tmp_path):
     for arch, deb in debs.items():
         files = {line.split()[-1]: line.split()[0]
                  for line in run("dpkg-deb", "-c", deb).stdout.splitlines()}
         assert files[f"./{APP}/Tavitty"] == files[f"./{APP}/make-tls-cert"] == "-rwxr-xr-x"
         web = {f"./{WEB}/{name}" for name in ("index.html", *CLIENT)} | {f"./{TARBALL}"}
         assert {f"./{CONF}", f"./{UNIT}", f"./{RULES}", f"./{APP}/lib/ws/", f"./{POLICY}", f"./{ALERTS}",
-                *web, *(f"./{page}" for page in MAN)} <= set(files)
+                f"./{DOC}/copyright", f"./{DOC}/changelog.gz", f"./{OVERRIDES}", *web,
+                *(f"./{page}" for page in MAN)} <= set(files)
         assert [f for f in files
                 if not f.startswith(("./opt/", "./lib/", "./usr/share/doc/", "./usr/share/tavitty/",
-                                     "./usr/share/man/"))
+                                     "./usr/share/lintian/", "./usr/share/man/"))
                 and f not in ("./", "./usr/", "./usr/share/")] == []  # no active browser policy
-        depends = run("dpkg-deb", "-f", deb, "Depends").stdout
-        assert all(lib in depends for lib in ("libudev1", "libwebsockets17", "libtinyxml2.6.2v5"))
+        for field, names in RELATIONS:
+            assert names <= package_names(run("dpkg-deb", "-f", deb, field).stdout), field
         assert run("dpkg-deb", "-I", deb, "conffiles").stdout.split() == [f"/{CONF}"]
         run("dpkg-deb", "-x", deb, str(tmp_path / arch))
         binary = str(tmp_path / arch / APP / "Tavitty")
         dynamic = run("readelf", "-d", binary).stdout
         assert "(RUNPATH)            Library runpath: [/opt/apps/corvane/quillet/lib/ws]" in dynamic
         assert "(RPATH)" not in dynamic and ".debug_info" not in run("readelf", "-S", binary).stdout
+
+
+def test_lintian_passes_each_package(debs):
+    """Errors and warnings fail, but for the tags that the overrides give a
+    reason for; and each override is still needed."""
+    for deb in debs.values():
+        lint = run("lintian", "--fail-on", "error,warning", "--display-info", deb)
+        assert lint.returncode == 0 and "unused-override" not in lint.stdout, lint.stdout
+
+
+def test_one_version_throughout(debs, tmp_path):
+    """The package, its changelog's latest entry and the page client's npm
+    package are the release that CMakeLists.txt names."""
+    for arch, deb in debs.items():
+        root = tmp_path / arch
+        run("dpkg-deb", "-x", deb, str(root))
+        with gzip.open(root / DOC / "changelog.gz", "rt") as changelog:
+            latest = changelog.readline()
+        with tarfile.open(root / TARBALL) as tarball:
+            client = json.load(tarball.extractfile("package/package.json"))
+        assert (run("dpkg-deb", "-f", deb, "Version").stdout.strip(), latest.split()[:2],
+                client["version"]) == (VERSION, ["tavitty", f"({VERSION})"], VERSION)
+
+
+def test_the_units_documentation_is_in_the_package(debs, tmp_path):
+    deb = next(iter(debs.values()))
+    files = {line.split()[-1].removeprefix(".") for line in run("dpkg-deb", "-c", deb).stdout.splitlines()}
+    run("dpkg-deb", "-x", deb, str(tmp_path))
+    unit = (tmp_path / UNIT).read_text()
+    documents = [d for line in unit.splitlines() if line.startswith("Documentation=")
+                 for d in line.split("=", 1)[1].split()]
+    paths = [f"/usr/share/man/man{m[2][0]}/{m[1]}.{m[2]}.gz"
+             if (m := re.fullmatch(r"man:(.+)\((\w+)\)", d)) else d.removeprefix("file://")
+             for d in documents]
+    assert documents and [p for p in paths if p not in files] == []
 
 
 def udev_sets(rules, device):
@@ -114,24 +168,80 @@ def test_the_udev_rule_keeps_modemmanager_off_the_scanners_ttys_alone(debs, tmp_
     assert got == {case: {"ID_MM_DEVICE_IGNORE": "1"} if case[6] else {} for case in RULE_CASES}
 
 
+def stand_ins(directory, log, *tools):
+    """Programs of those names that append their name and arguments to log,
+    and fail."""
+    directory.mkdir()
+    log.write_text("")
+    for tool in tools:
+        (directory / tool).write_text(f'#!/bin/sh\necho "${{0##*/}} $*" >>"{log}"\nexit 1\n')
+        (directory / tool).chmod(0o755)
+    return dict(os.environ, PATH=f"{directory}:{os.environ['PATH']}")
+
+
+TRIGGER = ["udevadm control --reload-rules", "udevadm trigger --subsystem-match=tty --action=change"]
+RELOAD = "systemctl --system daemon-reload"
+# (maintainer script, its arguments, what it asks of systemd and udev where they run)
+SCRIPT_CASES = [
+    ("postinst", "configure", [*TRIGGER, RELOAD, "deb-systemd-invoke start tavitty.service"]),
+    # An upgrade: the old daemon runs on until the new one takes over, once.
+    ("prerm", "upgrade 1.5.1", []),
+    ("postinst", "configure 1.4.0", [*TRIGGER, RELOAD, "deb-systemd-invoke restart tavitty.service"]),
+    ("prerm", "remove", ["deb-systemd-invoke stop tavitty.service"]),
+    ("postrm", "remove", [RELOAD]),
+]
+
+
+def test_maintainer_scripts_on_a_running_system(debs, tmp_path):
+    """Each script where systemd and udev run (a private /run says so), with
+    stand-ins for their tools that fail every time: the scripts succeed
+    regardless. The enablement is the scratch root's test."""
+    run("dpkg-deb", "-e", debs[run("dpkg", "--print-architecture").stdout.strip()], str(tmp_path / "control"))
+    log = tmp_path / "calls"
+    env = stand_ins(tmp_path / "bin", log, "deb-systemd-helper", "deb-systemd-invoke", "systemctl", "udevadm")
+    env = {key: value for key, value in env.items() if key != "DPKG_ROOT"}
+    env["DPKG_MAINTSCRIPT_PACKAGE"] = "tavitty"
+    got = []
+    for script, arguments, _ in SCRIPT_CASES:
+        log.write_text("")
+        done = run("unshare", "-m", "--propagation", "private", "sh", "-c",
+                   'mount -t tmpfs tmpfs /run && mkdir -p /run/systemd/system /run/udev && exec "$@"',
+                   "sh", tmp_path / "control" / script, *arguments.split(), env=env)
+        calls = [c for c in log.read_text().splitlines() if not c.startswith("deb-systemd-helper ")]
+        got.append((script, arguments, done.returncode, calls))
+    assert got == [(script, arguments, 0, calls) for script, arguments, calls in SCRIPT_CASES]
+
+
 def test_install_upgrade_remove_and_purge_in_a_scratch_root(debs, tmp_path):
+    """With DPKG_ROOT, Debian's systemd helper enables the service in that
+    root, and nothing asks the machine's own systemd or udev anything."""
     deb = debs[run("dpkg", "--print-architecture").stdout.strip()]
     root = tmp_path / "root"
     (root / "var/lib/dpkg/info").mkdir(parents=True)
     (root / "var/lib/dpkg/updates").mkdir()
     for name in ("status", "available"):
         (root / "var/lib/dpkg" / name).touch()
+    log = tmp_path / "calls"
+    env = stand_ins(tmp_path / "bin", log, "deb-systemd-invoke", "systemctl", "udevadm")
 
     def dpkg(*args):
         done = run("dpkg", f"--root={root}", "--force-script-chrootless", "--force-depends",
-                   "--force-confold", "--log=/dev/null", *args)
+                   "--force-confold", "--log=/dev/null", *args, env=env)
         assert done.returncode == 0, done.stderr
 
+    def files(*under):
+        return sorted(os.path.relpath(os.path.join(d, f), root)
+                      for top in under for d, _, fs in os.walk(root / top) for f in fs)
+
     dpkg("-i", deb)
-    assert os.readlink(root / WANTS) == f"/{UNIT}"  # enabled
+    assert os.readlink(root / WANTS) == f"/{UNIT}"  # enabled, and the helper's record of it:
+    assert files("etc", "var/lib/systemd") == sorted([WANTS, f"{HELPER}/tavitty.service.dsh-also",
+                                                      f"{HELPER}/multi-user.target.wants/tavitty.service"])
     # systemd-analyze checks that ExecStart exists: show it the installed /opt.
+    # (It would look for the manual pages on this machine: the package's own
+    # test looks for them in the package.)
     verify = run("unshare", "-m", "--propagation", "private", "sh", "-c",
-                 f"mount --bind '{root}/opt' /opt && exec systemd-analyze verify '{root}/{UNIT}'")
+                 f"mount --bind '{root}/opt' /opt && exec systemd-analyze verify --man=no '{root}/{UNIT}'")
     assert (verify.returncode, verify.stdout + verify.stderr) == (0, "")
     # The unit's exposure, as systemd rates it: 2.0 at most.
     exposure = run("systemd-analyze", "security", "--offline=yes", "--threshold=20", root / UNIT)
@@ -139,7 +249,7 @@ def test_install_upgrade_remove_and_purge_in_a_scratch_root(debs, tmp_path):
     # An operator's configuration survives an upgrade (the same package again).
     (root / CONF).write_text("<gunconf><WebsocketPort>9443</WebsocketPort></gunconf>\n")
     dpkg("-i", deb)
-    assert "9443" in (root / CONF).read_text()
+    assert "9443" in (root / CONF).read_text() and os.path.lexists(root / WANTS)
     # What the helper makes in its directory (and the work directory of a run
     # that was killed) goes with a purge; an operator's own file there stays.
     tls = root / APP / "conf/tls"
@@ -149,11 +259,18 @@ def test_install_upgrade_remove_and_purge_in_a_scratch_root(debs, tmp_path):
     (tls / "shop-note.txt").write_text("the CA's key is in the safe\n")
     dpkg("--remove", "tavitty")
     assert not (root / f"{APP}/Tavitty").exists() and not (root / UNIT).exists()
-    assert not os.path.lexists(root / WANTS)  # disabled
+    assert files("etc", "var/lib/systemd") == []  # disabled, and the helper's record gone
     assert (root / CONF).exists() and (tls / "ca-key.pem").exists()  # a removal keeps them
+    # Installed again, it is enabled again; an upgrade keeps it disabled once
+    # the administrator disabled it.
+    dpkg("-i", deb)
+    assert os.readlink(root / WANTS) == f"/{UNIT}"
+    os.unlink(root / WANTS)  # systemctl disable
+    dpkg("-i", deb)
+    assert not os.path.lexists(root / WANTS)
     dpkg("--purge", "tavitty")
-    assert [os.path.join(d, f) for d, _, fs in os.walk(root / "opt") for f in fs] \
-        == [str(tls / "shop-note.txt")]
+    assert files("opt", "etc", "var/lib/systemd") == [os.path.relpath(tls / "shop-note.txt", root)]
+    assert log.read_text() == ""
 
 
 def test_the_page_client_installs_offline_from_its_tarball(debs, tmp_path):

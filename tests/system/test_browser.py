@@ -3,7 +3,9 @@ against the daemon on a virtual scanner: scans show up on the page, after an
 unplug, a restart and a replug too; a page from a site on the internet gets
 them only where the browser's policy lets it; an https page from another
 host of the network gets them over wss://; with every scanner served at once,
-pages get the scans of the scanners they chose, and list the scanners.
+pages get the scans of the scanners they chose, and list the scanners, and a
+page that reloads gets the scan read meanwhile, once (or says that scans may
+be missing).
 Chromium runs without umockdev, and trusts the test's server key (page server
 and daemon alike) by its SPKI hash. And the page in WebKitGTK (driven over
 WebDriver, on the X display of xvfb-run), from the kiosk itself and from
@@ -13,7 +15,9 @@ import glob
 import json
 import os
 import shutil
+import socket
 import subprocess
+import time
 import urllib.request
 
 import pytest
@@ -99,7 +103,7 @@ class Page:
     """One page, over the DevTools protocol."""
 
     def __init__(self, cdp_port, path):
-        self.cdp_port, self.next_id = cdp_port, 0
+        self.cdp_port, self.next_id, self.events = cdp_port, 0, []
         self.cdp = Client(cdp_port, path=path, tls=False)
 
     def another(self, url):
@@ -114,6 +118,25 @@ class Page:
             answer = json.loads(self.cdp.recv())
             if answer.get("id") == self.next_id:
                 return answer.get("result", {})
+            if "method" in answer:
+                self.events.append(answer)
+
+    def wait_event(self, method, seconds=20):
+        """The parameters of the first event `method` not yet taken (of a
+        domain enabled), or None when none comes in time."""
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            for event in self.events:
+                if event["method"] == method:
+                    self.events.remove(event)
+                    return event.get("params", {})
+            try:
+                message = json.loads(self.cdp.recv(max(deadline - time.monotonic(), 0.01)))
+            except socket.timeout:
+                return None
+            if "method" in message:
+                self.events.append(message)
+        return None
 
     def evaluate(self, expression):
         """The value of a JavaScript expression in the page."""
@@ -207,6 +230,43 @@ def test_pages_get_the_scanners_they_chose_and_list_them(daemon, scanners, chrom
     payment_row[3] = "gone"
     assert every_page.wait_rows("scanners", [goods_row, payment_row])
     assert payment_page.wait_rows("scanners", [payment_row])
+
+
+# What the page shows, after a reload, of the scan read meanwhile: the scan
+# itself, once; or, where the daemon keeps no scans, a line that says scans
+# may be missing.
+@pytest.mark.parametrize("keep, missed", [
+    (10, ["R2", "goods"]),
+    (0, ["scans may be missing: scans after it are no longer kept; those still kept follow"]),
+], ids=["kept", "gap"])
+def test_a_scan_made_while_the_page_reloads_shows_once_after_it(daemon, scanners, chromium, keep,
+                                                                missed):
+    base, page, port = chromium
+    goods = scanners.plug("tavi")
+    d = daemon(port=port, wait_open=False, conf={"extra": (
+        f"<ServeAllScanners>1</ServeAllScanners><KeepScans>{keep}</KeepScans><Scanners><Scanner>"
+        "<VendorId>1a86</VendorId><Name>goods</Name></Scanner></Scanners>")})
+    assert d.served(1) and d.wait_accepting()
+    page.call("Page.navigate", url=f"{base}/index.html?port={d.port}")
+    assert d.wait(REGISTERED)
+    scanners.type("R1", goods)
+    assert page.wait_rows("scans", [["R1", "goods"]])
+    # The reload's new page is held before its script (the client) loads:
+    # the old page has gone by then, and the scan is read while no page is
+    # there. The new page resumes after R1 (the tab's sessionStorage kept
+    # it) and gets R2, or the GAP, once, before any later scan. (A page
+    # left by navigating away may stay in the back-forward cache, its socket
+    # open, and get its scans there.)
+    page.call("Fetch.enable", patterns=[{"urlPattern": "*/tavitty-client.mjs"}])
+    page.call("Page.reload", ignoreCache=True)
+    held = page.wait_event("Fetch.requestPaused")
+    assert held and d.wait("g_conn over!")
+    scanners.type("R2", goods)
+    assert d.wait("have data from goods: R2\r")
+    page.call("Fetch.continueRequest", requestId=held["requestId"])
+    assert d.wait(REGISTERED, 2)
+    scanners.type("R3", goods)
+    assert page.wait_rows("scans", [["R3", "goods"], missed])
 
 
 # WebKitGTK: Debian's WebDriver starts its MiniBrowser for each session.

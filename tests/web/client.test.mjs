@@ -166,9 +166,87 @@ test("scanners() settles once the socket closes, subscribe() refuses what the da
     client.stop();
     for (const [sources, error] of [[new Array(17).fill("a"), RangeError],
                                     [["é".repeat(33)], RangeError], [["a", ""], RangeError],
-                                    [["a", 1], TypeError],
+                                    [["a", 1], TypeError], [["a\0"], RangeError],
                                     ["payment", TypeError]]) {
       assert.throws(() => client.subscribe(sources), error, String(sources));
     }
     assert.equal(client.sources, null);
   });
+
+// Resuming from a daemon that numbers its scans: what the page sends, socket
+// by socket (a reload is a new client object in the same tab), and what it
+// hears, in a tab with sessionStorage, or where using it throws (a sandboxed
+// frame).
+test("the last scan delivered: After on every connection, no scan twice, GAPs", (t) => {
+  t.mock.timers.enable({ apis: ["setTimeout"] });
+  const [run, next] = ["0123456789abcdef", "fedcba9876543210"];
+  const id = (seq, of = run) => `${of}:${seq}`;
+  const after = (seq, of = run, sources) =>
+    JSON.stringify({ type: "SUBSCRIBE", ...(sources && { Sources: sources }), After: id(seq, of) });
+  let store;
+  t.after(() => delete globalThis.sessionStorage);
+  Object.defineProperty(globalThis, "sessionStorage", {
+    configurable: true,
+    get() {
+      if (!store) throw new DOMException("not for this frame", "SecurityError");
+      return store;
+    },
+  });
+  // The tab's store, holding an Id under the default daemon's URL where given.
+  const tab = (stored) => {
+    const items = new Map(stored && [["tavitty-client last scan ws://localhost:9010/", stored]]);
+    return { getItem: (key) => items.get(key) ?? null, removeItem: (key) => items.delete(key),
+             setItem: (key, value) => items.set(key, value) };
+  };
+  const reason = "scans after it are no longer kept; those still kept follow";
+  const open = () => FakeSocket.last().open();
+  const scan = (seq, of) => ({ client }) => client.receive(JSON.stringify({
+    type: "BARCODE_GUN", erro: 0, size: 2, Data: "S\r", Source: "goods", Id: id(seq, of) }));
+  const reconnect = () => (FakeSocket.last().close(), t.mock.timers.tick(1000), open());
+  const reload = (c) => (c.client.stop(), c.client = c.make(), c.client.start(), open());
+  const receive = (message) => ({ client }) => client.receive(JSON.stringify(message));
+  const refusal = "After names a scan that this run has not read";
+  const cases = [
+    ["After on every connection, and with the list", tab(),
+     [open, scan(1), scan(2), reconnect, ({ client }) => client.subscribe(["payment"])],
+     [["register"], [after(2), after(2, run, ["payment"])]], [id(1), id(2)]],
+    ["a reload of the tab resumes", tab(), [open, scan(1), reload],
+     [["register"], [after(1)]], [id(1)]],
+    ["no storage: memory alone", null, [open, scan(1), reconnect, reload],
+     [["register"], [after(1)], ["register"]], [id(1)]],
+    ["no scan twice; a new run afresh", tab(),
+     [open, scan(1), scan(2), reconnect, scan(2), scan(1), scan(3), scan(1, next), reconnect],
+     [["register"], [after(2)], [after(1, next)]], [id(1), id(2), id(3), id(1, next)]],
+    // A GAP shows a daemon that serves every scanner: its -2 asks for nothing.
+    ["a GAP", tab(),
+     [open, scan(5), reconnect, receive({ type: "GAP", erro: -4, After: id(5), Data: reason }),
+      ({ client }) => client.receive(NOT_OPEN), () => t.mock.timers.tick(1000), scan(1, next)],
+     [["register"], [after(5)]],
+     [id(5), ["gap", { after: id(5), reason }], ["status", "gap", reason], id(1, next)]],
+    // An Id that this run never gave (a tampered store): refused, and the
+    // page registers without it and takes the run's scans.
+    ["a refused After", tab(id(99)),
+     [open, receive({ type: "ERROR", erro: -3, Data: refusal }), scan(1)],
+     [[after(99), "register"]], [["status", "refused", refusal], id(1)]],
+  ];
+  for (const [name, storage, steps, sent, heard] of cases) {
+    FakeSocket.made = [];
+    store = storage;
+    const got = [];
+    const c = {
+      make: () => new TavittyClient({
+        reconnectMinMs: 1000,
+        onScan: (s) => got.push(s.id),
+        onGap: (gap) => got.push(["gap", gap]),
+        onStatus: (status, hint) => ["gap", "refused"].includes(status) &&
+          got.push(["status", status, hint]),
+      }),
+    };
+    c.client = c.make();
+    c.client.start();
+    for (const step of steps) step(c);
+    c.client.stop();
+    assert.deepEqual(FakeSocket.made.map((socket) => socket.sent), sent, name);
+    assert.deepEqual(got, heard, name);
+  }
+});

@@ -22,6 +22,22 @@ export interface TavittyScan {
   source?: string;
   /** The code's AIM identifier ("]E0", "]Q1"), where that daemon knows it. */
   symbology?: string;
+  /**
+   * The scan's Id from that daemon, "<run>:<seq>": run 16 hexadecimal digits,
+   * new at each start of the daemon, seq 1, 2, 3... for every scan of any
+   * scanner in that run. The client delivers each Id once.
+   */
+  id?: string;
+}
+
+/**
+ * Scans after `after` (the Id the client resumed from) may never reach the
+ * page: the daemon kept them no longer, or it started again.
+ */
+export interface TavittyGap {
+  after: string;
+  /** The daemon's words, such as "scans after it are no longer kept; ...". */
+  reason: string;
 }
 
 /** A scanner that the daemon serves. */
@@ -49,7 +65,8 @@ export interface TavittyOpenScanner extends TavittyScanner {
  * What the client is doing. "blocked": the browser keeps a page from another
  * site away from the daemon (or the daemon is down); "failed": the browser
  * will not open the URL at all, and the client has stopped; "refused": the
- * daemon turned a request down, the hint saying why.
+ * daemon turned a request down, the hint saying why; "gap": scans may have
+ * been lost while the page was away, the hint saying why (as `onGap` hears).
  */
 export type TavittyStatus =
   | "connecting"
@@ -59,7 +76,8 @@ export type TavittyStatus =
   | "failed"
   | "waiting for a scanner"
   | "receiving scans"
-  | "refused";
+  | "refused"
+  | "gap";
 
 export interface TavittyClientOptions {
   /**
@@ -76,6 +94,13 @@ export interface TavittyClientOptions {
    * from a daemon that serves every scanner at once.
    */
   onScanner?: (event: TavittyScannerEvent) => void;
+  /**
+   * The client came back (a reconnect, a reload of the tab) after scans that
+   * the daemon no longer keeps, or to a daemon that started again since: some
+   * scans may never reach the page. Those still kept follow. Only from a
+   * daemon that serves every scanner at once.
+   */
+  onGap?: (gap: TavittyGap) => void;
   /**
    * A TextDecoder label for scans that come in binary frames. Default
    * "gb18030", which reads GBK and GB2312 too. One the browser does not know
@@ -94,16 +119,23 @@ export declare class TavittyClient {
   constructor(options?: TavittyClientOptions);
   readonly url: string;
   readonly binaryEncoding: string;
-  /** Connects, registers, and keeps doing so until stop(). */
+  /**
+   * Connects, registers, and keeps doing so until stop(). Once it has
+   * delivered a scan with an Id, it subscribes with that Id as `After` on
+   * every connection, so that the daemon sends what the page missed; the Id
+   * is kept in the tab's sessionStorage (keyed by `url`) where the page may
+   * use it, so a reload of the page resumes too, and in memory otherwise.
+   */
   start(): void;
   stop(): void;
   /**
    * The scans of these scanners alone (names as `scan.source` gives them,
    * scanners not open yet too); none, or an empty list: every scanner. Sent
    * now where connected, and on every connection after. Throws a RangeError
-   * for more than 16 names or a name over 64 bytes (UTF-8), a TypeError for
-   * anything but a list of strings. Needs a daemon that serves every scanner
-   * at once; any other sends every scan, as it always does.
+   * for more than 16 names or a name empty, over 64 bytes (UTF-8) or holding
+   * a NUL, a TypeError for anything but a list of strings. Needs a daemon
+   * that serves every scanner at once; any other sends every scan, as it
+   * always does.
    */
   subscribe(sources?: string[]): void;
   /**

@@ -39,6 +39,15 @@
 // the status "refused" with the daemon's reason. A daemon without that option
 // sends none of this and takes a SUBSCRIBE as a plain registration: every
 // scan, as before.
+//
+// That daemon numbers each scan (scan.id, "<run>:<seq>": run new at each of
+// its starts, seq 1, 2, 3... in that run) and keeps it a while for pages
+// that come back. The client remembers the last Id it delivered, in the
+// tab's sessionStorage where it may (so a reload resumes too) and in memory,
+// and subscribes with it as "After" on every connection: the daemon sends
+// what the page missed, or first a GAP when some of it is no longer kept
+// (onGap, and the status "gap"). A scan whose Id was delivered already is
+// never delivered again.
 
 const LOOPBACK_HOST = /^(localhost|.+\.localhost|127(\.\d{1,3}){3}|::1)$/;
 
@@ -126,28 +135,42 @@ function checkedSources(sources) {
   if (sources.length > MAX_SOURCES) {
     throw new RangeError(`subscribe() takes ${MAX_SOURCES} scanner names at most`);
   }
-  const bad = sources.find((s) => s === "" || new TextEncoder().encode(s).length > MAX_SOURCE_BYTES);
+  const bad = sources.find((s) => s === "" || s.includes("\0") ||
+    new TextEncoder().encode(s).length > MAX_SOURCE_BYTES);
   if (bad !== undefined) {
-    throw new RangeError(`a scanner name is 1 to ${MAX_SOURCE_BYTES} bytes: "${bad}"`);
+    throw new RangeError(`a scanner name is 1 to ${MAX_SOURCE_BYTES} bytes, none of them NUL: ` +
+                         JSON.stringify(bad));
   }
   return [...sources];
 }
 
 const UTF8 = new TextDecoder();
 
+// A scan's Id as the daemon writes it and takes it back in After: its run (16
+// lowercase hexadecimal digits) and its number in that run (64 bits at most).
+const SCAN_ID = /^([0-9a-f]{16}):(0|[1-9][0-9]{0,19})$/;
+
+function readScanId(id) {
+  const match = typeof id === "string" ? SCAN_ID.exec(id) : null;
+  if (!match || BigInt(match[2]) >= 2n ** 64n) return null;
+  return { id, run: match[1], seq: BigInt(match[2]) };
+}
+
 export class TavittyClient {
   constructor({
     url = `ws://${globalThis.location?.hostname || "localhost"}:9010/`,
     onScan = () => {},
-    onStatus = () => {},  // (status, hint): the hint explains a "blocked", "failed" or "refused"
+    // (status, hint): the hint explains a "blocked", "failed", "refused" or "gap"
+    onStatus = () => {},
     onScanner = () => {},  // ({event: "added" | "removed", source, kind, device})
+    onGap = () => {},  // ({after, reason}): scans after that Id may never come
     binaryEncoding = "gb18030",  // of scans in binary frames; gb18030 reads GBK and GB2312 too
     registerRetryMs = 1000,
     reconnectMinMs = 500,
     reconnectMaxMs = 10000,
   } = {}) {
-    Object.assign(this, { url, onScan, onStatus, onScanner, binaryEncoding, registerRetryMs,
-                          reconnectMinMs, reconnectMaxMs });
+    Object.assign(this, { url, onScan, onStatus, onScanner, onGap, binaryEncoding,
+                          registerRetryMs, reconnectMinMs, reconnectMaxMs });
     // An encoding the browser does not know fails here, not at the first scan.
     this.decoder = new TextDecoder(binaryEncoding);
     this.socket = null;
@@ -162,6 +185,18 @@ export class TavittyClient {
     // page, whatever it was.
     this.servesAll = false;
     this.listing = null;  // the pending scanners() request: { promise, resolve, reject }
+    // The last scan delivered ({ id, run, seq }), kept in the tab's
+    // sessionStorage under the daemon's URL where it can be: a reload of the
+    // page resumes after it. A sandboxed frame, or a browser with storage
+    // turned off, throws at sessionStorage, or has none: memory alone.
+    this.storageKey = `tavitty-client last scan ${url}`;
+    this.last = null;
+    try {
+      this.last = readScanId(globalThis.sessionStorage?.getItem(this.storageKey));
+    } catch {
+      // memory alone
+    }
+    this.resuming = false;  // the last SUBSCRIBE sent carried After
   }
 
   start() {
@@ -238,11 +273,30 @@ export class TavittyClient {
 
   // Once subscribed, the page registers with its list: on every connection
   // and on every retry while no scanner is open, so the daemon never holds
-  // it for every scanner in between.
+  // it for every scanner in between. Once it has had a numbered scan, it
+  // subscribes with that scan's Id as After, its list where it has one.
   register() {
     if (!this.isOpen()) return;
-    this.socket.send(this.sources === null ? "register" :
-      JSON.stringify({ type: "SUBSCRIBE", Sources: this.sources }));
+    const after = this.last?.id;
+    this.resuming = after !== undefined;
+    if (this.sources === null && !this.resuming) {
+      this.socket.send("register");
+      return;
+    }
+    const request = { type: "SUBSCRIBE" };
+    if (this.sources !== null) request.Sources = this.sources;
+    if (this.resuming) request.After = after;
+    this.socket.send(JSON.stringify(request));
+  }
+
+  remember(last) {
+    this.last = last;
+    try {
+      if (last) globalThis.sessionStorage?.setItem(this.storageKey, last.id);
+      else globalThis.sessionStorage?.removeItem(this.storageKey);
+    } catch {
+      // Full, or not the page's to use: memory alone.
+    }
   }
 
   // The scans of these scanners alone; none (or an empty list): every scanner.
@@ -283,7 +337,7 @@ export class TavittyClient {
       const bytes = charsToBytes(value);
       return bytes ? UTF8.decode(bytes) : undefined;
     };
-    if (["SCANNER", "SCANNERS", "ERROR"].includes(message?.type)) this.servesAll = true;
+    if (["SCANNER", "SCANNERS", "ERROR", "GAP"].includes(message?.type)) this.servesAll = true;
     switch (message?.type) {
       case "BARCODE_GUN":
         return this.receiveScan(message, binary, text);
@@ -299,8 +353,22 @@ export class TavittyClient {
           source: text(s?.Source), kind: text(s?.Kind), device: text(s?.Device),
           vendorId: text(s?.VendorId), productId: text(s?.ProductId) })));
       }
+      case "GAP": {
+        const gap = { after: text(message.After),
+                      reason: text(message.Data) ?? "scans may have been lost" };
+        this.onGap(gap);
+        return this.onStatus("gap", gap.reason);
+      }
       case "ERROR":
-        return this.onStatus("refused", text(message.Data) ?? "the daemon refused a request");
+        this.onStatus("refused", text(message.Data) ?? "the daemon refused a request");
+        // The client sends no list that the daemon refuses: its After was
+        // refused (an Id that this run of the daemon never gave, from a
+        // tampered store, say), and the page is not registered. Without it
+        // the page registers, and takes this run's scans from now on.
+        if (this.resuming) {
+          this.remember(null);
+          this.register();
+        }
     }
   }
 
@@ -318,6 +386,10 @@ export class TavittyClient {
     }
     if (message.Source !== undefined) this.servesAll = true;
     if (message.erro !== 0 || typeof message.Data !== "string") return;
+    // The Ids of one run grow: one not above the last delivered came again
+    // (a resume, say). A new run starts afresh.
+    const id = readScanId(text(message.Id));
+    if (id && id.run === this.last?.run && id.seq <= this.last.seq) return;
     const scan = { data: message.Data, size: message.size, receivedAt: new Date(), binary };
     if (binary) {
       scan.bytes = charsToBytes(message.Data);
@@ -327,6 +399,10 @@ export class TavittyClient {
     for (const [key, name] of [["source", "Source"], ["symbology", "Symbology"]]) {
       const value = text(message[name]);
       if (value !== undefined) scan[key] = value;
+    }
+    if (id) {
+      scan.id = id.id;
+      this.remember(id);
     }
     this.onStatus("receiving scans");
     this.onScan(scan);

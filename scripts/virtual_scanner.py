@@ -12,6 +12,7 @@ umockdev-wrapper.
 
 import gc
 import os
+import select
 import struct
 import subprocess
 import sys
@@ -48,6 +49,14 @@ HID_POS_DESCRIPTOR = bytes.fromhex(
     "9503 058c 09fb 09fc 09fd 8102"  # symbology identifiers
     "9538 09fe 820201"  # decoded data
     "9502 8101 7501 9501 2501 09ff 8102 7507 8101 c0c0")  # continued, padding
+
+# The same scanner with an output report (id 4) of eight one-bit flags on the
+# bar code scanner page, as a maker's firmware declares them: nothing, Prevent
+# Read of Barcodes, Initiate Read, two more of nothing, then the error,
+# good-read and not-on-file beeps.
+HID_POS_BEEPER_DESCRIPTOR = HID_POS_DESCRIPTOR[:-1] + bytes.fromhex(
+    "8504 7501 9508 0900 095f 0960 0900 0900 0985 0986 0987 9102 c0")
+MODELS["hid-pos-beeper"] = MODELS["hid-pos"] + (HID_POS_BEEPER_DESCRIPTOR,)
 
 # Key codes of a US keyboard (linux/input-event-codes.h), for typing text.
 _KEY_ROWS = [(2, "1234567890-=", "!@#$%^&*()_+"), (16, "qwertyuiop[]", "QWERTYUIOP{}"),
@@ -195,6 +204,15 @@ class VirtualScanners:
         master, written = self._master(node), time.monotonic_ns()
         os.write(master, data)
         return written
+
+    def written(self, node, size, timeout=5):
+        """The next `size` bytes that the daemon wrote to the node (signals,
+        orders), or fewer once `timeout` seconds have passed."""
+        master, got = self._master(node), b""
+        deadline = time.monotonic() + timeout
+        while len(got) < size and select.select([master], [], [], max(deadline - time.monotonic(), 0))[0]:
+            got += os.read(master, size - len(got))
+        return got
 
     @staticmethod
     def report(data, continued, symbology=b"]E0"):

@@ -1,0 +1,138 @@
+"""The till answers the scanner, when every scanner is served at once: a page
+makes a scanner of its list beep, and stops and starts its reading; a scan
+made while it is off is never delivered and is heard refused. This suite
+runs under umockdev-wrapper."""
+
+import json
+
+import pytest
+
+from conftest import unnumbered, frame
+from sandbox import free_port, poll_until
+from test_metrics import get, metrics_conf, samples
+from virtual_scanner import KEYBOARD_CONF
+from ws_client import Client
+
+# A serial scanner with host commands for all five orders (the bytes are the
+# test's own), and a HID point-of-sale scanner whose output report carries
+# the three beeps and Prevent Read, disabled after each scan it delivers.
+SERIAL = {"good": b"G\r", "error": b"E\r", "not-on-file": b"N\r", "disable": b"D\r",
+          "enable": b"U\r"}
+CONF = ("<ServeAllScanners>1</ServeAllScanners><Scanners>"
+        "<Scanner><VendorId>1a86</VendorId><Name>goods</Name><Signals><Good>47 0D</Good>"
+        "<Error>450D</Error><NotOnFile>4E0D</NotOnFile><Disable>44 0d</Disable>"
+        "<Enable>55 0D</Enable></Signals></Scanner>"
+        "<Scanner><VendorId>0c2e</VendorId><ProductId>0b87</ProductId><Serial>BEEP</Serial>"
+        "<Name>payment</Name><AutoDisable>1</AutoDisable></Scanner>"
+        "<Scanner><VendorId>0c2e</VendorId><ProductId>0b87</ProductId><Name>quiet</Name>"
+        "</Scanner></Scanners>" + KEYBOARD_CONF.replace("</Scanner>", "<Name>keys</Name></Scanner>"))
+# The HID scanner's output report 4: Prevent Read is 0x02, the error beep
+# 0x20, the good-read beep 0x40, the not-on-file beep 0x80.
+HID = {"good": 0x40, "error": 0x20, "not-on-file": 0x80, "disable": 0x02, "enable": 0}
+
+
+def report(order, held=False):
+    return bytes([4, HID[order] | (0x02 if held else 0)])
+
+
+def request(kind, **keys):
+    return json.dumps({"type": kind, **keys})
+
+
+ERROR = '{\n\t"type":\t"ERROR",\n\t"erro":\t-3,\n\t"Data":\t"%s"\n}'
+
+
+@pytest.fixture
+def till(daemon, scanners):
+    """The till's four scanners served, and the metrics port."""
+    nodes = {"goods": scanners.plug("tavi"),
+             "payment": scanners.plug("hid-pos-beeper", props={"HID_UNIQ": "BEEP"}),
+             "quiet": scanners.plug("hid-pos"), "keys": scanners.plug("keyboard")}
+    port = free_port()
+    d = daemon(conf={"extra": CONF + metrics_conf(port)}, wait_open=False)
+    assert d.served(4) == {f"/dev/{node}": name for name, node in nodes.items()}
+    return d, nodes, port
+
+
+def test_each_scanner_says_what_it_can_be_told_and_is_told_it(till, scanners):
+    d, nodes, _ = till
+    page = Client(d.port)
+    page.send(request("SCANNERS"))
+    assert {s["Source"]: (s["Signals"], s["Disable"]) for s in json.loads(page.recv())["Scanners"]} == {
+        "goods": (["good", "error", "not-on-file"], True),
+        "payment": (["good", "error", "not-on-file"], True),
+        "quiet": ([], False), "keys": ([], False)}
+    for order in ("good", "error", "not-on-file"):
+        page.send(request("SIGNAL", Source="goods", Signal=order))
+        assert scanners.written(nodes["goods"], 2) == SERIAL[order]
+        page.send(request("SIGNAL", Source="payment", Signal=order))
+        assert scanners.written(nodes["payment"], 2) == report(order)
+        page.send(request("SIGNAL", Source="quiet", Signal=order))  # it can't: no error, nothing
+    page.send(request("DISABLE", Sources=["goods", "payment"]))
+    assert scanners.written(nodes["goods"], 2) == SERIAL["disable"]
+    assert scanners.written(nodes["payment"], 2) == report("disable")
+    page.send(request("SIGNAL", Source="payment", Signal="good"))  # reading stays held
+    assert scanners.written(nodes["payment"], 2) == report("good", held=True)
+    page.send(request("ENABLE"))  # every scanner of its list
+    assert scanners.written(nodes["goods"], 2) == SERIAL["enable"]
+    assert scanners.written(nodes["payment"], 2) == report("enable")
+    assert page.nothing_more() and scanners.written(nodes["quiet"], 1, timeout=0.3) == b""
+
+
+def test_a_disabled_scanner_delivers_nothing_until_enabled_or_its_page_goes(till, scanners):
+    d, nodes, port = till
+    holder, other = Client(d.port), Client(d.port)
+    for page in (holder, other):
+        page.send(request("SUBSCRIBE"))
+    holder.send(request("DISABLE", Sources=["goods", "keys"]))
+    assert scanners.written(nodes["goods"], 2) == SERIAL["disable"]
+    # Scans while it is off: dropped, counted, said, and heard refused.
+    scanners.type("OFF", nodes["goods"])
+    assert scanners.written(nodes["goods"], 2) == SERIAL["error"]
+    scanners.type("off", nodes["keys"])  # its keys are still taken, and dropped
+    assert d.wait("a scan from keys was dropped: it is disabled")
+    assert d.wait("a scan from goods was dropped: it is disabled")
+    assert holder.nothing_more() and other.nothing_more()
+    dropped = samples(get(port)[1])
+    assert [dropped[f'tavitty_scans_dropped_total{{scanner="{name}",kind="{kind}",device="/dev/'
+                    f'{nodes[name]}",reason="disabled"}}'] for name, kind in
+            (("goods", "serial"), ("keys", "keyboard"))] == [1, 1]
+    # The page that disabled it goes: it reads again.
+    holder.close()
+    assert scanners.written(nodes["goods"], 2) == SERIAL["enable"]
+    scanners.type("ON", nodes["goods"])
+    assert unnumbered(other.recv()) == frame(0, "ON\r\n", "goods")
+
+
+def test_a_scanner_that_disables_itself_after_each_scan(till, scanners):
+    d, nodes, _ = till
+    page = Client(d.port)
+    page.send(request("SUBSCRIBE", Sources=["payment"]))
+    for item in ("ITEM1", "ITEM2"):
+        scanners.type(item, nodes["payment"])
+        assert unnumbered(page.recv()) == frame(0, item, "payment", "]E0")
+        assert scanners.written(nodes["payment"], 2) == report("disable")
+        scanners.type("TOO SOON", nodes["payment"])  # before the till took the item
+        assert scanners.written(nodes["payment"], 2) == report("error", held=True)
+        assert page.nothing_more()
+        # Taken: the good beep, and reading again.
+        page.send(request("SIGNAL", Source="payment", Signal="good"))
+        assert scanners.written(nodes["payment"], 4) == report("good", held=True) + report("enable")
+
+
+def test_what_a_page_may_not_tell(till, scanners):
+    d, nodes, _ = till
+    stranger, page = Client(d.port), Client(d.port)
+    stranger.send(request("DISABLE"))  # never registered
+    assert stranger.recv() == ERROR % "a page subscribes before it tells a scanner anything"
+    page.send(request("SUBSCRIBE", Sources=["payment", "counter"]))
+    for message, why in (
+            (request("SIGNAL", Source="goods", Signal="good"), "goods is not in this page's list"),
+            (request("DISABLE", Sources=["counter"]), "no scanner counter is open"),
+            (request("SIGNAL", Source="payment", Signal="beep"),
+             "Signal is good, error or not-on-file"),
+            (request("ENABLE", Sources="payment"), "Sources is a list of scanner names")):
+        page.send(message)
+        assert page.recv() == ERROR % why
+    assert all(scanners.written(node, 1, timeout=0.2) == b"" for node in nodes.values()
+               if not node.startswith("input"))

@@ -6,8 +6,10 @@ TAVITTY_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # What building the daemon needs (scdoc: the manual pages), and what its tests
 # need on top.
 BUILD_PACKAGES=(g++ make cmake pkg-config libudev-dev libwebsockets-dev libcjson-dev
-                libtinyxml-dev libsystemd-dev libxkbcommon-dev procps scdoc)
+                libtinyxml-dev libsystemd-dev libxkbcommon-dev libjwt-dev procps scdoc)
 VIRTUAL_SCANNER_PACKAGES=(python3 python3-gi gir1.2-umockdev-1.0 umockdev util-linux iproute2)
+# python3-jwt (PyJWT) and python3-cryptography: the tests mint page tokens as
+# a POS server would.
 # prometheus: its promtool checks the metrics and the alert rules, and a real
 # server scrapes the daemon in a test. libx11-data: the Compose table of dead
 # keys. webkit2gtk-driver and python3-selenium: the sample page in WebKitGTK,
@@ -15,15 +17,16 @@ VIRTUAL_SCANNER_PACKAGES=(python3 python3-gi gir1.2-umockdev-1.0 umockdev util-l
 # rendered as a reader sees them.
 TEST_PACKAGES=(libgtest-dev clang-format git binutils python3-pytest
                chromium valgrind strace prometheus libx11-data man-db
-               webkit2gtk-driver xvfb xauth python3-selenium "${VIRTUAL_SCANNER_PACKAGES[@]}")
+               webkit2gtk-driver xvfb xauth python3-selenium python3-jwt python3-cryptography
+               "${VIRTUAL_SCANNER_PACKAGES[@]}")
 # Packaging and its checks: dpkg-shlibdeps, systemd-analyze, lintian.
 PACKAGE_PACKAGES=(dpkg-dev systemd lintian)
 # The arm64 cross build: Debian's cross compiler and qemu-user (amd64
 # packages), and the arm64 packages whose files make its sysroot.
 ARM64_PACKAGES=(crossbuild-essential-arm64 qemu-user-static dpkg-dev)
 ARM64_SYSROOT_PACKAGES=(libc6-dev libstdc++-12-dev libudev-dev libwebsockets-dev libcjson-dev
-                        libtinyxml-dev libsystemd-dev libxkbcommon-dev libgtest-dev libumockdev-dev
-                        umockdev)
+                        libtinyxml-dev libsystemd-dev libxkbcommon-dev libjwt-dev libgtest-dev
+                        libumockdev-dev umockdev)
 # The fuzz harnesses: clang with its libFuzzer and sanitizer runtimes.
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 

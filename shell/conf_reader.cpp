@@ -56,7 +56,7 @@ std::string NormalizedLineEnds(const std::string& bytes) {
 
 // Words that name a restriction of who may reach the daemon: a file that
 // holds one of them but can't be used must not be taken for one without.
-const char* const kRestrictionWords[] = {"BindAddress", "AllowedOrigins", "Tls"};
+const char* const kRestrictionWords[] = {"BindAddress", "AllowedOrigins", "Tls", "PageTokens"};
 constexpr size_t kLongestRestrictionWord = 14;
 
 const char* RestrictionNamedIn(const std::string& bytes) {
@@ -234,6 +234,12 @@ void ReadPolicy(const TiXmlElement* root, NetworkPolicy& policy) {
         policy.tls = true;
         policy.tls_certificate = TrimmedText(tls->FirstChildElement("Certificate"));
         policy.tls_private_key = TrimmedText(tls->FirstChildElement("PrivateKey"));
+    }
+    if (const TiXmlElement* tokens = root->FirstChildElement("PageTokens")) {
+        policy.page_tokens.enabled = true;
+        policy.page_tokens.public_key = TrimmedText(tokens->FirstChildElement("PublicKey"));
+        policy.page_tokens.secret = TrimmedText(tokens->FirstChildElement("Secret"));
+        policy.page_tokens.audience = TrimmedText(tokens->FirstChildElement("Audience"));
     }
     if (const TiXmlElement* metrics = root->FirstChildElement("Metrics")) {
         policy.metrics.enabled = true;

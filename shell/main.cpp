@@ -16,6 +16,7 @@
 #include "metrics.h"
 #include "metrics_server.h"
 #include "output_relay.h"
+#include "payment_code.h"
 #include "scanner_set.h"
 #include "service_notifier.h"
 #include "ttyUSB.h"
@@ -154,7 +155,11 @@ ScannerSet::Events ScannerSetEvents() {
     };
     events.scan = [counts](const ScannerInfo& scanner, Scan scan) {
         const size_t size = scan.text.size();
-        if (g_webServer.SendScanToWeb(scanner.name, std::move(scan.text), scan.symbology) < 0) {
+        size_t first = 0;
+        size_t digits = 0;
+        const bool payment = FindPaymentCode(scan.text.data(), size, first, digits);
+        if (g_webServer.SendScanToWeb(scanner.name, std::move(scan.text), scan.symbology, payment) <
+            0) {
             CountDrop(counts(scanner), ScanDrop::kDisabled);
         } else {
             CountScan(counts(scanner), size);

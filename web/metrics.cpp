@@ -48,6 +48,17 @@ void Single(std::string& text, const char* name, const char* type, const char* h
 const char* const Metrics::kDropNames[kDropReasons] = {"conversion", "empty",      "hang_up",
                                                        "too_long",   "incomplete", "disabled"};
 
+const char* const Metrics::kTokenRefusalNames[kTokenRefusals] = {
+    "missing", "malformed", "signature", "expired", "not_yet_valid", "audience", "sources"};
+
+void Metrics::CountTokenRefusal(const std::string& reason) {
+    for (int i = 0; i < kTokenRefusals; ++i) {
+        if (reason == kTokenRefusalNames[i]) {
+            ++tokens_refused[i];
+        }
+    }
+}
+
 Metrics::Metrics() : m_start(static_cast<int64_t>(std::time(nullptr))) {}
 
 Metrics& Metrics::Get() {
@@ -161,6 +172,15 @@ std::string Metrics::Exposition() const {
     Single(text, "tavitty_pages_refused_by_origin_total", "counter",
            "Pages refused because their origin is not allowed.",
            static_cast<int64_t>(pages_refused_by_origin.load()));
+    if (page_tokens.load()) {
+        Family(text, "tavitty_page_tokens_refused_total", "counter",
+               "Page requests refused for their token (none, not valid, expired...), by reason.");
+        for (int i = 0; i < kTokenRefusals; ++i) {
+            Sample(text, "tavitty_page_tokens_refused_total",
+                   std::string("reason=\"") + kTokenRefusalNames[i] + "\"",
+                   static_cast<int64_t>(tokens_refused[i].load()));
+        }
+    }
     Family(text, "tavitty_pages_dropped_total", "counter",
            "Pages disconnected by the daemon: they stopped reading, or answering pings.");
     Sample(text, "tavitty_pages_dropped_total", "reason=\"slow_reader\"",

@@ -52,6 +52,13 @@ class Metrics {
     // is kept.
     std::shared_ptr<Scanner> ScannerNamed(const std::string& name);
 
+    // Pages refused for their token, by reason ("missing", "malformed",
+    // "signature", "expired", "not_yet_valid", "audience", "sources").
+    static constexpr int kTokenRefusals = 7;
+    static const char* const kTokenRefusalNames[kTokenRefusals];
+    std::array<std::atomic<uint64_t>, kTokenRefusals> tokens_refused{};
+    void CountTokenRefusal(const std::string& reason);
+
     // The web side.
     std::atomic<int64_t> pages_connected{0};
     std::atomic<int64_t> pages_registered{0};
@@ -64,6 +71,9 @@ class Metrics {
     // The TLS certificate's end of validity, seconds since the epoch; 0
     // without TLS.
     std::atomic<int64_t> tls_not_after{0};
+
+    // With <PageTokens>: the family of token refusals is shown.
+    std::atomic<bool> page_tokens{false};
 
     // The exposition text of everything counted.
     std::string Exposition() const;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "metrics_server.h"
+#include "page_tokens.h"
 
 // A port's text as a number: the whole text decimal, 1 to 65535; else 0.
 inline int ParsePortText(const char* text) {
@@ -37,6 +38,8 @@ struct NetworkPolicy {
     std::string refusal;
     // Where Prometheus scrapes the metrics (<Metrics>); off unless given.
     MetricsOptions metrics;
+    // Pages show a token that the POS's server signed (<PageTokens>).
+    PageTokenOptions page_tokens;
 
     bool OriginAllowed(const std::string& origin) const {
         return allowed_origins.empty() || std::find(allowed_origins.begin(), allowed_origins.end(),

@@ -2,6 +2,8 @@
 
 #include <cJSON.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -192,9 +194,15 @@ PageRequest ReadPageRequest(const char* text, size_t stored, size_t size) {
     }
     const char* why = nullptr;
     switch (request.kind) {
-        case PageRequest::Kind::kSubscribe:
+        case PageRequest::Kind::kSubscribe: {
+            const cJSON* token = cJSON_GetObjectItemCaseSensitive(json.get(), "Token");
+            request.token_not_text = token != nullptr && !cJSON_IsString(token);
+            if (cJSON_IsString(token)) {
+                request.token = token->valuestring;
+            }
             why = ReadSources(json.get(), request.sources);
             return why != nullptr ? Refused(why) : ReadAfter(json.get(), request);
+        }
         case PageRequest::Kind::kDisable:
         case PageRequest::Kind::kEnable:
             why = ReadSources(json.get(), request.sources);
@@ -260,12 +268,64 @@ std::string GapMessage(const std::string& after, const std::string& why) {
     return Printed(object);
 }
 
-std::string RefusalMessage(const std::string& why) {
+namespace {
+
+std::string ErrorMessage(int code, const std::string& why) {
     Json object(cJSON_CreateObject());
     if (object) {
         cJSON_AddItemToObject(object.get(), "type", cJSON_CreateString("ERROR"));
-        cJSON_AddItemToObject(object.get(), "erro", cJSON_CreateNumber(-3));
+        cJSON_AddItemToObject(object.get(), "erro", cJSON_CreateNumber(code));
         AddString(object.get(), "Data", why);
     }
     return Printed(object);
+}
+
+bool TokenCharacter(char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.';
+}
+
+}  // namespace
+
+std::string RefusalMessage(const std::string& why) {
+    return ErrorMessage(-3, why);
+}
+
+std::string TokenRefusalMessage(const std::string& why) {
+    return ErrorMessage(-5, why);
+}
+
+std::string WithoutTokens(const std::string& text) {
+    std::string shown;
+    for (size_t at = 0; at < text.size();) {
+        // A Token's string value, whatever it holds, to its closing quote.
+        size_t value = std::string::npos;
+        if (text.compare(at, 7, "\"Token\"") == 0) {
+            value = text.find_first_not_of(" \t\r\n:", at + 7);
+            value = value != std::string::npos && text[value] == '"' ? value : std::string::npos;
+        }
+        if (value != std::string::npos) {
+            size_t end = value + 1;
+            while (end < text.size() && text[end] != '"') {
+                end += text[end] == '\\' ? 2 : 1;
+            }
+            shown += text.substr(at, value + 1 - at) + "<token>";
+            at = std::min(end, text.size());
+            continue;
+        }
+        // A signed token anywhere else: "eyJ", base64url and two dots.
+        if (text.compare(at, 3, "eyJ") == 0) {
+            size_t end = at;
+            while (end < text.size() && TokenCharacter(text[end])) {
+                ++end;
+            }
+            if (std::count(text.begin() + static_cast<std::ptrdiff_t>(at),
+                           text.begin() + static_cast<std::ptrdiff_t>(end), '.') >= 2) {
+                shown += "<token>";
+                at = end;
+                continue;
+            }
+        }
+        shown += text[at++];
+    }
+    return shown;
 }

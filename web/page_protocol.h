@@ -48,6 +48,10 @@ struct PageRequest {
     std::string after;  // empty: none
     std::string after_run;
     uint64_t after_seq = 0;
+    // SUBSCRIBE's "Token": the page's signed token (empty: none), and
+    // whether the key was there but not a string.
+    std::string token;
+    bool token_not_text = false;
 };
 
 // A page may name this many sources, each this long at most.
@@ -70,6 +74,14 @@ std::string RefusalMessage(const std::string& why);
 // {"type":"GAP","erro":-4,"After":after,"Data":why}: scans after `after`
 // may never reach the page.
 std::string GapMessage(const std::string& after, const std::string& why);
+
+// {"type":"ERROR","erro":-5,"Data":why}: the page is not served without a
+// valid token.
+std::string TokenRefusalMessage(const std::string& why);
+
+// A page's message fit for a log line: a Token's value, and anything else
+// that looks like a signed token, stand as <token>.
+std::string WithoutTokens(const std::string& text);
 
 // A scan's Id: "<run>:<seq>", run 16 lowercase hexadecimal digits.
 std::string ScanId(const std::string& run, uint64_t seq);

@@ -39,6 +39,10 @@ bool Wants(const CWebServer::Page& page, const std::string& source) {
            std::find(page.sources.begin(), page.sources.end(), source) != page.sources.end();
 }
 
+// A payment code is spendable by whoever submits it first: it is kept no
+// longer than this for pages that come back.
+constexpr int kPaymentCodeKeepSeconds = 60;
+
 // How often a server that is going asks its thread again to end.
 constexpr long kCloseRetryMillis = 10;
 
@@ -97,6 +101,16 @@ int CWebServer::StartSocetServers(const char* port) {
         m_ws_control = new WebsocketControl();
     }
     m_port = port;
+    // Page tokens that can't be checked open no listener: never a server
+    // that takes pages unchecked.
+    const std::string keys = m_tokens.Load(m_policy.page_tokens);
+    if (!keys.empty() && m_policy.refusal.empty()) {
+        m_policy.refusal = keys;
+    }
+    Metrics::Get().page_tokens = m_tokens.enabled();
+    if (m_serve_all && m_run.empty()) {
+        m_run = RandomRunId();
+    }
     m_ws_control->SocketLinkRecvSetCallback(socketPthreadGetDataCall, this);
     m_ws_control->SocketLinkCloseSetCallback(socketPthreadCloseConn);
     m_ws_control->SetNetworkPolicy(m_policy);
@@ -108,9 +122,8 @@ int CWebServer::StartSocetServers(const char* port) {
     // The thread is joined when the server goes, rather than detached, so
     // that it never outlives the objects it serves.
     std::puts("pthread_detach ");
-    if (m_serve_all && !m_keeper.joinable()) {
-        m_run = RandomRunId();
-        m_keeper = std::thread(&CWebServer::KeepLoop, this);
+    if ((m_serve_all || m_tokens.enabled()) && !m_keeper.joinable()) {
+        m_keeper = std::thread(&CWebServer::TimeLoop, this);
     }
     return 0;
 }
@@ -129,7 +142,18 @@ void* CWebServer::socketPthreadGetDataCall(lws* conn, char* text, int size, void
     std::lock_guard<std::mutex> lock(m_conn_mutex);
     if (self->m_serve_all) {
         self->TakePageRequest(conn, text, static_cast<size_t>(size));
-    } else if (self->m_gun_count > 0) {
+        return nullptr;
+    }
+    if (self->m_tokens.enabled()) {
+        // One scanner a run: only a SUBSCRIBE with a valid token counts.
+        const size_t stored =
+            std::min(static_cast<size_t>(size), WebsocketControl::kKeptMessageBytes);
+        PageRequest request = ReadPageRequest(text, stored, static_cast<size_t>(size));
+        if (!self->Admit(conn, request)) {
+            return nullptr;
+        }
+    }
+    if (self->m_gun_count > 0) {
         self->Register(conn);
     } else {
         std::string reply = self->enJsonFormat(-2, 0, std::string());
@@ -142,8 +166,11 @@ void CWebServer::TakePageRequest(lws* conn, const char* text, size_t size) {
     // The text holds the message's first bytes, as many as were kept (a
     // zero byte among them included).
     const size_t stored = std::min(size, WebsocketControl::kKeptMessageBytes);
-    const PageRequest request = ReadPageRequest(text, stored, size);
+    PageRequest request = ReadPageRequest(text, stored, size);
     std::string reply;
+    if (m_tokens.enabled() && !Admit(conn, request)) {
+        return;
+    }
     if (request.kind == PageRequest::Kind::kRefused) {
         reply = RefusalMessage(request.error);
         SendTo(conn, reply);
@@ -218,6 +245,58 @@ void CWebServer::Resume(lws* conn, Page& page, const PageRequest& request) {
             }
         }
     }
+}
+
+bool CWebServer::Admit(lws* conn, PageRequest& request) {
+    Page& page = m_pages[conn];
+    const auto now = std::chrono::steady_clock::now();
+    TokenVerdict verdict;
+    if (request.kind != PageRequest::Kind::kSubscribe) {
+        if (page.admitted && now < page.admitted_until) {
+            return true;  // a keep-alive, or a request, of a page admitted
+        }
+        verdict.reason = "missing";
+        verdict.why = "a page shows a valid Token in its SUBSCRIBE";
+    } else if (request.token_not_text) {
+        verdict.reason = "malformed";
+        verdict.why = "Token is a string: the signed token";
+    } else {
+        const int64_t seconds = static_cast<int64_t>(std::time(nullptr));
+        verdict = m_tokens.Check(request.token, seconds);
+        // A token may limit the scanners: a list within them, or theirs.
+        for (const std::string& source : request.sources) {
+            if (verdict.reason.empty() && verdict.limited &&
+                std::find(verdict.sources.begin(), verdict.sources.end(), source) ==
+                    verdict.sources.end()) {
+                verdict.reason = "sources";
+                verdict.why = "the token does not allow the scanner " + source;
+            }
+        }
+        if (verdict.reason.empty()) {
+            if (request.sources.empty()) {
+                request.sources = verdict.sources;
+            }
+            page.admitted = true;
+            page.admitted_until = now + std::chrono::seconds(verdict.expires - seconds);
+            m_keeper_wake.notify_all();  // its end may come first
+            return true;
+        }
+    }
+    Metrics::Get().CountTokenRefusal(verdict.reason);
+    std::string reply = TokenRefusalMessage(verdict.why);
+    SendTo(conn, reply);
+    return false;
+}
+
+void CWebServer::Unregister(lws* conn) {
+    m_conn_list.erase(std::remove(m_conn_list.begin(), m_conn_list.end(), conn), m_conn_list.end());
+    Metrics::Get().pages_registered = static_cast<int64_t>(m_conn_list.size());
+    const auto page = m_pages.find(conn);
+    if (page != m_pages.end()) {
+        page->second.admitted = false;
+        page->second.sources.clear();
+    }
+    ReleaseHolds(conn);
 }
 
 const ServedScanner* CWebServer::OpenScanner(const std::string& name) const {
@@ -316,27 +395,31 @@ bool CWebServer::Register(lws* conn) {
     return true;
 }
 
+void CWebServer::ReleaseHolds(lws* conn) {
+    // A scanner that no page connected holds disabled any more reads again:
+    // a till page that crashed must not leave its lane dead.
+    std::vector<std::string> released;
+    for (auto& held : m_disabled) {
+        auto& pages = held.second.pages;
+        pages.erase(std::remove(pages.begin(), pages.end(), conn), pages.end());
+        if (pages.empty()) {
+            released.push_back(held.first);
+        }
+    }
+    for (const std::string& name : released) {
+        if (const ServedScanner* scanner = OpenScanner(name)) {
+            Enable(*scanner);
+        } else {
+            m_disabled.erase(name);
+        }
+    }
+}
+
 void* CWebServer::socketPthreadCloseConn(lws* conn) {
     std::lock_guard<std::mutex> lock(m_conn_mutex);
     m_pages.erase(conn);
-    // A scanner that no page connected holds disabled any more reads again:
-    // a till page that crashed must not leave its lane dead.
     if (CWebServer* self = static_cast<CWebServer*>(pWebServer)) {
-        std::vector<std::string> released;
-        for (auto& held : self->m_disabled) {
-            auto& pages = held.second.pages;
-            pages.erase(std::remove(pages.begin(), pages.end(), conn), pages.end());
-            if (pages.empty()) {
-                released.push_back(held.first);
-            }
-        }
-        for (const std::string& name : released) {
-            if (const ServedScanner* scanner = self->OpenScanner(name)) {
-                self->Enable(*scanner);
-            } else {
-                self->m_disabled.erase(name);
-            }
-        }
+        self->ReleaseHolds(conn);
     }
     m_conn_list.erase(std::remove(m_conn_list.begin(), m_conn_list.end(), conn), m_conn_list.end());
     Metrics::Get().pages_registered = static_cast<int64_t>(m_conn_list.size());
@@ -408,7 +491,7 @@ int CWebServer::ScannerGone(const ServedScanner& scanner) {
 }
 
 int CWebServer::SendScanToWeb(const std::string& source, std::string text,
-                              const std::string& symbology) {
+                              const std::string& symbology, bool payment_code) {
     std::vector<std::string> unreached;
     {
         // Numbered, sent and kept under one lock: every page gets the scans
@@ -444,8 +527,10 @@ int CWebServer::SendScanToWeb(const std::string& source, std::string text,
             Disable(*scanner, reached, true);  // until one of them takes it
         }
         const auto now = ScanKeeper::Clock::now();
+        const int keep = payment_code ? std::min(m_keep_scans_seconds, kPaymentCodeKeepSeconds)
+                                      : m_keep_scans_seconds;
         m_kept.Keep({seq, source, std::make_shared<const std::string>(std::move(message)), utf8,
-                     now + std::chrono::seconds(m_keep_scans_seconds), !reached.empty()});
+                     now + std::chrono::seconds(keep), !reached.empty()});
         unreached = m_kept.Forget(now);  // with no time to keep it, this one too
     }
     m_keeper_wake.notify_all();  // its time may come first
@@ -453,16 +538,32 @@ int CWebServer::SendScanToWeb(const std::string& source, std::string text,
     return 0;
 }
 
-void CWebServer::KeepLoop() {
+void CWebServer::TimeLoop() {
     std::unique_lock<std::mutex> lock(m_conn_mutex);
     while (!m_keeper_stop) {
-        const ScanKeeper::Clock::time_point next = m_kept.NextEnd();
+        ScanKeeper::Clock::time_point next = m_kept.NextEnd();
+        for (const auto& page : m_pages) {
+            if (page.second.admitted) {
+                next = std::min(next, page.second.admitted_until);
+            }
+        }
         if (next == ScanKeeper::Clock::time_point::max()) {
             m_keeper_wake.wait(lock);
         } else {
             m_keeper_wake.wait_until(lock, next);
         }
-        const std::vector<std::string> unreached = m_kept.Forget(ScanKeeper::Clock::now());
+        const auto now = ScanKeeper::Clock::now();
+        // A page whose token expired is told so, and served no more until
+        // it shows a fresh one; its connection stays.
+        for (auto& page : m_pages) {
+            if (page.second.admitted && page.second.admitted_until <= now) {
+                Unregister(page.first);
+                Metrics::Get().CountTokenRefusal("expired");
+                std::string reply = TokenRefusalMessage("token expired");
+                SendTo(page.first, reply);
+            }
+        }
+        const std::vector<std::string> unreached = m_kept.Forget(now);
         if (!unreached.empty()) {
             lock.unlock();
             TellUnreached(unreached);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "page_protocol.h"
+#include "page_tokens.h"
 #include "scan_keeper.h"
 #include "websocket_control.h"
 
@@ -76,8 +77,10 @@ class CWebServer {
     int ScannerOpened(const ServedScanner& scanner);
     int ScannerGone(const ServedScanner& scanner);
     // 0 once handed on to the pages; -1 where the scanner is disabled and
-    // the scan was dropped (said on standard output).
-    int SendScanToWeb(const std::string& source, std::string text, const std::string& symbology);
+    // the scan was dropped (said on standard output). A payment code is kept
+    // 60 s at most, whatever KeepScans says.
+    int SendScanToWeb(const std::string& source, std::string text, const std::string& symbology,
+                      bool payment_code = false);
     // Set before StartSocetServers.
     bool m_serve_all = false;
     int m_keep_scans_seconds = 10;  // 0: none kept
@@ -108,6 +111,9 @@ class CWebServer {
     struct Page {
         std::vector<std::string> sources;  // empty: every scanner
         uint64_t last_seq = 0;             // the last scan queued for it
+        // With page tokens: its token was valid, until then.
+        bool admitted = false;
+        std::chrono::steady_clock::time_point admitted_until;
     };
     static std::unordered_map<lws*, Page>& m_pages;
 
@@ -139,8 +145,20 @@ class CWebServer {
     // Under m_conn_mutex.
     void Disable(const ServedScanner& scanner, const std::vector<lws*>& pages, bool automatic);
     void Enable(const ServedScanner& scanner);
-    // Forgets the kept scans whose time is up, on time; its own thread.
-    void KeepLoop();
+    // With page tokens: whether the page may go on with its request (a
+    // SUBSCRIBE with a valid token admits it, and may have its Sources
+    // filled in from the token's); else it was told why (ERROR -5). Under
+    // m_conn_mutex.
+    bool Admit(lws* conn, PageRequest& request);
+    // A page no longer admitted: out of the list, its holds let go. Under
+    // m_conn_mutex.
+    void Unregister(lws* conn);
+    // Lets go of the scanners that the page holds disabled, where it was
+    // the last. Under m_conn_mutex.
+    void ReleaseHolds(lws* conn);
+    // Forgets the kept scans whose time is up, and ends the pages whose
+    // token expires, on time; its own thread.
+    void TimeLoop();
     // Says and tells each scan that reached no page. No lock held.
     void TellUnreached(const std::vector<std::string>& sources);
 
@@ -157,6 +175,7 @@ class CWebServer {
     std::string m_run;  // this run: 16 lowercase hexadecimal digits, random
     uint64_t m_seq = 0;
     ScanKeeper m_kept;
+    PageTokens m_tokens;  // loaded before the server thread starts
     std::thread m_keeper;
     std::condition_variable m_keeper_wake;
     bool m_keeper_stop = false;

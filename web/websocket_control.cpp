@@ -1,6 +1,7 @@
 #include "websocket_control.h"
 
 #include "metrics.h"
+#include "page_protocol.h"
 #include "tls_files.h"
 
 #include <libwebsockets.h>
@@ -174,6 +175,12 @@ int WebsocketControl::setupWebsocketServer(const char* port) {
             lock.unlock();
             std::fprintf(stderr, "listening on %s:%d for %s%s\n", info.iface, info.port,
                          OriginsText().c_str(), m_policy.tls ? " (wss:// only)" : "");
+            if (!m_policy.page_tokens.enabled && std::strncmp(info.iface, "127.", 4) != 0) {
+                std::fprintf(stderr,
+                             "listening beyond loopback without PageTokens: any program on the "
+                             "network can read every scan, payment codes included; set "
+                             "PageTokens (and wss://)\n");
+            }
             Serve(ctx);
             return 0;
         }
@@ -497,9 +504,10 @@ void listener_on_message(lws_context*, lws* conn, const char* payload, size_t st
         std::fflush(stdout);  // no line feed of its own, but out as it happens
         return;
     }
-    // Zero-terminated: the receiver may read it as text.
+    // Zero-terminated: the receiver may read it as text. A page's token
+    // never reaches the log.
     std::string text(payload, stored);
-    std::printf("debug:%.1023s \n", text.c_str());
+    std::printf("debug:%.1023s \n", WithoutTokens(text).c_str());
     if (callbackfunc != nullptr) {
         callbackfunc(conn, &text[0], static_cast<int>(size), pWebServer);
     }

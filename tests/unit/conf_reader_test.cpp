@@ -22,7 +22,14 @@ std::string Take(const std::string& path) {
     std::string port = "garbage";  // so that a value the reader forgets to set shows
     int encoding = -99;
     TtyAttr a{-1, -1, -1, '?'};
-    NetworkPolicy policy{"stale", {"stale"}, true, "stale", "stale", "stale", {true, "1", "x"}};
+    NetworkPolicy policy{"stale",
+                         {"stale"},
+                         true,
+                         "stale",
+                         "stale",
+                         "stale",
+                         {true, "1", "x"},
+                         {true, "stale", "stale", "stale"}};
     ScannerOptions scanners{false, true, -1, {ScannerEntry{}}, {ScannerEntry{}}};
     testing::internal::CaptureStdout();
     EXPECT_EQ(ReadConfFile(path.c_str(), port, encoding, a, policy, scanners), 0);
@@ -72,6 +79,10 @@ std::string Take(const std::string& path) {
                 : " keep=" + std::to_string(scanners.keep_scans_seconds)) +
            (policy.metrics.enabled
                 ? " metrics=" + policy.metrics.port + "@" + policy.metrics.bind_address
+                : "") +
+           (policy.page_tokens.enabled
+                ? " tokens=" + policy.page_tokens.public_key + "," + policy.page_tokens.secret +
+                      "," + policy.page_tokens.audience
                 : "");
 }
 
@@ -197,6 +208,14 @@ const Case kCases[] = {
          " serial=ffff:ffff//dev/ttyS2/auto/good=164d0d/disable=1b5a/enable=1b5b"},
     {"metrics", "<g><Metrics><BindAddress> 10.0.0.5 </BindAddress><Port>9464</Port></Metrics></g>",
      std::string(kDefaults) + " metrics=9464@10.0.0.5"},
+    // Pages show a signed token: read like the restrictions, and one that
+    // can't be read opens no listener.
+    {"page_tokens",
+     "<g><PageTokens><Audience>till-17</Audience><PublicKey> /k.pub </PublicKey></PageTokens>"
+     "<ttyAttr><PageTokens><Secret>/s</Secret></PageTokens></ttyAttr></g>",
+     std::string(kDefaults) + " tokens=/k.pub,,till-17"},
+    {"unusable_naming_page_tokens", "<g><PageTokens><Secret>/s</Secret></PageToken></g>",
+     std::string(kDefaults) + " refused"},
     {"scans_out_of_the_log", "<g><LogScanData><!-- c --> 0 </LogScanData></g>",
      std::string(kDefaults) + " unlogged"},
     {"scans_logged_unless_0", Full("<LogScanData>no</LogScanData>"), "9011 1 9600 7 2 E +"},

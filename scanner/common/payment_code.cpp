@@ -1,0 +1,42 @@
+#include "payment_code.h"
+
+#include <cctype>
+
+bool FindPaymentCode(const char* scan, size_t size, size_t& first, size_t& digits) {
+    size_t begin = 0;
+    size_t end = size;
+    while (end > begin && (scan[end - 1] == '\r' || scan[end - 1] == '\n')) {
+        --end;  // its terminator
+    }
+    if (end - begin >= 3 && scan[0] == ']' && std::isalpha(static_cast<unsigned char>(scan[1])) &&
+        std::isalnum(static_cast<unsigned char>(scan[2]))) {
+        begin = 3;  // its AIM identifier
+    }
+    const size_t length = end - begin;
+    if (length < 16 || length > 24) {
+        return false;
+    }
+    for (size_t at = begin; at < end; ++at) {
+        if (scan[at] < '0' || scan[at] > '9') {
+            return false;
+        }
+    }
+    const int prefix = (scan[begin] - '0') * 10 + (scan[begin + 1] - '0');
+    if ((length == 18 && prefix >= 10 && prefix <= 15) || (prefix >= 25 && prefix <= 30)) {
+        first = begin;
+        digits = length;
+        return true;
+    }
+    return false;
+}
+
+std::string MaskedPaymentCode(std::string scan) {
+    size_t first = 0;
+    size_t digits = 0;
+    if (FindPaymentCode(scan.data(), scan.size(), first, digits)) {
+        for (size_t at = first + 2; at < first + digits - 2; ++at) {
+            scan[at] = '*';
+        }
+    }
+    return scan;
+}

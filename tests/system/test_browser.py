@@ -3,9 +3,9 @@ against the daemon on a virtual scanner: scans show up on the page, after an
 unplug, a restart and a replug too; a page from a site on the internet gets
 them only where the browser's policy lets it; an https page from another
 host of the network gets them over wss://; with every scanner served at once,
-pages get the scans of the scanners they chose, and list the scanners, and a
-page that reloads gets the scan read meanwhile, once (or says that scans may
-be missing).
+pages get the scans of the scanners they chose, list the scanners and tell
+them what each can be told, and a page that reloads gets the scan read
+meanwhile, once (or says that scans may be missing).
 Chromium runs without umockdev, and trusts the test's server key (page server
 and daemon alike) by its SPKI hash. And the page in WebKitGTK (driven over
 WebDriver, on the X display of xvfb-run), from the kiosk itself and from
@@ -197,12 +197,14 @@ def test_a_page_from_another_host_gets_scans_only_where_the_browser_lets_it(
         assert page.wait_text("status", "LocalNetworkAccessAllowedForUrls")  # the page says why
 
 
-def test_pages_get_the_scanners_they_chose_and_list_them(daemon, scanners, chromium):
+def test_pages_get_the_scanners_they_chose_list_them_and_tell_them(daemon, scanners, chromium):
     base, payment_page, port = chromium
     goods = scanners.plug("tavi")
     d = daemon(port=port, wait_open=False, conf={"extra": (
         "<ServeAllScanners>1</ServeAllScanners><Scanners>"
-        "<Scanner><VendorId>1a86</VendorId><ProductId>7523</ProductId><Name>goods</Name></Scanner>"
+        "<Scanner><VendorId>1a86</VendorId><ProductId>7523</ProductId><Name>goods</Name>"
+        "<Signals><Good>47 0D</Good><Disable>44 0D</Disable><Enable>55 0D</Enable></Signals>"
+        "</Scanner>"
         "<Scanner><VendorId>0c2e</VendorId><ProductId>0b87</ProductId><Name>payment</Name></Scanner>"
         "</Scanners>")})
     assert d.wait(f"serving goods: serial /dev/{goods} (1a86:7523)") and d.wait_accepting()
@@ -218,6 +220,17 @@ def test_pages_get_the_scanners_they_chose_and_list_them(daemon, scanners, chrom
     payment_row = ["payment", "hid-pos", f"/dev/{payment}", "open"]
     assert every_page.wait_rows("scanners", [goods_row, payment_row])
     assert payment_page.wait_rows("scanners", [payment_row])
+    # A button for each signal that a scanner can give (payment, without an
+    # output report, has none) and to disable and enable it; each reaches the
+    # scanner.
+    rows = "[...document.querySelectorAll('#scanners tr')]"
+    assert every_page.evaluate(f"{rows}.map((r) => [...r.querySelectorAll('button')]"
+                               ".map((b) => b.textContent))") == [["good", "disable", "enable"],
+                                                                  ["disable", "enable"]]
+    for button, order in (("good", b"G\r"), ("disable", b"D\r"), ("enable", b"U\r")):
+        assert every_page.evaluate(f"[...{rows}[0].querySelectorAll('button')]"
+                                   f".find((b) => b.textContent === '{button}').click() ?? true")
+        assert scanners.written(goods, 2) == order
     # The newest scan first: Data, Source, Symbology (a HID scanner's), size.
     scanners.type("G1", goods)
     assert every_page.wait_rows("scans", [["G1", "goods", "", "4"]])

@@ -26,27 +26,36 @@ function scansOf(frame, options = {}) {
 test("scans in text and binary frames", () => {
   const cases = [
     // UTF-8 comes in text frames, as it is.
-    [HEAD.replace("%d", 11) + '扫码-1\\r\\n"\n}', {}, { data: "扫码-1\r\n", size: 11, binary: false }],
+    [HEAD.replace("%d", 11) + '扫码-1\\r\\n"\n}', {},
+     { data: "扫码-1\r\n", code: "扫码-1", size: 11, binary: false }],
+    // The code without its terminator: CR LF above, CR or LF alone here.
+    [HEAD.replace("%d", 3) + 'C1\\r"\n}', {}, { data: "C1\r", code: "C1", size: 3, binary: false }],
+    [HEAD.replace("%d", 4) + 'L\\r1\\n"\n}', {},
+     { data: "L\r1\n", code: "L\r1", size: 4, binary: false }],
     // GBK: the second byte of 0x81 0x5C is a backslash, doubled by the escape.
     [binaryFrame(6, [0xc4, 0xe3, 0x81], "\\\\\\r\\n"), {},
-     { data: "你乗\r\n", size: 6, binary: true, bytes: [0xc4, 0xe3, 0x81, 0x5c, 0x0d, 0x0a] }],
+     { data: "你乗\r\n", code: "你乗", size: 6, binary: true,
+       bytes: [0xc4, 0xe3, 0x81, 0x5c, 0x0d, 0x0a] }],
     // The scanner's bytes unchanged: escaped quote and control bytes, and a
     // byte that no encoding reads, all kept in bytes.
     [binaryFrame(5, '\\"', [0xff], "\\u0001\\t"), {},
-     { data: '"\ufffd\u0001\t', size: 5, binary: true, bytes: [0x22, 0xff, 0x01, 0x09] }],
+     { data: '"\ufffd\u0001\t', code: '"\ufffd\u0001\t', size: 5, binary: true,
+       bytes: [0x22, 0xff, 0x01, 0x09] }],
     // The same two bytes read as the page's encoding says.
-    [binaryFrame(2, [0xa4, 0xa4]), {}, { data: "い", size: 2, binary: true, bytes: [0xa4, 0xa4] }],
+    [binaryFrame(2, [0xa4, 0xa4]), {},
+     { data: "い", code: "い", size: 2, binary: true, bytes: [0xa4, 0xa4] }],
     [binaryFrame(2, [0xa4, 0xa4]), { binaryEncoding: "big5" },
-     { data: "中", size: 2, binary: true, bytes: [0xa4, 0xa4] }],
+     { data: "中", code: "中", size: 2, binary: true, bytes: [0xa4, 0xa4] }],
     // Every scanner served at once: the scanner's name, and the symbology
     // where known; in a binary frame the name's bytes are UTF-8 all the same.
     [HEAD.replace("%d", 4) + 'G1\\r\\n",\n\t"Source":\t"goods"\n}', {},
-     { data: "G1\r\n", size: 4, binary: false, source: "goods" }],
+     { data: "G1\r\n", code: "G1", size: 4, binary: false, source: "goods" }],
     [HEAD.replace("%d", 2) + 'P1",\n\t"Source":\t"payment",\n\t"Symbology":\t"]Q1"\n}', {},
-     { data: "P1", size: 2, binary: false, source: "payment", symbology: "]Q1" }],
+     { data: "P1", code: "P1", size: 2, binary: false, source: "payment", symbology: "]Q1" }],
     [binaryFrame(2, [0xc4, 0xe3], '",\n\t"Source":\t"caiss', [0xc3, 0xa9], '",\n\t"Symbology":\t"]E0'),
      {},
-     { data: "你", size: 2, binary: true, bytes: [0xc4, 0xe3], source: "caissé", symbology: "]E0" }],
+     { data: "你", code: "你", size: 2, binary: true, bytes: [0xc4, 0xe3], source: "caissé",
+       symbology: "]E0" }],
     // Not a scan: no Data, a character no byte stands for, not JSON.
     ['{"type": "BARCODE_GUN", "erro": 0, "size": 0}', {}, null],
     [binaryFrame(1, "\\u0100"), {}, null],
@@ -76,19 +85,23 @@ class FakeSocket {
 globalThis.WebSocket = FakeSocket;
 
 // The other frames of a daemon that serves every scanner at once, and what
-// the page hears of each (a scanners() call waiting for the answer).
+// the page hears of each (a scanners() call waiting for the answer): what
+// each scanner can be told comes with "added" and with the list.
 test("scanner events, the list of scanners and refusals", async () => {
-  const added = '{\n\t"type":\t"SCANNER",\n\t"event":\t"added",\n\t"Source":\t"payment",\n\t' +
-    '"Kind":\t"hid-pos",\n\t"Device":\t"/dev/hidraw1"\n}';
+  const scanner = '"Source":\t"payment",\n\t"Kind":\t"hid-pos",\n\t"Device":\t"/dev/hidraw1"';
   const payment = { source: "payment", kind: "hid-pos", device: "/dev/hidraw1" };
   const cases = [
-    [[added, added.replace("added", "removed")],
-     [["scanner", { event: "added", ...payment }], ["scanner", { event: "removed", ...payment }]]],
+    [['{\n\t"type":\t"SCANNER",\n\t"event":\t"added",\n\t' + scanner + ',\n\t"Signals":\t' +
+      '["good", "error", "not-on-file"],\n\t"Disable":\ttrue\n}',
+      '{\n\t"type":\t"SCANNER",\n\t"event":\t"removed",\n\t' + scanner + '\n}'],
+     [["scanner", { event: "added", ...payment, signals: ["good", "error", "not-on-file"],
+                    disable: true }],
+      ["scanner", { event: "removed", ...payment }]]],
     [['{\n\t"type":\t"SCANNERS",\n\t"Scanners":\t[{\n\t\t\t"Source":\t"goods",\n\t\t\t"Kind":\t' +
       '"serial",\n\t\t\t"Device":\t"/dev/ttyUSB0",\n\t\t\t"VendorId":\t"1a86",\n\t\t\t' +
-      '"ProductId":\t"7523"\n\t\t}]\n}'],
+      '"ProductId":\t"7523",\n\t\t\t"Signals":\t["good"],\n\t\t\t"Disable":\tfalse\n\t\t}]\n}'],
      [["scanners", [{ source: "goods", kind: "serial", device: "/dev/ttyUSB0", vendorId: "1a86",
-                      productId: "7523" }]]]],
+                      productId: "7523", signals: ["good"], disable: false }]]]],
     [['{"type":"SCANNERS","Scanners":[]}'], [["scanners", []]]],
     [['{\n\t"type":\t"ERROR",\n\t"erro":\t-3,\n\t"Data":\t"a scanner name is 1 to 64 bytes"\n}'],
      [["status", "refused", "a scanner name is 1 to 64 bytes"]]],
@@ -153,25 +166,112 @@ test("registering and subscribing, after a reconnect and a -2 too", (t) => {
   }
 });
 
-test("scanners() settles once the socket closes, subscribe() refuses what the daemon would",
-  async () => {
-    const client = new TavittyClient();
-    await assert.rejects(client.scanners(), /not connected/);
+// Orders, socket by socket: what each call sends; the scanners that the page
+// wants off told again on every connection (after it registered) and when
+// one of them opens again; and the refusals the page hears: its own orders',
+// not those of what the client told again by itself, of a scanner not open.
+test("signals, disable and enable: sent, told again, refusals heard", (t) => {
+  t.mock.timers.enable({ apis: ["setTimeout"] });
+  const open = () => FakeSocket.last().open();
+  const reconnect = () => (FakeSocket.last().close(), t.mock.timers.tick(1000), open());
+  const receive = (message) => (c) => c.receive(JSON.stringify(message));
+  const opened = (name, event = "added") => receive({ type: "SCANNER", event, Source: name,
+    Kind: "serial", Device: "/dev/ttyUSB0", Signals: [], Disable: true });
+  const refused = (name) =>
+    receive({ type: "ERROR", erro: -3, Data: `no scanner ${name} is open` });
+  const heardRefused = (name) => ["refused", `no scanner ${name} is open`];
+  const [D, E] = ["DISABLE", "ENABLE"].map((type) => (name) =>
+    JSON.stringify(name ? { type, Sources: [name] } : { type }));
+  const signal = (name, kind) => JSON.stringify({ type: "SIGNAL", Source: name, Signal: kind });
+  const list = '{"type":"SUBSCRIBE","Sources":["goods","payment"]}';
+  const cases = [
+    ["a signal now, or never",
+     [(c) => assert.equal(c.signal("goods", "good"), false), open,
+      (c) => assert.equal(c.signal("goods", "not-on-file"), true), reconnect],
+     [["register", signal("goods", "not-on-file")], ["register"]], []],
+    ["off by name: one DISABLE a name, after the list",
+     [(c) => c.subscribe(["goods", "payment"]), (c) => c.disable(["goods", "payment", "goods"]),
+      open, reconnect, (c) => c.enable(["goods"]), reconnect],
+     [[list, D("goods"), D("payment")], [list, D("goods"), D("payment"), E("goods")],
+      [list, D("payment")]], []],
+    ["every scanner off, but those enabled since",
+     [open, (c) => c.disable(), (c) => c.enable(["goods"]), reconnect, (c) => c.disable(["goods"]),
+      reconnect, (c) => c.enable(), reconnect],
+     [["register", D(), E("goods")], ["register", D(), E("goods"), D("goods")],
+      ["register", D(), E()], ["register"]], []],
+    ["open again (replugged, or opened after disable()): off again",
+     [(c) => c.disable(["goods"]), open, opened("goods"), opened("payment"),
+      (c) => c.enable(["goods"]), opened("goods"), (c) => c.disable(), opened("payment")],
+     [["register", D("goods"), D("goods"), E("goods"), D(), D("payment")]], []],
+    ["an empty list names none",
+     [open, (c) => c.disable([]), (c) => c.enable([]), reconnect], [["register"], ["register"]],
+     []],
+    ["told again while not open: not heard, told when it opens",
+     [open, (c) => c.disable(["goods"]), refused("goods"), reconnect, refused("goods"),
+      opened("goods")],
+     [["register", D("goods")], ["register", D("goods"), D("goods")]], [heardRefused("goods")]],
+    ["a refusal after it opened or went is heard",
+     [open, (c) => c.disable(["goods"]), reconnect, opened("goods", "removed"),
+      (c) => c.signal("goods", "good"), refused("goods")],
+     [["register", D("goods")], ["register", D("goods"), signal("goods", "good")]],
+     [heardRefused("goods")]],
+    // Not a refused After: the page still resumes from its last scan.
+    ["a refused order keeps the Id",
+     [open, receive({ type: "BARCODE_GUN", erro: 0, size: 2, Data: "S\r", Source: "goods",
+                      Id: "0123456789abcdef:1" }),
+      reconnect, (c) => c.signal("gone", "good"), refused("gone"), reconnect],
+     [["register"], ['{"type":"SUBSCRIBE","After":"0123456789abcdef:1"}', signal("gone", "good")],
+      ['{"type":"SUBSCRIBE","After":"0123456789abcdef:1"}']], [heardRefused("gone")]],
+  ];
+  for (const [name, steps, sent, heard] of cases) {
+    FakeSocket.made = [];
+    const got = [];
+    const client = new TavittyClient({
+      reconnectMinMs: 1000,
+      onStatus: (status, hint) => status === "refused" && got.push([status, hint]),
+    });
     client.start();
-    FakeSocket.last().open();
-    const listing = client.scanners();
-    assert.equal(client.scanners(), listing);  // one question, one answer for both
-    FakeSocket.last().close();
-    await assert.rejects(listing, /closed/);
+    for (const step of steps) step(client);
     client.stop();
-    for (const [sources, error] of [[new Array(17).fill("a"), RangeError],
-                                    [["é".repeat(33)], RangeError], [["a", ""], RangeError],
-                                    [["a", 1], TypeError], [["a\0"], RangeError],
-                                    ["payment", TypeError]]) {
-      assert.throws(() => client.subscribe(sources), error, String(sources));
-    }
-    assert.equal(client.sources, null);
-  });
+    assert.deepEqual(FakeSocket.made.map((socket) => socket.sent), sent, name);
+    assert.deepEqual(got, heard, name);
+  }
+});
+
+// What the daemon would refuse throws before anything is sent or kept: the
+// next connection sends no more than the first.
+test("scanners() settles once the socket closes; subscribe(), disable(), enable() and signal() " +
+  "refuse what the daemon would", async () => {
+  const client = new TavittyClient();
+  await assert.rejects(client.scanners(), /not connected/);
+  client.start();
+  FakeSocket.last().open();
+  const listing = client.scanners();
+  assert.equal(client.scanners(), listing);  // one question, one answer for both
+  FakeSocket.last().close();
+  await assert.rejects(listing, /closed/);
+  client.stop();
+  client.start();
+  FakeSocket.last().open();
+  const lists = [[new Array(17).fill("a"), RangeError], [["é".repeat(33)], RangeError],
+                 [["a", ""], RangeError], [["a", 1], TypeError], [["a\0"], RangeError],
+                 ["payment", TypeError], [null, TypeError]];
+  const calls = [
+    ...lists.flatMap(([sources, error]) => ["subscribe", "disable", "enable"].map((method) =>
+      [`${method}(${JSON.stringify(sources)})`, (c) => c[method](sources), error])),
+    ...[[["a\0", "good"], RangeError], [["é".repeat(33), "good"], RangeError],
+        [[["goods"], "good"], TypeError], [["goods", "beep"], RangeError],
+        [["goods"], RangeError]].map(([args, error]) =>
+      [`signal(${JSON.stringify(args)})`, (c) => c.signal(...args), error]),
+  ];
+  for (const [call, throwing, error] of calls) assert.throws(() => throwing(client), error, call);
+  client.stop();
+  client.start();
+  FakeSocket.last().open();
+  client.stop();
+  assert.deepEqual(FakeSocket.made.slice(-2).map((socket) => socket.sent),
+                   [["register"], ["register"]]);
+});
 
 // Resuming from a daemon that numbers its scans: what the page sends, socket
 // by socket (a reload is a new client object in the same tab), and what it

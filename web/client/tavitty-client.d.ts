@@ -3,10 +3,13 @@
 /** One scan, as the page gets it. */
 export interface TavittyScan {
   /**
-   * The scan's text, terminator included (CR or CR LF where the scanner sent
-   * one). From a binary frame: its bytes decoded as `binaryEncoding` says.
+   * The scan's text as sent, terminator included (a serial scanner's CR LF,
+   * CR or LF; HID and keyboard scans have none). From a binary frame: its
+   * bytes decoded as `binaryEncoding` says.
    */
   data: string;
+  /** The code: `data` without a terminator at its end (CR LF, CR or LF). */
+  code: string;
   /** The number of bytes of the scan as the daemon delivered it. */
   size: number;
   /** When the page received it. */
@@ -40,6 +43,20 @@ export interface TavittyGap {
   reason: string;
 }
 
+/** A beep that a scanner can give. */
+export type TavittySignal = "good" | "error" | "not-on-file";
+
+/** What a scanner can be told. */
+export interface TavittyAbilities {
+  /** The signals it can give (`signal()` of another does nothing). */
+  signals: TavittySignal[];
+  /**
+   * True where it can be told to stop reading. A scanner that can't is
+   * disabled all the same: its scans are dropped (it still reads them).
+   */
+  disable: boolean;
+}
+
 /** A scanner that the daemon serves. */
 export interface TavittyScanner {
   /** Its name: what `scan.source` says and `subscribe()` takes. */
@@ -52,10 +69,14 @@ export interface TavittyScanner {
 /** A scanner of the page's choice opened, or went. */
 export interface TavittyScannerEvent extends TavittyScanner {
   event: "added" | "removed";
+  /** On "added" only. */
+  signals?: TavittySignal[];
+  /** On "added" only. */
+  disable?: boolean;
 }
 
 /** A scanner open now, as `scanners()` lists it. */
-export interface TavittyOpenScanner extends TavittyScanner {
+export interface TavittyOpenScanner extends TavittyScanner, TavittyAbilities {
   /** Its USB ids, four hexadecimal digits each ("0c2e", "0b87"). */
   vendorId: string;
   productId: string;
@@ -145,6 +166,32 @@ export declare class TavittyClient {
    * answers).
    */
   scanners(): Promise<TavittyOpenScanner[]>;
+  /**
+   * Tells a scanner of the page's list to give a signal, where it can (see
+   * `signals`; another does nothing): "good" (which also lets a scanner with
+   * `<AutoDisable>` read the next item), "error", or "not-on-file" for a code
+   * the till does not know. Sent now, never later: false where the client is
+   * not connected. Throws a TypeError for a name that is no string, a
+   * RangeError for one empty, over 64 bytes (UTF-8) or holding a NUL, or for
+   * another kind.
+   */
+  signal(source: string, kind: TavittySignal): boolean;
+  /**
+   * Scanning off: these scanners of the page's list (none given: every one of
+   * its list, those opened later too; an empty list: none) drop their scans,
+   * and stop reading where they can, until `enable()`. Sent now where
+   * connected, one DISABLE a name; sent again after every connection (the
+   * daemon lets go of it when the page's connection goes) and whenever such a
+   * scanner opens again (it starts enabled when plugged in again). Throws as
+   * `subscribe()` does.
+   */
+  disable(sources?: string[]): void;
+  /**
+   * Scanning on again: these scanners (none given: every one of the page's
+   * list, and a scanner that `<AutoDisable>` turned off too; an empty list:
+   * none). Cancels `disable()` for them. Throws as `subscribe()` does.
+   */
+  enable(sources?: string[]): void;
 }
 
 /**

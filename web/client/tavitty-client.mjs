@@ -48,6 +48,14 @@
 // what the page missed, or first a GAP when some of it is no longer kept
 // (onGap, and the status "gap"). A scan whose Id was delivered already is
 // never delivered again.
+//
+// That daemon also takes orders for the scanners of the page's list: a signal
+// (signal("goods", "not-on-file"): a beep where the scanner can give it) and
+// scanning off and on (disable(["goods"]) while the till has a prompt open,
+// enable(["goods"]) after). The daemon lets go of a page's DISABLE when the
+// page's connection goes, and a scanner starts enabled when it is plugged in
+// again: the client keeps what the page disabled, and tells the daemon again
+// after every connection and whenever such a scanner opens again.
 
 const LOOPBACK_HOST = /^(localhost|.+\.localhost|127(\.\d{1,3}){3}|::1)$/;
 
@@ -124,24 +132,47 @@ function charsToBytes(chars) {
   return bytes;
 }
 
-// What subscribe() takes: the daemon refuses more names, or longer ones.
+// What subscribe(), disable() and enable() take: the daemon refuses more
+// names, or longer ones.
 const MAX_SOURCES = 16;
 const MAX_SOURCE_BYTES = 64;
 
-function checkedSources(sources) {
+function checkName(name) {
+  if (name === "" || name.includes("\0") ||
+      new TextEncoder().encode(name).length > MAX_SOURCE_BYTES) {
+    throw new RangeError(`a scanner name is 1 to ${MAX_SOURCE_BYTES} bytes, none of them NUL: ` +
+                         JSON.stringify(name));
+  }
+}
+
+function checkedSources(sources, caller) {
   if (!Array.isArray(sources) || sources.some((s) => typeof s !== "string")) {
-    throw new TypeError("subscribe() takes a list of scanner names");
+    throw new TypeError(`${caller} takes a list of scanner names`);
   }
   if (sources.length > MAX_SOURCES) {
-    throw new RangeError(`subscribe() takes ${MAX_SOURCES} scanner names at most`);
+    throw new RangeError(`${caller} takes ${MAX_SOURCES} scanner names at most`);
   }
-  const bad = sources.find((s) => s === "" || s.includes("\0") ||
-    new TextEncoder().encode(s).length > MAX_SOURCE_BYTES);
-  if (bad !== undefined) {
-    throw new RangeError(`a scanner name is 1 to ${MAX_SOURCE_BYTES} bytes, none of them NUL: ` +
-                         JSON.stringify(bad));
-  }
+  sources.forEach(checkName);
   return [...sources];
+}
+
+const SIGNALS = ["good", "error", "not-on-file"];
+
+// The daemon's words where it refuses a SUBSCRIBE's After.
+const AFTER_REFUSED = ['After is the Id of a scan, "<run>:<seq>"',
+                       "After names a scan that this run has not read"];
+
+// What a scanner can be told, as the daemon says it (nothing where it says
+// nothing: a daemon that takes no orders).
+function abilities(message, text) {
+  const signals = Array.isArray(message.Signals) ? message.Signals.map(text) : [];
+  return { signals: signals.filter((s) => SIGNALS.includes(s)), disable: message.Disable === true };
+}
+
+// The scan's code: its text without the terminator that a serial scanner
+// sends (CR LF, CR or LF at its end).
+function withoutTerminator(data) {
+  return data.replace(/(\r\n|\r|\n)$/, "");
 }
 
 const UTF8 = new TextDecoder();
@@ -197,6 +228,14 @@ export class TavittyClient {
       // memory alone
     }
     this.resuming = false;  // the last SUBSCRIBE sent carried After
+    // The scanners the page wants off: every one of its list but those
+    // enabled since (all), or those named.
+    this.off = { all: false, names: new Set(), except: new Set() };
+    // The scanners told again by the client itself on this connection, one
+    // entry an order, until they open or go: the daemon's refusal of such an
+    // order for a scanner not open (yet) is the client's to hear, not the
+    // page's (the scanner is told again when it opens).
+    this.told = [];
   }
 
   start() {
@@ -229,9 +268,11 @@ export class TavittyClient {
       this.servesAll = false;
       this.blocked = false;
       this.backoff = this.reconnectMinMs;
-      // Registered (with its list) first: whatever the page sends on
-      // "connected" comes after.
+      // Registered (with its list) first, and the scanners it wants off
+      // told so: whatever the page sends on "connected" comes after.
+      this.told = [];
       this.register();
+      this.tellAgain();
       this.onStatus("connected");
     };
     socket.onmessage = (event) => this.receive(event.data);
@@ -301,8 +342,75 @@ export class TavittyClient {
 
   // The scans of these scanners alone; none (or an empty list): every scanner.
   subscribe(sources = []) {
-    this.sources = checkedSources(sources);
+    this.sources = checkedSources(sources, "subscribe()");
     this.register();
+  }
+
+  // A beep (good, error or not-on-file) from one scanner, where it can give
+  // it. False where not connected: a signal is for now, never sent later.
+  signal(source, kind) {
+    if (typeof source !== "string") throw new TypeError("signal() takes a scanner name");
+    checkName(source);
+    if (!SIGNALS.includes(kind)) {
+      throw new RangeError(`a signal is ${SIGNALS.join(", ")}: ${JSON.stringify(kind)}`);
+    }
+    if (!this.isOpen()) return false;
+    this.socket.send(JSON.stringify({ type: "SIGNAL", Source: source, Signal: kind }));
+    return true;
+  }
+
+  // These scanners off (no argument: every scanner of the page's list; an
+  // empty list: none), until enable(): told now where connected, and after
+  // every connection and whenever one of them opens again.
+  disable(sources) {
+    if (sources === undefined) {
+      this.off = { all: true, names: new Set(), except: new Set() };
+      this.order("DISABLE");
+      return;
+    }
+    for (const name of checkedSources(sources, "disable()")) {
+      if (this.off.all) this.off.except.delete(name);
+      else this.off.names.add(name);
+      this.order("DISABLE", name);
+    }
+  }
+
+  // These scanners on again (no argument: every scanner of the page's list,
+  // an automatic disable too; an empty list: none).
+  enable(sources) {
+    if (sources === undefined) {
+      this.off = { all: false, names: new Set(), except: new Set() };
+      this.order("ENABLE");
+      return;
+    }
+    for (const name of checkedSources(sources, "enable()")) {
+      if (this.off.all) this.off.except.add(name);
+      else this.off.names.delete(name);
+      this.order("ENABLE", name);
+    }
+  }
+
+  wantsOff(name) {
+    return this.off.all ? !this.off.except.has(name) : this.off.names.has(name);
+  }
+
+  // An order for one scanner, or (no name) for every scanner of the page's
+  // list. One message a name: the daemon refuses a whole request for one name
+  // it can't take (a scanner not open), and the others would stay as they were.
+  order(type, name, again = false) {
+    if (!this.isOpen()) return;
+    this.socket.send(JSON.stringify(name === undefined ? { type } : { type, Sources: [name] }));
+    if (again && name !== undefined) this.told.push(name);
+  }
+
+  // What the page wants off, again: the daemon let go of it when the page's
+  // last connection went.
+  tellAgain() {
+    if (this.off.all) {
+      this.order("DISABLE", undefined, true);
+      for (const name of this.off.except) this.order("ENABLE", name, true);
+    }
+    for (const name of this.off.names) this.order("DISABLE", name, true);
   }
 
   // The scanners open now, from the daemon's next SCANNERS answer; rejected
@@ -341,17 +449,31 @@ export class TavittyClient {
     switch (message?.type) {
       case "BARCODE_GUN":
         return this.receiveScan(message, binary, text);
-      case "SCANNER":
+      case "SCANNER": {
         if (message.event !== "added" && message.event !== "removed") return;
-        return this.onScanner({ event: message.event, source: text(message.Source),
-                                kind: text(message.Kind), device: text(message.Device) });
+        const scanner = { event: message.event, source: text(message.Source),
+                          kind: text(message.Kind), device: text(message.Device) };
+        // The daemon refused what the client told it before it opened before
+        // this came; what it is told after finds it open.
+        this.told = this.told.filter((name) => name !== scanner.source);
+        if (message.event === "added") {
+          Object.assign(scanner, abilities(message, text));
+          // Plugged in again (it starts enabled), or opened after the page
+          // disabled every scanner: off before its first scan where it can be.
+          if (scanner.source !== undefined && this.wantsOff(scanner.source)) {
+            this.order("DISABLE", scanner.source, true);
+          }
+        }
+        return this.onScanner(scanner);
+      }
       case "SCANNERS": {
         const listing = this.listing;
         this.listing = null;
         const list = Array.isArray(message.Scanners) ? message.Scanners : [];
         return listing?.resolve(list.map((s) => ({
           source: text(s?.Source), kind: text(s?.Kind), device: text(s?.Device),
-          vendorId: text(s?.VendorId), productId: text(s?.ProductId) })));
+          vendorId: text(s?.VendorId), productId: text(s?.ProductId), ...abilities(s ?? {}, text),
+        })));
       }
       case "GAP": {
         const gap = { after: text(message.After),
@@ -359,16 +481,24 @@ export class TavittyClient {
         this.onGap(gap);
         return this.onStatus("gap", gap.reason);
       }
-      case "ERROR":
-        this.onStatus("refused", text(message.Data) ?? "the daemon refused a request");
-        // The client sends no list that the daemon refuses: its After was
-        // refused (an Id that this run of the daemon never gave, from a
-        // tampered store, say), and the page is not registered. Without it
-        // the page registers, and takes this run's scans from now on.
-        if (this.resuming) {
+      case "ERROR": {
+        const reason = text(message.Data) ?? "the daemon refused a request";
+        const told = this.told.findIndex((name) => reason === `no scanner ${name} is open`);
+        if (told >= 0) {
+          this.told.splice(told, 1);
+          return;
+        }
+        this.onStatus("refused", reason);
+        // Its After was refused (an Id that this run of the daemon never
+        // gave, from a tampered store, say), and the page is not registered.
+        // Without it the page registers, and takes this run's scans from now
+        // on. (Any other refusal, of an order say, leaves the Id as it is.)
+        if (this.resuming && AFTER_REFUSED.includes(reason)) {
           this.remember(null);
           this.register();
+          this.tellAgain();
         }
+      }
     }
   }
 
@@ -390,12 +520,14 @@ export class TavittyClient {
     // (a resume, say). A new run starts afresh.
     const id = readScanId(text(message.Id));
     if (id && id.run === this.last?.run && id.seq <= this.last.seq) return;
-    const scan = { data: message.Data, size: message.size, receivedAt: new Date(), binary };
+    const scan = { data: message.Data, code: "", size: message.size, receivedAt: new Date(),
+                   binary };
     if (binary) {
       scan.bytes = charsToBytes(message.Data);
       if (!scan.bytes) return;
       scan.data = this.decoder.decode(scan.bytes);
     }
+    scan.code = withoutTerminator(scan.data);
     for (const [key, name] of [["source", "Source"], ["symbology", "Symbology"]]) {
       const value = text(message[name]);
       if (value !== undefined) scan[key] = value;

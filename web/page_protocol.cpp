@@ -300,8 +300,14 @@ std::string WithoutTokens(const std::string& text) {
         // A Token's string value, whatever it holds, to its closing quote.
         size_t value = std::string::npos;
         if (text.compare(at, 7, "\"Token\"") == 0) {
-            value = text.find_first_not_of(" \t\r\n:", at + 7);
-            value = value != std::string::npos && text[value] == '"' ? value : std::string::npos;
+            // Past what JSON takes between a key and its value (cJSON skips
+            // any control byte there, as it does blanks).
+            value = at + 7;
+            while (value < text.size() &&
+                   (static_cast<unsigned char>(text[value]) <= ' ' || text[value] == ':')) {
+                ++value;
+            }
+            value = value < text.size() && text[value] == '"' ? value : std::string::npos;
         }
         if (value != std::string::npos) {
             size_t end = value + 1;

@@ -65,6 +65,8 @@ class PageTokens {
     TokenVerdict Check(const std::string& token, int64_t now) const;
 
   private:
+    friend struct PageTokenHarness;  // sets the keys without files
+
     bool m_enabled = false;
     std::string m_public_key;  // PEM text
     int m_public_alg = 0;      // libjwt's jwt_alg_t for it

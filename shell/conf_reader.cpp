@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -99,9 +100,14 @@ bool ReadBytes(int fd, std::string& bytes, const char*& restriction) {
 // there could not be used (empty for one that is not there, or not a file),
 // and `restriction` is the restriction word its bytes name, if any.
 bool LoadRegularFile(const char* path, TiXmlDocument& doc, std::string& unusable,
-                     const char*& restriction) {
+                     const char*& restriction, std::string& opened) {
     const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
+        // Not there: the defaults, as always. There but not to be opened:
+        // said only where a check asks.
+        if (errno != ENOENT) {
+            opened = std::string("it could not be opened (") + std::strerror(errno) + ")";
+        }
         return false;
     }
     struct stat st;
@@ -148,16 +154,19 @@ int EncodingFrom(const char* text) {
 
 // Reads the seven specified values from the root element; the stop rule and
 // the summary line are theirs alone.
-void ReadSettings(const TiXmlElement* root, std::string& port, int& encoding, TtyAttr& attr) {
+void ReadSettings(const TiXmlElement* root, std::string& port, int& encoding, TtyAttr& attr,
+                  ConfReport& report, bool summary) {
     // An element that is present but holds no text (empty, blank, or starting
     // with a comment or a child element) keeps its default and reading goes on:
     // one empty element must not throw away the valid settings after it. Such a
     // value did not come from the file, so the summary line is left out.
     bool all_from_file = true;
-    auto text_of = [&all_from_file](const TiXmlElement* element) {
+    auto text_of = [&all_from_file, &report](const TiXmlElement* element, const char* setting) {
         const char* text = element->GetText();
         if (text == nullptr) {
             all_from_file = false;
+        } else {
+            report.from_file.emplace_back(setting);
         }
         return text;
     };
@@ -166,7 +175,7 @@ void ReadSettings(const TiXmlElement* root, std::string& port, int& encoding, Tt
     if (element == nullptr) {
         return;
     }
-    if (const char* text = text_of(element)) {
+    if (const char* text = text_of(element, "WebsocketPort")) {
         port = text;
     }
 
@@ -174,7 +183,7 @@ void ReadSettings(const TiXmlElement* root, std::string& port, int& encoding, Tt
     if (element == nullptr) {
         return;
     }
-    if (const char* text = text_of(element)) {
+    if (const char* text = text_of(element, "Encode")) {
         encoding = EncodingFrom(text);
     }
 
@@ -184,15 +193,17 @@ void ReadSettings(const TiXmlElement* root, std::string& port, int& encoding, Tt
     }
     const struct {
         const char* name;
+        const char* setting;
         int32_t* value;
-    } numbers[] = {
-        {"baudrate", &attr.baudrate}, {"databits", &attr.databits}, {"stopbits", &attr.stopbits}};
+    } numbers[] = {{"baudrate", "ttyAttr/baudrate", &attr.baudrate},
+                   {"databits", "ttyAttr/databits", &attr.databits},
+                   {"stopbits", "ttyAttr/stopbits", &attr.stopbits}};
     for (const auto& number : numbers) {
         element = tty->FirstChildElement(number.name);
         if (element == nullptr) {
             return;
         }
-        if (const char* text = text_of(element)) {
+        if (const char* text = text_of(element, number.setting)) {
             *number.value = ToInt32(text);
         }
     }
@@ -201,11 +212,11 @@ void ReadSettings(const TiXmlElement* root, std::string& port, int& encoding, Tt
     if (element == nullptr) {
         return;
     }
-    if (const char* text = text_of(element)) {
+    if (const char* text = text_of(element, "ttyAttr/parity")) {
         attr.parity = text[0];
     }
 
-    if (all_from_file) {
+    if (all_from_file && summary) {
         std::printf("port:%s encode:%d rate:%d databits:%d stopbits:%d, parrity:%c\n", port.c_str(),
                     encoding, attr.baudrate, attr.databits, attr.stopbits, attr.parity);
     }
@@ -262,7 +273,7 @@ void ReadPolicy(const TiXmlElement* root, NetworkPolicy& policy) {
 // A restriction written anywhere but right under the root element is not in
 // force: standard error says so, rather than the daemon listening wider in
 // silence.
-void WarnMisplacedRestrictions(const char* path, const TiXmlElement* root) {
+void WarnMisplacedRestrictions(const char* path, const TiXmlElement* root, ConfReport& report) {
     std::vector<const TiXmlElement*> parents = {root};
     while (!parents.empty()) {
         const TiXmlElement* parent = parents.back();
@@ -277,9 +288,10 @@ void WarnMisplacedRestrictions(const char* path, const TiXmlElement* root) {
             if (parent != root && !metrics_own &&
                 std::any_of(std::begin(kRestrictionWords), std::end(kRestrictionWords),
                             [&name](const char* word) { return name == word; })) {
-                std::fprintf(stderr,
-                             "%s: %s inside %s is not in force (it belongs right under %s)\n", path,
-                             element->Value(), parent->Value(), root->Value());
+                report.problems.push_back(std::string(path) + ": " + element->ValueStr() +
+                                          " inside " + parent->ValueStr() +
+                                          " is not in force (it belongs right under " +
+                                          root->ValueStr() + ")");
             }
         }
     }
@@ -334,7 +346,8 @@ bool ParseHexBytes(const std::string& text, std::string& bytes) {
 
 // The <Signals> of a serial entry: the bytes of each order it gives. One
 // that is not bytes in hexadecimal is said and left out.
-void ReadOrderBytes(const TiXmlElement* entry, const char* list, ScannerEntry& scanner) {
+void ReadOrderBytes(const TiXmlElement* entry, const char* list, ScannerEntry& scanner,
+                    ConfReport& report) {
     const TiXmlElement* signals = entry->FirstChildElement("Signals");
     static const char* const kElements[kScannerOrders] = {"Good", "Error", "NotOnFile", "Disable",
                                                           "Enable"};
@@ -345,10 +358,10 @@ void ReadOrderBytes(const TiXmlElement* entry, const char* list, ScannerEntry& s
         }
         const std::string text = TrimmedText(element);
         if (!ParseHexBytes(text, scanner.order_bytes[order])) {
-            std::fprintf(stderr,
-                         "%s: Signals/%s %s is not 1 to 64 bytes in hexadecimal (\"16 4D 0D\"): "
-                         "left out\n",
-                         list, kElements[order], Quoted(text).c_str());
+            report.problems.push_back(std::string(list) + ": Signals/" + kElements[order] + " " +
+                                      Quoted(text) +
+                                      " is not 1 to 64 bytes in hexadecimal (\"16 4D 0D\"): left "
+                                      "out");
         }
     }
 }
@@ -356,7 +369,8 @@ void ReadOrderBytes(const TiXmlElement* entry, const char* list, ScannerEntry& s
 // The <Scanner> entries of a list element (Scanners, KeyboardScanners). An
 // entry that could match what it should not, or that says what can't be, is
 // skipped with a line on standard error that names it; the others serve.
-std::vector<ScannerEntry> ReadScannerList(const TiXmlElement* root, const char* name) {
+std::vector<ScannerEntry> ReadScannerList(const TiXmlElement* root, const char* name,
+                                          ConfReport& report) {
     const bool keyboards = std::string(name) == "KeyboardScanners";
     std::vector<ScannerEntry> entries;
     const TiXmlElement* list = root->FirstChildElement(name);
@@ -380,7 +394,7 @@ std::vector<ScannerEntry> ReadScannerList(const TiXmlElement* root, const char* 
         entry.aim_prefix = text("AimPrefix") == "1";
         entry.auto_disable = text("AutoDisable") == "1";
         if (!keyboards) {
-            ReadOrderBytes(element, name, entry);
+            ReadOrderBytes(element, name, entry, report);
         }
         const char* why = nullptr;
         if ((!vendor.empty() && !ParseUsbId(vendor, entry.vid)) ||
@@ -405,7 +419,8 @@ std::vector<ScannerEntry> ReadScannerList(const TiXmlElement* root, const char* 
             if (!entry.name.empty()) {
                 described += " named " + Quoted(entry.name);
             }
-            std::fprintf(stderr, "%s: skipped the Scanner %s: %s\n", name, described.c_str(), why);
+            report.problems.push_back(std::string(name) + ": skipped the Scanner " + described +
+                                      ": " + why);
             continue;
         }
         entries.push_back(entry);
@@ -414,7 +429,7 @@ std::vector<ScannerEntry> ReadScannerList(const TiXmlElement* root, const char* 
 }
 
 // KeepScans: whole seconds, 0 to 300; anything else is said and means 10.
-int ReadKeepScans(const TiXmlElement* root) {
+int ReadKeepScans(const TiXmlElement* root, ConfReport& report) {
     const TiXmlElement* element = root->FirstChildElement("KeepScans");
     const int kDefault = 10;
     if (element == nullptr) {
@@ -423,46 +438,78 @@ int ReadKeepScans(const TiXmlElement* root) {
     const std::string text = TrimmedText(element);
     if (!text.empty() && text.size() <= 3 &&
         text.find_first_not_of("0123456789") == std::string::npos && std::stoi(text) <= 300) {
+        report.from_file.emplace_back("KeepScans");
         return std::stoi(text);
     }
-    std::fprintf(stderr,
-                 "KeepScans %s is not a number of seconds from 0 to 300: scans are kept %d s\n",
-                 Quoted(text).c_str(), kDefault);
+    report.problems.push_back("KeepScans " + Quoted(text) +
+                              " is not a number of seconds from 0 to 300: scans are kept " +
+                              std::to_string(kDefault) + " s");
     return kDefault;
+}
+
+void ReadFile(const char* path, std::string& port, int& encoding, TtyAttr& attr,
+              NetworkPolicy& policy, ScannerOptions& scanners, ConfReport& report, bool summary) {
+    TiXmlDocument doc;
+    std::string unusable;
+    const char* restriction = nullptr;
+    std::string opened;
+    if (!LoadRegularFile(path, doc, unusable, restriction, opened)) {
+        if (!unusable.empty() && restriction != nullptr) {
+            // Never wider than written: no listener rather than every
+            // interface for any page.
+            report.problems.push_back(std::string(path) + " can't be used: " + unusable +
+                                      "; as it names " + restriction + ", no listener is opened");
+            policy.refusal =
+                std::string("the configuration file names ") + restriction + " but can't be used";
+        } else if (!unusable.empty() || !opened.empty()) {
+            report.unusable = unusable.empty() ? opened : unusable;
+        }
+        return;
+    }
+    const TiXmlElement* root = doc.FirstChildElement();
+    WarnMisplacedRestrictions(path, root, report);
+    ReadSettings(root, port, encoding, attr, report, summary);
+    ReadPolicy(root, policy);
+    scanners.log_scan_data = TrimmedText(root->FirstChildElement("LogScanData")) != "0";
+    scanners.serve_all = TrimmedText(root->FirstChildElement("ServeAllScanners")) == "1";
+    scanners.keep_scans_seconds = ReadKeepScans(root, report);
+    scanners.serial = ReadScannerList(root, "Scanners", report);
+    scanners.keyboards = ReadScannerList(root, "KeyboardScanners", report);
+    // The others came from the file where it gives them (KeepScans: a
+    // value it takes).
+    for (const char* optional : {"BindAddress", "LogScanData", "ServeAllScanners"}) {
+        if (!TrimmedText(root->FirstChildElement(optional)).empty()) {
+            report.from_file.emplace_back(optional);
+        }
+    }
+    for (const char* optional : {"Tls", "PageTokens", "Metrics"}) {
+        if (root->FirstChildElement(optional) != nullptr) {
+            report.from_file.emplace_back(optional);
+        }
+    }
+    if (!policy.allowed_origins.empty()) {
+        report.from_file.emplace_back("AllowedOrigins");
+    }
 }
 
 }  // namespace
 
 int ReadConfFile(const char* path, std::string& port, int& encoding, TtyAttr& attr,
-                 NetworkPolicy& policy, ScannerOptions& scanners) {
+                 NetworkPolicy& policy, ScannerOptions& scanners, ConfReport* checked) {
     attr = TtyAttr{115200, 8, 1, 'N'};
     port = "9010";
     encoding = 2;
     policy = NetworkPolicy();
     scanners = ScannerOptions();
-
-    TiXmlDocument doc;
-    std::string unusable;
-    const char* restriction = nullptr;
-    if (!LoadRegularFile(path, doc, unusable, restriction)) {
-        if (!unusable.empty() && restriction != nullptr) {
-            // Never wider than written: no listener rather than every
-            // interface for any page.
-            std::fprintf(stderr, "%s can't be used: %s; as it names %s, no listener is opened\n",
-                         path, unusable.c_str(), restriction);
-            policy.refusal =
-                std::string("the configuration file names ") + restriction + " but can't be used";
+    // What a start says on standard error, as it reads; a check collects it.
+    ConfReport said;
+    ConfReport& report = checked != nullptr ? *checked : said;
+    report = ConfReport();
+    ReadFile(path, port, encoding, attr, policy, scanners, report, checked == nullptr);
+    if (checked == nullptr) {
+        for (const std::string& problem : said.problems) {
+            std::fprintf(stderr, "%s\n", problem.c_str());
         }
-        return 0;
     }
-    const TiXmlElement* root = doc.FirstChildElement();
-    WarnMisplacedRestrictions(path, root);
-    ReadSettings(root, port, encoding, attr);
-    ReadPolicy(root, policy);
-    scanners.log_scan_data = TrimmedText(root->FirstChildElement("LogScanData")) != "0";
-    scanners.serve_all = TrimmedText(root->FirstChildElement("ServeAllScanners")) == "1";
-    scanners.keep_scans_seconds = ReadKeepScans(root);
-    scanners.serial = ReadScannerList(root, "Scanners");
-    scanners.keyboards = ReadScannerList(root, "KeyboardScanners");
     return 0;
 }

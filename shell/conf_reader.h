@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "network_policy.h"
 #include "scanner_options.h"
@@ -30,5 +31,15 @@ constexpr const char kConfPath[] = "/opt/apps/corvane/quillet/conf/gunconf.xml";
 // A file that can't be used but whose bytes name a restriction (BindAddress,
 // AllowedOrigins, Tls) refuses the listener (policy.refusal), and standard
 // error says why.
+//
+// Problems (a file that can't be used, an element not in force, an entry
+// skipped, a value that can't be one) go to standard error, one line each,
+// unless a check asks for them in `checked`, which then says too which
+// settings came from the file; a check prints no summary line.
+struct ConfReport {
+    std::vector<std::string> from_file;  // "WebsocketPort", "ttyAttr/parity", "BindAddress"...
+    std::vector<std::string> problems;
+    std::string unusable;  // why a file that is there could not be read, where it names nothing
+};
 int ReadConfFile(const char* path, std::string& port, int& encoding, TtyAttr& attr,
-                 NetworkPolicy& policy, ScannerOptions& scanners);
+                 NetworkPolicy& policy, ScannerOptions& scanners, ConfReport* checked = nullptr);

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "certificate_watch.h"
+#include "conf_check.h"
 #include "conf_reader.h"
 #include "instance_guard.h"
 #include "metrics.h"
@@ -240,11 +241,53 @@ bool InstallStopSignals() {
     return sigaction(SIGTERM, &action, nullptr) == 0 && sigaction(SIGINT, &action, nullptr) == 0;
 }
 
+#ifndef TAVITTY_VERSION
+#define TAVITTY_VERSION "unknown"
+#define TAVITTY_COMMIT "unknown"
+#endif
+
+void Usage(FILE* to) {
+    std::fprintf(to,
+                 "Usage: Tavitty                         serve the scanners as %s says\n"
+                 "       Tavitty --check-config [FILE]   tell what a configuration means, and its\n"
+                 "                                       problems, before a restart\n"
+                 "       Tavitty --version               the version and the build's commit\n"
+                 "       Tavitty --help                  this\n",
+                 kConfPath);
+}
+
+// The options a user may give by hand; -1 where the daemon is to start (no
+// option), else the exit status.
+int TakeOptions(int argc, char** argv) {
+    const std::string option = argc > 1 ? argv[1] : "";
+    if (argc == 1) {
+        return -1;
+    }
+    if (option == "--version" && argc == 2) {
+        std::printf("Tavitty %s (commit %s)\n", TAVITTY_VERSION, TAVITTY_COMMIT);
+        return 0;
+    }
+    if (option == "--help" && argc == 2) {
+        Usage(stdout);
+        return 0;
+    }
+    if (option == "--check-config" && argc <= 3) {
+        return CheckConfig(argc == 3 ? argv[2] : kConfPath);
+    }
+    Usage(stderr);
+    return 2;
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
     // Lines must reach a pipe or the journal as they happen.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
+
+    const int done = TakeOptions(argc, argv);
+    if (done >= 0) {
+        return done;
+    }
 
     if (IsProceRunning()) {
         std::puts("程序已经打开，请勿重复打开!");

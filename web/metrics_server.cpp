@@ -140,6 +140,15 @@ void AcceptWaiting(int listener, int wake_fd, std::vector<Client>& clients) {
 
 }  // namespace
 
+std::string MetricsProblem(const MetricsOptions& options) {
+    in_addr address;
+    const std::string bind = options.bind_address.empty() ? "127.0.0.1" : options.bind_address;
+    return ParsePortText(options.port.c_str()) == 0 ? "not a port number"
+           : inet_pton(AF_INET, bind.c_str(), &address) != 1
+               ? "its BindAddress is not an IPv4 address"
+               : "";
+}
+
 MetricsServer::~MetricsServer() {
     Stop();
 }
@@ -150,14 +159,10 @@ int MetricsServer::Start(const MetricsOptions& options) {
     }
     m_address = options.bind_address.empty() ? "127.0.0.1" : options.bind_address;
     m_port = ParsePortText(options.port.c_str());
-    in_addr address;
-    const char* why = m_port == 0 ? "not a port number"
-                      : inet_pton(AF_INET, m_address.c_str(), &address) != 1
-                          ? "its BindAddress is not an IPv4 address"
-                          : nullptr;
-    if (why != nullptr) {
+    const std::string why = MetricsProblem(options);
+    if (!why.empty()) {
         std::fprintf(stderr, "no metrics listener on %s:%s: %s\n", m_address.c_str(),
-                     options.port.c_str(), why);
+                     options.port.c_str(), why.c_str());
         return -1;
     }
     if (pipe2(m_wake, O_CLOEXEC | O_NONBLOCK) != 0) {

@@ -11,6 +11,10 @@ struct MetricsOptions {
     std::string bind_address;  // as written; empty: 127.0.0.1
 };
 
+// Why the options rule a metrics listener out (a port that is no port, a
+// BindAddress that is no IPv4 address); empty when they don't.
+std::string MetricsProblem(const MetricsOptions& options);
+
 // A plain HTTP listener on a thread of its own that answers GET /metrics
 // with Metrics' exposition text; any other path gets 404, any other method
 // 405. It never touches the scan path: what it serves is read from atomics.

@@ -46,3 +46,9 @@ struct NetworkPolicy {
                                                     origin) != allowed_origins.end();
     }
 };
+
+// Why the policy and the port's text rule a WebSocket listener out (a
+// refusal from the file, a port that is no port, a BindAddress that is no
+// IPv4 address, TLS files that won't do); empty when they don't. Page tokens'
+// keys are PageTokens::Load's.
+std::string ListenerProblem(const NetworkPolicy& policy, const char* port);

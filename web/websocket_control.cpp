@@ -138,7 +138,7 @@ int WebsocketControl::setupWebsocketServer(const char* port) {
     }
 
     // What the configuration rules out is not tried at all, and never again.
-    const std::string refused = RefusalOf(info);
+    const std::string refused = RefusalOf(port);
     if (!refused.empty()) {
         std::puts("ERROR: Expected to find proper listener connection status, but found..");
         std::fprintf(stderr, "no listener on port %s: %s\n", port, refused.c_str());
@@ -232,22 +232,8 @@ void WebsocketControl::Serve(lws_context* ctx) {
     m_changed.notify_all();
 }
 
-std::string WebsocketControl::RefusalOf(const lws_context_creation_info& info) const {
-    if (!m_policy.refusal.empty()) {
-        return m_policy.refusal;
-    }
-    if (info.port <= 0) {
-        return "not a port number";
-    }
-    // Only a dotted IPv4 address: the library would take an interface name
-    // too, and a typo must not widen what we listen on.
-    in_addr address;
-    if (inet_pton(AF_INET, info.iface, &address) != 1) {
-        return "BindAddress \"" + m_policy.bind_address + "\" is not an IPv4 address";
-    }
-    // Never plain text in place of TLS that was asked for.
-    return m_policy.tls ? TlsFilesProblem(m_policy.tls_certificate, m_policy.tls_private_key)
-                        : std::string();
+std::string WebsocketControl::RefusalOf(const char* port) const {
+    return ListenerProblem(m_policy, port);
 }
 
 std::string WebsocketControl::OriginsText() const {

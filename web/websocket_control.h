@@ -123,7 +123,7 @@ class WebsocketControl {
     // Runs the library's loop until closeWebsocketServer, then releases it.
     void Serve(lws_context* ctx);
     // Why the configuration rules a listener out; empty when it does not.
-    std::string RefusalOf(const lws_context_creation_info& info) const;
+    std::string RefusalOf(const char* port) const;
     // "any origin", or "origins https://a.example, https://b.example".
     std::string OriginsText() const;
     void SetProblem(const std::string& problem);

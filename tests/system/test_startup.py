@@ -4,12 +4,14 @@ single-instance guard, a start by another user, and what systemd is told."""
 import os
 import shutil
 import socket
+import subprocess
+import tempfile
 import time
 
 import pytest
 
 from conftest import told
-from sandbox import ALREADY_RUNNING, NOT_ROOT, STARTED, accepting, gunconf, is_alive
+from sandbox import ALREADY_RUNNING, NOT_ROOT, STARTED, VERSION, accepting, gunconf, is_alive
 
 
 def test_a_second_instance_is_refused_and_the_first_serves_on(daemon, tmp_path):
@@ -76,3 +78,50 @@ def test_systemd_is_told_when_the_service_is_ready_and_how_it_stands(
         lines = d.lines()  # one line for the failure, one once it opened
         assert sum(l.startswith(("cannot open", "opened /dev/ttyUSB0 after")) for l in lines) == (
             2 if given == "held" else 0)
+
+
+# What the daemon answers by hand: argv, the status, and what standard output
+# (or, for the usage of an option it does not know, standard error) starts with.
+@pytest.mark.parametrize("argv,status,out,err", [
+    (["--version"], 0, f"Tavitty {VERSION} (commit ", ""),
+    (["--help"], 0, "Usage: Tavitty ", ""),
+    (["--verbose"], 2, "", "Usage: Tavitty "),
+    (["--check-config", "a", "b"], 2, "", "Usage: Tavitty "),
+])
+def test_the_options_a_user_gives_by_hand(argv, status, out, err):
+    done = subprocess.run([os.environ["TAVITTY_BIN"], *argv], capture_output=True, text=True,
+                          timeout=30)
+    assert done.returncode == status
+    assert (done.stdout[:len(out)], done.stderr[:len(err)]) == (out, err)
+    assert len(done.stdout.splitlines()) == (1 if argv == ["--version"] else done.stdout.count("\n"))
+
+
+# A configuration checked before a restart, by a user who is not root: the
+# settings in force and where they came from, the problems, the status.
+@pytest.mark.parametrize("extra,status,said", [
+    ("", 0, ["WebsocketPort: 9011 (from the file)", "ttyAttr/parity: E (from the file)",
+             "a serial line: 115200 7E2", "KeepScans: 10 s (default)",
+             "the daemon would start as written"]),
+    ("<ttyAttr><BindAddress>127.0.0.1</BindAddress></ttyAttr><KeepScans>30</KeepScans>"
+     "<Metrics><Port>x</Port></Metrics><PageTokens><Secret>/nowhere</Secret></PageTokens>", 1,
+     ["BindAddress: every IPv4 interface (default)", "PageTokens: Secret /nowhere (from the file)",
+      "KeepScans: 30 s (from the file)",
+      "problem: {path}: BindAddress inside ttyAttr is not in force (it belongs right under gunconf)",
+      "problem: no listener on port 9011: page token secret /nowhere: No such file or directory",
+      "problem: no metrics listener on port x: not a port number",
+      "the daemon would not start as written"]),
+])
+def test_a_configuration_is_checked_before_a_restart(extra, status, said):
+    folder = tempfile.mkdtemp()
+    os.chmod(folder, 0o755)  # for the user who checks it
+    path = os.path.join(folder, "gunconf.xml")
+    with open(path, "w") as f:
+        f.write(gunconf(port="9011", baudrate="12345", databits="7", stopbits="2", parity="E",
+                        extra=extra))
+    done = subprocess.run(["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--",
+                           os.environ["TAVITTY_BIN"], "--check-config", str(path)],
+                          capture_output=True, text=True, timeout=30)
+    shutil.rmtree(folder)
+    expected = [line.format(path=path) for line in said]
+    assert done.returncode == status and done.stderr == ""
+    assert [line for line in done.stdout.splitlines() if line in expected] == expected

@@ -184,16 +184,18 @@ class VirtualScanners:
 
     def type(self, data, node=None, terminator=b"\r\n"):
         """Types a scan: bytes, or text sent as GB18030. A HID scanner sends the
-        bytes alone, in reports of 56; a keyboard types the text on a US
-        layout (or key codes, a list), ending in Enter where a terminator is
-        given. Returns CLOCK_MONOTONIC (ns) of the moment it wrote them all."""
+        bytes alone, in reports of 56, each with the symbology identifier that
+        fits the whole; a keyboard types the text on a US layout (or key
+        codes, a list), ending in Enter where a terminator is given. Returns
+        CLOCK_MONOTONIC (ns) of the moment it wrote them all."""
         node = node or self.nodes()[0]
         if isinstance(data, str) and self._kind[node] != "input":
             data = data.encode("gb18030")
         if self._kind[node] == "hidraw" and isinstance(data, list):
             data = b"".join(data)  # reports as they are
         elif self._kind[node] == "hidraw":
-            data = b"".join(self.report(data[at:at + 56], at + 56 < len(data))
+            symbology = self.symbology(data)  # every part of a barcode says the same
+            data = b"".join(self.report(data[at:at + 56], at + 56 < len(data), symbology)
                             for at in range(0, max(len(data), 1), 56))
         elif self._kind[node] == "input":
             keys = [KEYS[c] for c in data] if isinstance(data, str) else [(k, False) for k in data]
@@ -215,8 +217,19 @@ class VirtualScanners:
         return got
 
     @staticmethod
-    def report(data, continued, symbology=b"]E0"):
-        """One input report of HID_POS_DESCRIPTOR: the data, zero padded."""
+    def symbology(data):
+        """The AIM identifier that a scanner sends with the bytes: EAN-13's for
+        13 digits, EAN-8's for 8, and a QR Code's for anything else, which no
+        EAN could hold."""
+        if data.isdigit() and len(data) in (8, 13):
+            return b"]E4" if len(data) == 8 else b"]E0"
+        return b"]Q1"
+
+    @staticmethod
+    def report(data, continued, symbology=None):
+        """One input report of HID_POS_DESCRIPTOR: the data, zero padded, with
+        its symbology identifier (the one that fits the data unless given)."""
+        symbology = symbology or VirtualScanners.symbology(data)
         return bytes([2, len(data)]) + symbology + data.ljust(56, b"\0") + bytes([0, 0, continued])
 
     @staticmethod

@@ -235,7 +235,7 @@ def test_pages_get_the_scanners_they_chose_list_them_and_tell_them(daemon, scann
     scanners.type("G1", goods)
     assert every_page.wait_rows("scans", [["G1", "goods", "", "4"]])
     scanners.type("P1", payment)
-    p1 = ["P1", "payment", "]E0", "2"]
+    p1 = ["P1", "payment", "]Q1", "2"]
     assert every_page.wait_rows("scans", [p1, ["G1", "goods", "", "4"]])
     assert payment_page.wait_rows("scans", [p1])  # and no G1, sent before it
     scanners.unplug(payment)

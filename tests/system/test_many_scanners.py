@@ -66,7 +66,7 @@ def test_each_scanner_is_named_and_each_scan_says_which(daemon, scanners, extra,
         scanners.type("SCAN", node)
         kind = scanners._kind[node]
         data = "SCAN" if kind in ("hidraw", "input") else "SCAN\r\n"
-        assert unnumbered(p.recv()) == frame(0, data, name, "]E0" if kind == "hidraw" else None)
+        assert unnumbered(p.recv()) == frame(0, data, name, "]Q1" if kind == "hidraw" else None)
     assert p.nothing_more()
     clash = [l for l in d.proc.stderr.lines() if "is the name of another scanner" in l]
     assert clash == ([f"/dev/{nodes[3]} is named {names[3]}: {LONG} is the name of another "
@@ -181,7 +181,7 @@ def test_pages_choose_their_scanners_and_see_them_come_and_go(daemon, scanners):
     scanners.type("G1", goods)
     to("goods", frame(0, "G1\r\n", "goods"))
     scanners.type("P1", payment)
-    to("payment", frame(0, "P1", "payment", "]E0"))
+    to("payment", frame(0, "P1", "payment", "]Q1"))
     counter = scanners.plug("honeywell-acm")  # a name asked for before it was served
     to("counter", scanner_event("added", "counter", "serial", f"/dev/{counter}"))
     assert d.wait(f"serving counter: serial /dev/{counter} (0c2e:0b6a)")
@@ -191,9 +191,9 @@ def test_pages_choose_their_scanners_and_see_them_come_and_go(daemon, scanners):
     to("counter", frame(0, "no prefix\r\n", "counter"))
     scanners.type("]E0", counter)  # its identifier and terminator alone: no scan
     assert d.wait("a scan of its symbology identifier alone, dropped")
-    scanners.type("P2", payment)  # the last scan of a scanner comes before its removal
-    to("payment", frame(0, "P2", "payment", "]E0"))
-    assert d.wait("have data from payment: P2")
+    scanners.type("96385074", payment)  # an EAN-8, the last scan before its removal
+    to("payment", frame(0, "96385074", "payment", "]E4"))
+    assert d.wait("have data from payment: 96385074")
     scanners.unplug(payment)
     to("payment", scanner_event("removed", "payment", "hid-pos", f"/dev/{payment}"))
     payment = scanners.plug("hid-pos")  # back at once: gone is said before it opens again

@@ -110,7 +110,7 @@ def test_a_scanner_that_disables_itself_after_each_scan(till, scanners):
     page.send(request("SUBSCRIBE", Sources=["payment"]))
     for item in ("ITEM1", "ITEM2"):
         scanners.type(item, nodes["payment"])
-        assert unnumbered(page.recv()) == frame(0, item, "payment", "]E0")
+        assert unnumbered(page.recv()) == frame(0, item, "payment", "]Q1")
         assert scanners.written(nodes["payment"], 2) == report("disable")
         scanners.type("TOO SOON", nodes["payment"])  # before the till took the item
         assert scanners.written(nodes["payment"], 2) == report("error", held=True)

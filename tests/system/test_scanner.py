@@ -146,7 +146,7 @@ INPUT_SCANS = [
     ("hid-pos", "", [REPORT(b"SHORT", False)[:20]], True, (SHORT, "SHORT")),
     ("hid-pos", "", [REPORT(b"PART", True)], True, (UNFINISHED.format(4, "its last part never came"),
                                                    None)),
-    ("hid-pos", "", [REPORT(b"OLD", True), REPORT(b"NEW", False, b"]Q1")], True,
+    ("hid-pos", "", [REPORT(b"OLD", True, b"]E0"), REPORT(b"NEW", False, b"]Q1")], True,
      (UNFINISHED.format(3, "a barcode of another symbology began"), "NEW")),
     ("keyboard", KEYBOARD_CONF, "Ab-1!\t@", True, "Ab-1!\t@"),  # Shift, digits, punctuation
     ("keyboard", KEYBOARD_CONF, "quiet", False, "quiet"),  # ended by 50 ms without a key

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "gun_table.h"
+#include "payment_code.h"
 #include "scanner_enum.h"
 #include "scanner_match.h"
 #include "udev_handles.h"
@@ -332,7 +333,9 @@ void ScannerSet::ServeOne(Served& served) {
     SourceHooks hooks;
     hooks.deliver = [this, &info](Scan scan) {
         const size_t size = scan.text.size();
-        const std::string text = m_settings.log_scan_data ? scan.text : std::string();
+        // A payment code is spendable by whoever reads the log: it shows masked.
+        const std::string text =
+            m_settings.log_scan_data ? MaskedPaymentCode(scan.text) : std::string();
         if (m_events.scan) {
             m_events.scan(info, std::move(scan));
         }

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "payment_code.h"
 #include "sleep_ms.h"
 
 CttyUSB::CttyUSB()
@@ -47,7 +48,7 @@ void CttyUSB::Dropped(ScanDrop reason) {
 void CttyUSB::ReportScan(const std::string& text) {
     Report(0, text);
     if (m_options.log_scan_data) {
-        std::printf("have data %s\n", text.c_str());
+        std::printf("have data %s\n", MaskedPaymentCode(text).c_str());  // a payment code masked
     } else {
         std::printf("have data (%zu bytes, not logged)\n", text.size());
     }

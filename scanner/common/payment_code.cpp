@@ -30,6 +30,35 @@ bool FindPaymentCode(const char* scan, size_t size, size_t& first, size_t& digit
     return false;
 }
 
+bool MayBePaymentCode(const char* scan, size_t size) {
+    size_t at = 0;
+    if (size > 0 && scan[0] == ']') {
+        if ((size > 1 && !std::isalpha(static_cast<unsigned char>(scan[1]))) ||
+            (size > 2 && !std::isalnum(static_cast<unsigned char>(scan[2])))) {
+            return false;
+        }
+        at = size < 3 ? size : 3;
+    }
+    const size_t begin = at;
+    while (at < size && scan[at] >= '0' && scan[at] <= '9') {
+        ++at;
+    }
+    if (at < size) {
+        // A byte that is no digit: the terminator, which ends the digits,
+        // or a byte that no code has.
+        size_t first = 0;
+        size_t digits = 0;
+        return FindPaymentCode(scan, size, first, digits);
+    }
+    const size_t digits = at - begin;
+    if (digits < 2) {
+        return digits == 0 || (scan[begin] >= '1' && scan[begin] <= '3');
+    }
+    const int prefix = (scan[begin] - '0') * 10 + (scan[begin + 1] - '0');
+    return (prefix >= 10 && prefix <= 15 && digits <= 18) ||
+           (prefix >= 25 && prefix <= 30 && digits <= 24);
+}
+
 std::string MaskedPaymentCode(std::string scan) {
     size_t first = 0;
     size_t digits = 0;

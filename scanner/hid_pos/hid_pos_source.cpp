@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "hex_dump.h"
+#include "payment_code.h"
 #include "scan_buffer.h"
 #include "scanner_match.h"
 #include "udev_handles.h"
@@ -167,7 +168,8 @@ void HidPosSource::Take(const uint8_t* report, size_t size) {
         return;  // a barcode without data is no scan
     }
     if (m_settings.log_scan_data) {
-        PrintHexChunk(scan.data(), scan.size(), false);
+        const std::string shown = MaskedPaymentCode(std::string(scan.data(), scan.size()));
+        PrintHexChunk(shown.data(), shown.size(), false);
     }
     if (scan.Overflowed()) {
         std::printf("scan longer than %zu bytes, dropped\n", ScanBuffer::kCapacity);

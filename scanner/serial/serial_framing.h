@@ -4,6 +4,8 @@
 
 #include <chrono>
 #include <functional>
+#include <string>
+#include <vector>
 
 #include "scan_buffer.h"
 
@@ -14,6 +16,13 @@
 // ends once the quiet time has passed without a byte. A read that fails
 // spoils the scan under way, and a line that hangs up cuts it: such a scan is
 // handed on marked failed.
+//
+// With the chunks logged, each read is dumped in hexadecimal, one line a
+// read, before the scans it completes are handed on. A customer's payment
+// code never shows in the dump: a read is held back (the scans it completes
+// handed on before it) while a scan in it may still turn out to be one, and
+// goes out, the code's digits but the first two and the last two masked, as
+// soon as none can; all of it by the time the framing goes.
 class SerialFraming {
   public:
     // The line: its descriptor and the frame that reads keep when they are
@@ -33,6 +42,9 @@ class SerialFraming {
 
     SerialFraming(Line line, bool log_chunks, bool dump_with_leading_blanks, Complete complete,
                   Present present);
+    ~SerialFraming();
+    SerialFraming(const SerialFraming&) = delete;
+    SerialFraming& operator=(const SerialFraming&) = delete;
 
     enum class Step {
         kMore,      // a scan is under way: read again
@@ -55,7 +67,27 @@ class SerialFraming {
   private:
     friend struct ScanFramingHarness;  // fakes the quiet time
 
+    // The bytes of a read that belong to one scan, [from, to): the first
+    // of the scan (`starts`), and its last (`ends`: it is complete).
+    struct Piece {
+        size_t from;
+        size_t to;
+        bool starts;
+        bool ends;
+    };
+
     void Append(const char* chunk, size_t len);
+    // Cuts a read into the pieces of its scans (m_pieces), changing nothing.
+    void Cut(const char* chunk, size_t len);
+    // Dumps the read, once Cut, or holds it back with those before it.
+    void Dump(const char* chunk, size_t len);
+    // The scan under way ends between reads (complete, or cut): the reads
+    // held back go out.
+    void Settle();
+    // Prints the reads held back, one line each.
+    void PrintHeld();
+    // Masks the held scan of `size` bytes at `from` where it is a payment code.
+    void MaskIfPaymentCode(size_t from, size_t size);
     // The scan is complete; `lf_may_follow`: it ended in a CR whose LF was
     // not seen yet, and is the rest of it if it comes first in the next read.
     void Finish(bool lf_may_follow);
@@ -73,4 +105,13 @@ class SerialFraming {
     bool m_lf_pending = false;
     bool m_gone = false;
     std::chrono::steady_clock::time_point m_last_chunk;
+
+    std::vector<Piece> m_pieces;  // of the read being taken
+    // The reads held back (their bytes as they will be dumped, one after
+    // the other, and the size of each), while the scan under way, whose
+    // bytes begin at m_scan_from, may still turn out to be a payment code.
+    std::string m_held;
+    std::vector<size_t> m_held_reads;
+    bool m_may_be_code = false;
+    size_t m_scan_from = 0;
 };

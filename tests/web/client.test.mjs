@@ -350,3 +350,86 @@ test("the last scan delivered: After on every connection, no scan twice, GAPs", 
     assert.deepEqual(got, heard, name);
   }
 });
+
+// A daemon with page tokens: what the page sends, socket by socket, with its
+// token given as a string or by a function (a fetch from the POS's server),
+// and the statuses it hears; the token in none of them.
+test("page tokens: in every SUBSCRIBE, asked for again, failures and refusals heard", async (t) => {
+  t.mock.timers.enable({ apis: ["setTimeout"] });
+  const settled = () => new Promise((resolve) => setImmediate(resolve));
+  const open = () => FakeSocket.last().open();
+  const tick = (ms) => () => t.mock.timers.tick(ms);
+  const reconnect = () => (FakeSocket.last().close(), t.mock.timers.tick(1000), open());
+  const receive = (message) => (c) => c.receive(JSON.stringify(message));
+  const refused = (why) => receive({ type: "ERROR", erro: -5, Data: why });
+  const notOpen = (c) => c.receive(NOT_OPEN);
+  const [T1, T2, T3] = ["eyJ.one.sig", "eyJ.two.sig", "eyJ.three.sig"];
+  const subscribe = (Token, more) => JSON.stringify({ type: "SUBSCRIBE", ...more, Token });
+  const goods = { Sources: ["goods"] };
+  const resume = { ...goods, After: "0123456789abcdef:1" };
+  const disable = '{"type":"DISABLE","Sources":["goods"]}';
+  // A token function's answers, one a call: a token, a rejection, or a
+  // function that throws.
+  const given = (...answers) => {
+    let call = 0;
+    return () => {
+      const answer = answers[call++];
+      if (answer instanceof Error) return Promise.reject(answer);
+      return typeof answer === "function" ? answer() : Promise.resolve(answer);
+    };
+  };
+  const expired = "the token has expired";
+  const connected = ["connected", undefined];
+  const failed = (why) => ["token", `could not get the page's token: ${why}`];
+  const cases = [
+    ["a string: on every connection and retry, one scanner a run too", T1,
+     [open, notOpen, tick(1000), reconnect],
+     [[subscribe(T1), subscribe(T1)], [subscribe(T1)]], [connected, connected]],
+    // The daemon let go of the page's DISABLE when its token expired.
+    ["a function: asked on connecting, reconnecting and after 'token expired'",
+     given(T1, `${T2}\n`, T3),
+     [(c) => c.subscribe(["goods"]), (c) => c.disable(["goods"]), open,
+      receive({ type: "BARCODE_GUN", erro: 0, size: 1, Data: "S", Source: "goods",
+                Id: resume.After }),
+      reconnect, refused("token expired")],
+     [[subscribe(T1, goods), disable],
+      [subscribe(T2, resume), disable, subscribe(T3, resume), disable]],
+     [connected, connected, connected]],
+    ["what the page asks meanwhile goes after its SUBSCRIBE", given(T1, T2),
+     [open, (c) => (c.subscribe(["goods"]), c.disable(["goods"]))],
+     [[subscribe(T1), subscribe(T2, goods), disable]], [connected]],
+    ["a function that fails: asked again later, nothing sent without it",
+     given(new Error("HTTP 503"), () => { throw new Error("no session"); }, " ", T1),
+     [open, (c) => assert.equal(c.signal("goods", "good"), false), tick(1000), tick(2000),
+      tick(4000)],
+     [[subscribe(T1)]],
+     [failed("HTTP 503"), failed("no session"),
+      failed("the token function gave no token (a non-empty string)"), connected]],
+    // A -5 shows no daemon that serves every scanner: its -2 is retried.
+    ["refused: heard, and a function asked again", given(T1, T2, T3),
+     [open, refused(expired), tick(1000), notOpen, tick(1000)],
+     [[subscribe(T1), subscribe(T2), subscribe(T3)]], [connected, ["refused", expired], connected]],
+    ["refused with a string: heard, nothing more", T1, [open, refused(expired), tick(10000)],
+     [[subscribe(T1)]], [connected, ["refused", expired]]],
+  ];
+  for (const [name, token, steps, sent, heard] of cases) {
+    FakeSocket.made = [];
+    const got = [];
+    const client = new TavittyClient({
+      token, reconnectMinMs: 1000, registerRetryMs: 1000,
+      onStatus: (status, hint) => ["connected", "token", "refused"].includes(status) &&
+        got.push([status, hint]),
+    });
+    client.start();
+    for (const step of steps) {
+      step(client);
+      await settled();
+    }
+    client.stop();
+    assert.deepEqual(FakeSocket.made.map((socket) => socket.sent), sent, name);
+    assert.deepEqual(got, heard, name);
+  }
+  for (const token of ["", " ", 42, {}]) {
+    assert.throws(() => new TavittyClient({ token }), TypeError, JSON.stringify(token));
+  }
+});

@@ -87,7 +87,10 @@ export interface TavittyOpenScanner extends TavittyScanner, TavittyAbilities {
  * site away from the daemon (or the daemon is down); "failed": the browser
  * will not open the URL at all, and the client has stopped; "refused": the
  * daemon turned a request down, the hint saying why; "gap": scans may have
- * been lost while the page was away, the hint saying why (as `onGap` hears).
+ * been lost while the page was away, the hint saying why (as `onGap` hears);
+ * "token": the `token` function threw or rejected, or gave no string, the
+ * hint saying why (the client asks it again a while later). Neither the
+ * token nor any part of it is ever in a status or a hint.
  */
 export type TavittyStatus =
   | "connecting"
@@ -98,7 +101,8 @@ export type TavittyStatus =
   | "waiting for a scanner"
   | "receiving scans"
   | "refused"
-  | "gap";
+  | "gap"
+  | "token";
 
 export interface TavittyClientOptions {
   /**
@@ -134,6 +138,20 @@ export interface TavittyClientOptions {
   reconnectMinMs?: number;
   /** The longest pause before reconnecting. Default 10000. */
   reconnectMaxMs?: number;
+  /**
+   * The page's signed token, for a daemon with `<PageTokens>`: a string, or a
+   * function that gives one (or a promise of one), such as a fetch from the
+   * page's own server. The function is called before each SUBSCRIBE: on
+   * every connection, every retry while no scanner is open, `subscribe()`,
+   * and when the daemon says the token expired. With a token the client
+   * registers with a SUBSCRIBE that carries it, never without it; white space
+   * around it is dropped. A function that throws, rejects or gives no string
+   * makes the status "token" and is called again a while later (the pause
+   * growing as for reconnects), as is one whose token the daemon refused
+   * (the status "refused", with the daemon's reason). The constructor throws
+   * a TypeError for anything else, or an empty string.
+   */
+  token?: string | (() => string | Promise<string>);
 }
 
 export declare class TavittyClient {
@@ -141,11 +159,14 @@ export declare class TavittyClient {
   readonly url: string;
   readonly binaryEncoding: string;
   /**
-   * Connects, registers, and keeps doing so until stop(). Once it has
-   * delivered a scan with an Id, it subscribes with that Id as `After` on
-   * every connection, so that the daemon sends what the page missed; the Id
-   * is kept in the tab's sessionStorage (keyed by `url`) where the page may
-   * use it, so a reload of the page resumes too, and in memory otherwise.
+   * Connects, registers, and keeps doing so until stop(). The status
+   * "connected" comes once it has registered (with a `token` function, once
+   * the token came), and again when it registers after its token expired,
+   * could not be got or was refused. Once it has delivered a scan with an
+   * Id, it subscribes with that Id as `After` on every connection, so that
+   * the daemon sends what the page missed; the Id is kept in the tab's
+   * sessionStorage (keyed by `url`) where the page may use it, so a reload of
+   * the page resumes too, and in memory otherwise.
    */
   start(): void;
   stop(): void;

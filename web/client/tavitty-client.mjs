@@ -56,6 +56,18 @@
 // page's connection goes, and a scanner starts enabled when it is plugged in
 // again: the client keeps what the page disabled, and tells the daemon again
 // after every connection and whenever such a scanner opens again.
+//
+// A daemon with page tokens serves a page only once it has shown a signed
+// token, which the page gets from its own (the POS's) server, in a SUBSCRIBE.
+// With the token option the client registers with a SUBSCRIBE that carries
+// it, whichever kind of daemon it is, asking for the token again before each:
+// on every connection, every retry, and when the daemon says that the token
+// expired (it then serves the page nothing until it shows a fresh one). The
+// status "connected" comes once that SUBSCRIBE has gone; what the page asks
+// while a token is on its way goes after it. A token the client could not
+// get, or one the daemon refused, is asked for again a while later, the pause
+// growing as for reconnects. The token itself goes nowhere but into the
+// SUBSCRIBE: no status, hint or error holds it.
 
 const LOOPBACK_HOST = /^(localhost|.+\.localhost|127(\.\d{1,3}){3}|::1)$/;
 
@@ -177,6 +189,19 @@ function withoutTerminator(data) {
 
 const UTF8 = new TextDecoder();
 
+// The daemon's "erro" when it wants a valid token, and its words when the
+// token of a page that it serves expired.
+const TOKEN_REFUSED = -5;
+const TOKEN_EXPIRED = "token expired";
+
+// What the page's token function gave: a JSON Web Token holds no white
+// space, so a line feed around it (a server's reply) goes.
+function tokenOf(value) {
+  const token = typeof value === "string" ? value.trim() : "";
+  if (token === "") throw new TypeError("the token function gave no token (a non-empty string)");
+  return token;
+}
+
 // A scan's Id as the daemon writes it and takes it back in After: its run (16
 // lowercase hexadecimal digits) and its number in that run (64 bits at most).
 const SCAN_ID = /^([0-9a-f]{16}):(0|[1-9][0-9]{0,19})$/;
@@ -188,6 +213,10 @@ function readScanId(id) {
 }
 
 export class TavittyClient {
+  // A string, or a function that gives one (or a promise of one); undefined:
+  // none. Private: no status, log or error of the page's shows it.
+  #token;
+
   constructor({
     url = `ws://${globalThis.location?.hostname || "localhost"}:9010/`,
     onScan = () => {},
@@ -199,9 +228,14 @@ export class TavittyClient {
     registerRetryMs = 1000,
     reconnectMinMs = 500,
     reconnectMaxMs = 10000,
+    token = undefined,  // the page's signed token, or a function giving it
   } = {}) {
     Object.assign(this, { url, onScan, onStatus, onScanner, onGap, binaryEncoding,
                           registerRetryMs, reconnectMinMs, reconnectMaxMs });
+    this.#token = typeof token === "string" ? token.trim() : token;
+    if (this.#token === "" || !["undefined", "string", "function"].includes(typeof token)) {
+      throw new TypeError("token is a non-empty string, or a function that gives one");
+    }
     // An encoding the browser does not know fails here, not at the first scan.
     this.decoder = new TextDecoder(binaryEncoding);
     this.socket = null;
@@ -228,6 +262,21 @@ export class TavittyClient {
       // memory alone
     }
     this.resuming = false;  // the last SUBSCRIBE sent carried After
+    // The page is registered on this connection as far as the client knows:
+    // its requests may go. Not before the first registration of a
+    // connection, nor after the daemon said that the token expired.
+    this.ready = false;
+    // The daemon let go of what the page disabled (a new connection, an
+    // expired token): told again right after the next registration.
+    this.tellNext = false;
+    this.announce = false;  // "connected" at the next registration
+    // The socket whose SUBSCRIBE waits for the token function, and what the
+    // page asked meanwhile: it goes after that SUBSCRIBE (an order for a
+    // scanner of the page's new list, say).
+    this.fetching = null;
+    this.queued = [];
+    this.retrying = false;  // a registration with a fresh token is due after tokenBackoff
+    this.tokenBackoff = reconnectMinMs;
     // The scanners the page wants off: every one of its list but those
     // enabled since (all), or those named.
     this.off = { all: false, names: new Set(), except: new Set() };
@@ -268,12 +317,15 @@ export class TavittyClient {
       this.servesAll = false;
       this.blocked = false;
       this.backoff = this.reconnectMinMs;
+      this.tokenBackoff = this.reconnectMinMs;
       // Registered (with its list) first, and the scanners it wants off
       // told so: whatever the page sends on "connected" comes after.
       this.told = [];
+      this.queued = [];
+      this.ready = false;
+      this.tellNext = true;
+      this.announce = true;
       this.register();
-      this.tellAgain();
-      this.onStatus("connected");
     };
     socket.onmessage = (event) => this.receive(event.data);
     // WebKit fails a socket that it refuses to open with an error event
@@ -308,26 +360,89 @@ export class TavittyClient {
     };
   }
 
-  isOpen() {
+  socketOpen() {
     return this.socket?.readyState === WebSocket.OPEN;
+  }
+
+  // Open, and registered: what the page asks goes now.
+  isOpen() {
+    return this.ready && this.socketOpen();
+  }
+
+  // A request of the page's: now, or right after a SUBSCRIBE that waits for
+  // its token.
+  send(data) {
+    if (this.fetching === this.socket) this.queued.push(data);
+    else this.socket.send(data);
   }
 
   // Once subscribed, the page registers with its list: on every connection
   // and on every retry while no scanner is open, so the daemon never holds
-  // it for every scanner in between. Once it has had a numbered scan, it
-  // subscribes with that scan's Id as After, its list where it has one.
+  // it for every scanner in between. With a token function, the token first.
   register() {
-    if (!this.isOpen()) return;
-    const after = this.last?.id;
-    this.resuming = after !== undefined;
-    if (this.sources === null && !this.resuming) {
-      this.socket.send("register");
+    this.retrying = false;
+    if (!this.socketOpen()) return;
+    if (typeof this.#token !== "function") {
+      this.sendRegistration(this.#token);
       return;
     }
-    const request = { type: "SUBSCRIBE" };
-    if (this.sources !== null) request.Sources = this.sources;
-    if (this.resuming) request.After = after;
-    this.socket.send(JSON.stringify(request));
+    // The SUBSCRIBE of a call running already takes what the page has by then.
+    if (this.fetching === this.socket) return;
+    const socket = this.socket;
+    this.fetching = socket;
+    new Promise((resolve) => resolve(this.#token())).then(tokenOf).then((token) => {
+      if (this.socket !== socket || !this.socketOpen()) return;
+      this.fetching = null;
+      this.sendRegistration(token);
+    }, (error) => {
+      if (this.socket !== socket || !this.socketOpen()) return;
+      this.fetching = null;
+      this.announce = true;
+      // The page's words, never the token (it has none); tried again later.
+      this.onStatus("token", `could not get the page's token: ${error?.message ?? error}`);
+      this.flush();
+      this.retryRegistration();
+    });
+  }
+
+  flush() {
+    for (const data of this.queued.splice(0)) this.socket.send(data);
+  }
+
+  // Once it has had a numbered scan, it subscribes with that scan's Id as
+  // After, its list where it has one, and its token where it has one.
+  sendRegistration(token) {
+    const after = this.last?.id;
+    this.resuming = after !== undefined;
+    if (this.sources === null && !this.resuming && token === undefined) {
+      this.socket.send("register");
+    } else {
+      const request = { type: "SUBSCRIBE" };
+      if (this.sources !== null) request.Sources = this.sources;
+      if (this.resuming) request.After = after;
+      if (token !== undefined) request.Token = token;
+      this.socket.send(JSON.stringify(request));
+    }
+    this.ready = true;
+    if (this.tellNext) {
+      this.tellNext = false;
+      this.tellAgain();
+    }
+    this.flush();
+    if (this.announce) {
+      this.announce = false;
+      this.onStatus("connected");
+    }
+  }
+
+  // Registered again a while later, with a fresh token: the last could not
+  // be got, or the daemon refused it.
+  retryRegistration() {
+    if (this.retrying) return;
+    this.retrying = true;
+    clearTimeout(this.timer);
+    this.timer = setTimeout(() => this.register(), this.tokenBackoff);
+    this.tokenBackoff = Math.min(this.tokenBackoff * 2, this.reconnectMaxMs);
   }
 
   remember(last) {
@@ -355,7 +470,7 @@ export class TavittyClient {
       throw new RangeError(`a signal is ${SIGNALS.join(", ")}: ${JSON.stringify(kind)}`);
     }
     if (!this.isOpen()) return false;
-    this.socket.send(JSON.stringify({ type: "SIGNAL", Source: source, Signal: kind }));
+    this.send(JSON.stringify({ type: "SIGNAL", Source: source, Signal: kind }));
     return true;
   }
 
@@ -399,7 +514,7 @@ export class TavittyClient {
   // it can't take (a scanner not open), and the others would stay as they were.
   order(type, name, again = false) {
     if (!this.isOpen()) return;
-    this.socket.send(JSON.stringify(name === undefined ? { type } : { type, Sources: [name] }));
+    this.send(JSON.stringify(name === undefined ? { type } : { type, Sources: [name] }));
     if (again && name !== undefined) this.told.push(name);
   }
 
@@ -424,7 +539,7 @@ export class TavittyClient {
       let settle;
       const promise = new Promise((resolve, reject) => { settle = { resolve, reject }; });
       this.listing = { promise, ...settle };
-      this.socket.send(JSON.stringify({ type: "SCANNERS" }));
+      this.send(JSON.stringify({ type: "SCANNERS" }));
     }
     return this.listing.promise;
   }
@@ -445,7 +560,11 @@ export class TavittyClient {
       const bytes = charsToBytes(value);
       return bytes ? UTF8.decode(bytes) : undefined;
     };
-    if (["SCANNER", "SCANNERS", "ERROR", "GAP"].includes(message?.type)) this.servesAll = true;
+    // (A daemon that serves one scanner a run may want a token too.)
+    if (["SCANNER", "SCANNERS", "GAP"].includes(message?.type) ||
+        (message?.type === "ERROR" && message.erro !== TOKEN_REFUSED)) {
+      this.servesAll = true;
+    }
     switch (message?.type) {
       case "BARCODE_GUN":
         return this.receiveScan(message, binary, text);
@@ -483,6 +602,7 @@ export class TavittyClient {
       }
       case "ERROR": {
         const reason = text(message.Data) ?? "the daemon refused a request";
+        if (message.erro === TOKEN_REFUSED) return this.tokenRefused(reason);
         const told = this.told.findIndex((name) => reason === `no scanner ${name} is open`);
         if (told >= 0) {
           this.told.splice(told, 1);
@@ -495,11 +615,27 @@ export class TavittyClient {
         // on. (Any other refusal, of an order say, leaves the Id as it is.)
         if (this.resuming && AFTER_REFUSED.includes(reason)) {
           this.remember(null);
+          this.tellNext = true;
           this.register();
-          this.tellAgain();
         }
       }
     }
+  }
+
+  // The daemon wants a valid token. Where the page's expired, it serves the
+  // page nothing more (and let go of what the page disabled) until it shows a
+  // fresh one: at once. Any other refusal is the page's to hear; a token
+  // function is asked again a while later (a string would change nothing).
+  tokenRefused(reason) {
+    this.announce = true;
+    if (reason === TOKEN_EXPIRED && this.#token !== undefined) {
+      this.ready = false;
+      this.tellNext = true;
+      this.register();
+      return;
+    }
+    this.onStatus("refused", reason);
+    if (typeof this.#token === "function") this.retryRegistration();
   }
 
   receiveScan(message, binary, text) {
@@ -511,6 +647,7 @@ export class TavittyClient {
       // case it is the other kind), it stays silent.
       this.onStatus("waiting for a scanner");
       clearTimeout(this.timer);
+      this.retrying = false;
       if (!this.servesAll) this.timer = setTimeout(() => this.register(), this.registerRetryMs);
       return;
     }

@@ -81,7 +81,7 @@ def test_every_element_the_configuration_reader_knows_is_documented():
     source = (ROOT / "shell" / "conf_reader.cpp").read_text()
     elements = set(re.findall(
         r'(?:FirstChildElement|NextSiblingElement|text|ReadScannerList\(root,)\s*\(?\s*"(\w+)"'
-        r'|\{"(\w+)", &attr', source))
+        r'|\{"(\w+)", (?:"[\w/]+", )?&attr', source))
     elements = {name for pair in elements for name in pair if name}
     assert {"WebsocketPort", "baudrate", "Origin", "KeyboardScanners", "AimPrefix"} <= elements
     guide = (ROOT / "docs" / "configuration.md").read_text()

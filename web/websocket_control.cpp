@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 #include <utility>
+#include <vector>
 
 RecvCallback callbackfunc = nullptr;
 CloseCallback callbackWebClose = nullptr;
@@ -430,6 +431,17 @@ bool WebsocketControl::AcceptHandshake(lws* wsi) const {
     }
     std::fprintf(stderr, "refused a page from origin %s\n", origin.c_str());
     ++Metrics::Get().pages_refused_by_origin;
+    // Answered as a web server would: 403, and the reason in one line (not
+    // the origins that are allowed). A browser shows only a failed
+    // connection; a program or curl sees why.
+    const std::string body = "origin " + origin + " is not allowed to reach this scanner service\n";
+    const std::string answer =
+        "HTTP/1.1 403 Forbidden\r\nContent-Type: text/plain; charset=utf-8\r\n"
+        "Content-Length: " +
+        std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+    std::vector<unsigned char> buffer(LWS_PRE + answer.size());
+    std::memcpy(buffer.data() + LWS_PRE, answer.data(), answer.size());
+    lws_write(wsi, buffer.data() + LWS_PRE, answer.size(), LWS_WRITE_HTTP_HEADERS);
     return false;
 }
 

@@ -4,6 +4,7 @@ standard output that takes nothing. This suite runs under umockdev-wrapper."""
 
 import os
 import select
+import socket
 import time
 from concurrent.futures import ThreadPoolExecutor
 
@@ -144,6 +145,21 @@ def test_network_policy(daemon, extra, said, expected):
         return client.recv() == NOT_OPEN
 
     assert {key: served(*key) for key in expected} == {k: bool(v) for k, v in expected.items()}
+
+
+def test_a_page_from_an_origin_not_allowed_is_answered_403_and_why(daemon):
+    d = daemon(conf={"extra": ORIGINS})
+    assert d.wait_accepting()
+    with socket.create_connection(("127.0.0.1", d.port), timeout=5) as raw:
+        raw.sendall(b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n"
+                    b"Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+                    b"Sec-WebSocket-Version: 13\r\nOrigin: https://evil.example\r\n\r\n")
+        answer = b""
+        while chunk := raw.recv(4096):
+            answer += chunk
+    head, body = answer.decode().split("\r\n\r\n", 1)
+    assert head.split("\r\n")[0] == "HTTP/1.1 403 Forbidden"
+    assert body == "origin https://evil.example is not allowed to reach this scanner service\n"
 
 
 # Where standard output goes, and how many scans of 1 KB (about 6 KB of output

@@ -99,6 +99,15 @@ function isSecure(url) {
 
 const UNTRUSTED = "the browser does not trust the service's certificate";
 
+// The first thing to check where a page never connects: a daemon with
+// AllowedOrigins refuses every other origin (a 403 that the browser shows as
+// a failed connection), and http://localhost:8080 is not http://127.0.0.1:8080.
+function originHint(location) {
+  const origin = location?.origin && location.origin !== "null" ? location.origin : "";
+  return origin ? `its AllowedOrigins does not list this page's origin, ${origin}, exactly`
+    : "its AllowedOrigins does not list this page's origin";
+}
+
 function blockedHint(location, url) {
   const blocked = "the browser blocked access to the local scanner service";
   if (location?.protocol === "http:") {
@@ -107,7 +116,8 @@ function blockedHint(location, url) {
       "or serve it from this machine.";
   }
   const origin = location?.origin || "the page's origin";
-  const down = "the service is not running" + (isSecure(url) ? `, or ${UNTRUSTED}` : "");
+  const down = "the service is not running, or " + originHint(location) +
+    (isSecure(url) ? `, or ${UNTRUSTED}` : "");
   return `${blocked} (or ${down}). List ${origin} in the browser policy ` +
     "LocalNetworkAccessAllowedForUrls.";
 }
@@ -348,9 +358,11 @@ export class TavittyClient {
       if (neverOpened && !servedFromDaemonHost(location?.hostname, this.url)) {
         if (!this.blocked) this.onStatus("blocked", blockedHint(location, this.url));
         this.blocked = true;
-      } else if (neverOpened && isSecure(this.url)) {
-        // A certificate the browser refuses looks the same as no service.
-        this.onStatus("disconnected", `the service is not running, or ${UNTRUSTED}`);
+      } else if (neverOpened) {
+        // A refused origin, or a certificate the browser refuses, looks the
+        // same as no service.
+        this.onStatus("disconnected", `the service is not running, or ${originHint(location)}` +
+          (isSecure(this.url) ? `, or ${UNTRUSTED}` : ""));
       } else {
         this.onStatus("disconnected");
       }

@@ -228,6 +228,7 @@ def test_install_upgrade_remove_and_purge_in_a_scratch_root(debs, tmp_path):
         done = run("dpkg", f"--root={root}", "--force-script-chrootless", "--force-depends",
                    "--force-confold", "--log=/dev/null", *args, env=env)
         assert done.returncode == 0, done.stderr
+        return done.stdout + done.stderr
 
     def files(*under):
         return sorted(os.path.relpath(os.path.join(d, f), root)
@@ -246,10 +247,13 @@ def test_install_upgrade_remove_and_purge_in_a_scratch_root(debs, tmp_path):
     # The unit's exposure, as systemd rates it: 2.0 at most.
     exposure = run("systemd-analyze", "security", "--offline=yes", "--threshold=20", root / UNIT)
     assert exposure.returncode == 0, exposure.stdout[-300:]
-    # An operator's configuration survives an upgrade (the same package again).
-    (root / CONF).write_text("<gunconf><WebsocketPort>9443</WebsocketPort></gunconf>\n")
-    dpkg("-i", deb)
+    # An operator's configuration survives an upgrade (the same package again),
+    # and what the new daemon would say of it is said.
+    (root / CONF).write_text("<gunconf><WebsocketPort>9443</WebsocketPort>"
+                             "<KeepScans>soon</KeepScans></gunconf>\n")
+    said = dpkg("-i", deb)
     assert "9443" in (root / CONF).read_text() and os.path.lexists(root / WANTS)
+    assert 'tavitty: KeepScans "soon" is not a number of seconds from 0 to 300' in said
     # What the helper makes in its directory (and the work directory of a run
     # that was killed) goes with a purge; an operator's own file there stays.
     tls = root / APP / "conf/tls"

@@ -277,7 +277,9 @@ bool CWebServer::Admit(lws* conn, PageRequest& request) {
                 request.sources = verdict.sources;
             }
             page.admitted = true;
-            page.admitted_until = now + std::chrono::seconds(verdict.expires - seconds);
+            // A far "exp" must not overflow the clock: ten years at most.
+            const int64_t left = std::min<int64_t>(verdict.expires - seconds, 10 * 365 * 86400);
+            page.admitted_until = now + std::chrono::seconds(left);
             m_keeper_wake.notify_all();  // its end may come first
             return true;
         }

@@ -10,6 +10,7 @@ from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
+import ws_client
 from conftest import LISTENER_ERROR, NOT_OPEN, page, scan
 from sandbox import CONF_PATH, REGISTERED, WRAP, accepting, poll_until, raise_descriptor_limit
 from ws_client import Client, Crowd, Refused
@@ -150,7 +151,9 @@ def test_network_policy(daemon, extra, said, expected):
 def test_a_page_from_an_origin_not_allowed_is_answered_403_and_why(daemon):
     d = daemon(conf={"extra": ORIGINS})
     assert d.wait_accepting()
-    with socket.create_connection(("127.0.0.1", d.port), timeout=5) as raw:
+    raw = socket.create_connection(("127.0.0.1", d.port), timeout=5)
+    tls = ws_client.DEFAULT_TLS  # over wss:// when the suite runs over TLS
+    with tls.wrap_socket(raw, server_hostname="127.0.0.1") if tls else raw as raw:
         raw.sendall(b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n"
                     b"Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
                     b"Sec-WebSocket-Version: 13\r\nOrigin: https://evil.example\r\n\r\n")

@@ -11,6 +11,7 @@ and daemon alike) by its SPKI hash. And the page in WebKitGTK (driven over
 WebDriver, on the X display of xvfb-run), from the kiosk itself and from
 another host of the network, with the test's CA in its system store."""
 
+import contextlib
 import glob
 import json
 import os
@@ -83,8 +84,7 @@ def chromium(request, tmp_path, certificates):
     try:
         target = poll_until(lambda: page_target(cdp_port), 20)
         assert target and poll_until(lambda: accepting(page_port)), "Chromium did not come up"
-        path = target["webSocketDebuggerUrl"].split(str(cdp_port), 1)[1]
-        yield base, Page(cdp_port, path), daemon_port
+        yield base, Page(cdp_port, target["webSocketDebuggerUrl"].split(str(cdp_port), 1)[1]), daemon_port
     finally:
         for proc in (browser, server):
             proc.kill()
@@ -92,15 +92,14 @@ def chromium(request, tmp_path, certificates):
 
 
 def page_target(cdp_port):
-    try:
-        with urllib.request.urlopen(f"http://127.0.0.1:{cdp_port}/json", timeout=1) as answer:
-            return next((t for t in json.load(answer) if t.get("type") == "page"), None)
-    except OSError:
-        return None
+    with contextlib.suppress(OSError), urllib.request.urlopen(f"http://127.0.0.1:{cdp_port}/json",
+                                                              timeout=1) as answer:
+        return next((t for t in json.load(answer) if t.get("type") == "page"), None)
 
 
 class Page:
-    """One page, over the DevTools protocol."""
+    """One page, over the DevTools protocol; the events of the domains enabled
+    are kept as they come."""
 
     def __init__(self, cdp_port, path):
         self.cdp_port, self.next_id, self.events = cdp_port, 0, []
@@ -108,35 +107,27 @@ class Page:
 
     def another(self, url):
         """A second page of the same browser, at `url`."""
-        target = self.call("Target.createTarget", url=url)["targetId"]
-        return Page(self.cdp_port, f"/devtools/page/{target}")
+        return Page(self.cdp_port, "/devtools/page/" + self.call("Target.createTarget", url=url)["targetId"])
+
+    def read(self, timeout=10):
+        message = json.loads(self.cdp.recv(timeout))
+        self.events += [message] if "method" in message else []
+        return message
 
     def call(self, method, **params):
         self.next_id += 1
         self.cdp.send(json.dumps({"id": self.next_id, "method": method, "params": params}))
-        while True:
-            answer = json.loads(self.cdp.recv())
-            if answer.get("id") == self.next_id:
-                return answer.get("result", {})
-            if "method" in answer:
-                self.events.append(answer)
+        while (answer := self.read()).get("id") != self.next_id:
+            pass
+        return answer.get("result", {})
 
     def wait_event(self, method, seconds=20):
-        """The parameters of the first event `method` not yet taken (of a
-        domain enabled), or None when none comes in time."""
+        """The parameters of an event `method` once it came, or None."""
         deadline = time.monotonic() + seconds
-        while time.monotonic() < deadline:
-            for event in self.events:
-                if event["method"] == method:
-                    self.events.remove(event)
-                    return event.get("params", {})
-            try:
-                message = json.loads(self.cdp.recv(max(deadline - time.monotonic(), 0.01)))
-            except socket.timeout:
-                return None
-            if "method" in message:
-                self.events.append(message)
-        return None
+        with contextlib.suppress(socket.timeout):
+            while not any(e["method"] == method for e in self.events):
+                self.read(max(deadline - time.monotonic(), 0.01))
+        return next((e.get("params", {}) for e in self.events if e["method"] == method), None)
 
     def evaluate(self, expression):
         """The value of a JavaScript expression in the page."""
@@ -276,9 +267,6 @@ class WebKitPage(Page):
     def __init__(self, session):
         self.session = session
 
-    def open(self, url):
-        self.session.get(url)
-
     def evaluate(self, expression):
         return self.session.execute_script(f"return {expression};")
 
@@ -301,10 +289,8 @@ def webkit(request, tmp_path, certificates):
     tls = [certificates.chain, certificates.key] if request.param == "https" else []
     base = f"{request.param}://{'till.example' if tls else 'localhost'}:{page_port}"
     cas, hosts = tmp_path / "ca-certificates.crt", tmp_path / "hosts"
-    with open(SYSTEM_CAS) as system, open(certificates.root) as root:
-        cas.write_text(system.read() + root.read())
-    with open("/etc/hosts") as system:
-        hosts.write_text(system.read() + "\n127.0.0.1 till.example scanner.example\n")
+    cas.write_text(open(SYSTEM_CAS).read() + open(certificates.root).read())
+    hosts.write_text(open("/etc/hosts").read() + "\n127.0.0.1 till.example scanner.example\n")
     server = start(["/usr/bin/python3", "-c", SERVE, str(page_port), WEB, *tls])
     # Killing unshare kills the namespace's first process, and with it every
     # process of the browser.
@@ -348,7 +334,7 @@ def test_webkit_shows_scans_or_why_it_gets_none(daemon, webkit, certificates, da
                                                 gets_scans):
     base, page = webkit
     d = daemon("tavi", conf={"encode": "4"}, tls="wss" in daemon_at and certificates)
-    page.open(f"{base}/index.html?{daemon_at}port={d.port}")
+    page.session.get(f"{base}/index.html?{daemon_at}port={d.port}")
     if not gets_scans:
         assert page.wait_text("status", f"failed: the browser will not open ws://127.0.0.1:{d.port}/"
                               " from an https page: use wss://")

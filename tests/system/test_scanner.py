@@ -11,9 +11,9 @@ import time
 import pytest
 
 from conftest import NOT_OPEN, frame, page, scan
-from sandbox import OPENED, WRAP, poll_until
-from virtual_scanner import BYSTANDERS, HID_POS_DESCRIPTOR, KEYBOARD_CONF, MODELS, VirtualScanners
-from ws_client import Client, Closed, Crowd
+from sandbox import OPENED, poll_until
+from virtual_scanner import HID_POS_DESCRIPTOR, KEYBOARD_CONF, MODELS, VirtualScanners
+from ws_client import Client, Closed
 
 TAVI = OPENED.format(0x1a86, 0x7523)
 
@@ -105,38 +105,6 @@ def test_devices_that_are_no_scanner_neither_stop_the_daemon_nor_hide_one(daemon
 REPORT = VirtualScanners.report
 SHORT = "/dev/hidraw0 sends reports shorter than its descriptor says (20 bytes): read as padded with zeros"
 UNFINISHED = "a barcode of {} bytes from /dev/hidraw0 was dropped unfinished: {}"
-@pytest.mark.skipif(bool(os.environ.get("TAVITTY_SANITIZE") or WRAP),
-                    reason="a sanitizer or valgrind keeps memory of its own")
-def test_a_noisy_bus_takes_nothing_from_the_scanner_served(daemon, scanners):
-    d = daemon("tavi", conf={"extra": KEYBOARD_CONF})
-    real = scanners.nodes()[0]
-    pages = [Client(d.port) for _ in range(3)]
-    assert d.register(*pages)
-    crowd, folder = Crowd(pages), f"/proc/{d.pid()}/fd"
-
-    def fds():  # those open now (one that closes as it is read is not)
-        return {fd: os.path.realpath(f"{folder}/{fd}") for fd in os.listdir(folder)
-                if os.path.lexists(f"{folder}/{fd}")}
-
-    def rounds(first, count):  # each: a hundred events while a scan is on its way
-        for i in range(first, first + count):
-            since = d.events_taken()
-            scanners.churn(BYSTANDERS, 4, lambda events: d.taken(events, since))
-            scanners.type("%04d" % i, real)
-        assert crowd.receive(count, 60) == len(pages)
-        for p in pages:  # each scan once, in order
-            assert [m for m, _ in p.messages] == [frame(0, "%04d\r\n" % i)
-                                                  for i in range(first, first + count)]
-            p.messages.clear()
-
-    rounds(0, 5)  # warm-up
-    before, rss = fds(), d.rss_mb()
-    rounds(5, 20)
-    assert poll_until(lambda: fds() == before, 5)  # once the last events are taken
-    assert d.rss_mb() - rss < 1
-    assert sum(l.startswith("connect device") for l in d.lines()) == 1
-
-
 KEYBOARD_DE = KEYBOARD_CONF.replace("</ProductId>", "</ProductId><Layout>de</Layout>")
 F1 = 59
 # The scanner and its configuration; what it sends (bytes, text to type, or

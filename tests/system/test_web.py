@@ -11,8 +11,9 @@ from concurrent.futures import ThreadPoolExecutor
 import pytest
 
 import ws_client
-from conftest import LISTENER_ERROR, NOT_OPEN, page, scan
+from conftest import LISTENER_ERROR, NOT_OPEN, frame, page, scan
 from sandbox import CONF_PATH, REGISTERED, WRAP, accepting, poll_until, raise_descriptor_limit
+from virtual_scanner import BYSTANDERS, KEYBOARD_CONF
 from ws_client import Client, Crowd, Refused
 
 GONE = "g_conn over!"
@@ -49,25 +50,40 @@ def test_many_pages_each_receive_every_scan_and_more_wait_without_a_spin(daemon)
 
 @pytest.mark.skipif(bool(os.environ.get("TAVITTY_SANITIZE") or WRAP),
                     reason="a sanitizer or valgrind keeps memory of its own")
-def test_nothing_grows_per_scan(daemon):
-    d = daemon("tavi")
-    pages = [Client(d.port) for _ in range(10)]
+def test_nothing_grows_per_scan_nor_with_a_noisy_bus(daemon, scanners):
+    """Scans to ten pages, and a till's bystanders plugged, changed, bound and
+    unplugged by the thousand while the scanner is served: each scan comes
+    once, in order; no descriptor stays open, the memory stays put."""
+    d = daemon("tavi", conf={"extra": KEYBOARD_CONF})
+    real, pages = scanners.nodes()[0], [Client(d.port) for _ in range(10)]
     assert d.register(*pages)
-    crowd = Crowd(pages)
+    crowd, folder = Crowd(pages), f"/proc/{d.pid()}/fd"
 
-    def scans(count):
-        for i in range(count):
-            d.scanners.type("%05d" % i)
+    def fds():  # those open now (one that closes as it is read is not)
+        return {fd: os.path.realpath(f"{folder}/{fd}") for fd in os.listdir(folder)
+                if os.path.lexists(f"{folder}/{fd}")}
+
+    def scans(first, count, churn=False):  # with a hundred udev events before each where churned
+        for i in range(first, first + count):
+            if churn:
+                since = d.events_taken()
+                scanners.churn(BYSTANDERS, 4, lambda events: d.taken(events, since))
+            scanners.type("%05d" % i, real)
             assert crowd.receive(1) == len(pages)
             for p in pages:
+                assert [m for m, _ in p.messages] == [frame(0, "%05d\r\n" % i)]
                 p.messages.clear()
 
-    fds = f"/proc/{d.pid()}/fd"
-    scans(500)  # warm-up: the converter loaded, the buffers at their size
-    before, rss = {fd: os.readlink(f"{fds}/{fd}") for fd in os.listdir(fds)}, d.rss_mb()
-    scans(20000)
-    assert {fd: os.readlink(f"{fds}/{fd}") for fd in os.listdir(fds)} == before
-    assert d.rss_mb() - rss < 0.5
+    scans(0, 500)  # warm-up: the converter loaded, the buffers at their size
+    scans(500, 5, churn=True)
+    before, rss = fds(), d.rss_mb()
+    scans(505, 20, churn=True)
+    assert poll_until(lambda: fds() == before, 5)  # once the last events are taken
+    assert d.rss_mb() - rss < 1
+    rss = d.rss_mb()
+    scans(1000, 20000)
+    assert fds() == before and d.rss_mb() - rss < 0.5
+    assert sum(l.startswith("connect device") for l in d.lines()) == 1
 
 
 def test_registration_and_clients_that_misbehave(daemon):

@@ -30,7 +30,6 @@ def test_a_second_instance_is_refused_and_the_first_serves_on(daemon, tmp_path):
 # The configuration file and the user who starts the daemon; its first lines.
 @pytest.mark.parametrize("conf,user,first", [
     (None, None, [STARTED]),
-    (gunconf().replace("<parity>N</parity>", ""), None, [STARTED]),  # incomplete: no summary
     ({"encode": "1", "baudrate": "9600", "databits": "7", "stopbits": "2", "parity": "E"}, 65534,
      [NOT_ROOT, "port:{} encode:1 rate:9600 databits:7 stopbits:2, parrity:E", STARTED]),
 ])

@@ -1,4 +1,5 @@
 import contextlib
+import json
 import os
 import re
 import socket
@@ -43,6 +44,20 @@ SCAN_ID = re.compile(r',\n\t"Id":\t"[0-9a-f]{16}:[1-9][0-9]*"\n}$')
 def unnumbered(message):
     """A scan message without its Id (every scanner at once numbers them)."""
     return SCAN_ID.sub("\n}", message)
+
+
+def request(kind="SUBSCRIBE", **keys):
+    """A page's request, without the keys given None."""
+    return json.dumps({"type": kind, **{k: v for k, v in keys.items() if v is not None}})
+
+
+def refusal(why, code=-3):
+    return '{\n\t"type":\t"ERROR",\n\t"erro":\t%d,\n\t"Data":\t"%s"\n}' % (code, why)
+
+
+# Every scanner served at once, those of vendor 1a86 named goods.
+GOODS = ("<ServeAllScanners>1</ServeAllScanners><Scanners><Scanner><VendorId>1a86</VendorId>"
+         "<Name>goods</Name></Scanner></Scanners>")
 LISTENER_ERROR = "ERROR: Expected to find proper listener connection status, but found.."
 
 
@@ -70,8 +85,9 @@ def over_tls(certificates, monkeypatch):
 @pytest.fixture
 def daemon(scanners, certificates):
     """Starts daemons (sandbox.Daemon's arguments) with scanners of the given
-    models plugged in first; with wait_open, the first is open and the
-    listener accepts. After the test, fails on any sanitizer report."""
+    models plugged in first; with wait_open, the first is open (every one,
+    where every scanner is served at once) and the listener accepts. After
+    the test, fails on any sanitizer report."""
     made = []
 
     def start(*models, wait_open=True, **kwargs):
@@ -80,7 +96,9 @@ def daemon(scanners, certificates):
         made.append(Daemon(scanners, **{"tls": TLS and certificates, **kwargs}))
         if models and wait_open:
             vid, pid = (int(x, 16) for x in MODELS[models[0]][:2])
-            assert made[-1].wait(OPENED.format(vid, pid)) and made[-1].wait_accepting()
+            every = "<ServeAllScanners>1" in str(kwargs.get("conf"))
+            assert (len(made[-1].served(len(models))) >= len(models) if every
+                    else made[-1].wait(OPENED.format(vid, pid))) and made[-1].wait_accepting()
         return made[-1]
 
     yield start
@@ -110,10 +128,10 @@ def told(systemd, status):
     return False
 
 
-def page(d, **kwargs):
-    """A page connected to the daemon and registered for scans."""
+def page(d, message="register", **kwargs):
+    """A page connected to the daemon and registered for scans by `message`."""
     client = Client(d.port, **kwargs)
-    assert d.register(client)
+    assert d.register(client, message=message)
     return client
 
 

@@ -2,6 +2,7 @@
 usage, the daemon's standard error shown and told apart from its standard
 output, and a taken metrics port that stops it with one line."""
 
+import contextlib
 import os
 import signal
 import socket
@@ -20,33 +21,36 @@ RUN, VIRTUAL_SCANNER = ROOT / "scripts" / "run", ROOT / "scripts" / "virtual-sca
 
 
 def start(argv, **popen_args):
-    """The command in a session of its own, its output collected."""
+    """The command in a session of its own, its output collected; stopped by
+    the end of the test (SIGTERM lets the virtual scanner close its namespace)."""
     demo = subprocess.Popen([str(a) for a in argv], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, start_new_session=True, **popen_args)
+    started.append(demo)
     return demo, Output(demo.stdout), Output(demo.stderr)
 
 
-def stop(demo):
-    """Ends what is left of the command's session, by its id: SIGTERM lets the
-    virtual scanner close its namespace."""
-    for stopping in (signal.SIGTERM, signal.SIGKILL):
-        if demo.poll() is not None:
-            break
-        os.killpg(demo.pid, stopping)
-        try:
-            demo.wait(20)
-        except subprocess.TimeoutExpired:
-            pass
-    demo.stdin.close()
+started = []
+
+
+@pytest.fixture(autouse=True)
+def stop():
+    yield
+    while started:
+        demo = started.pop()
+        for stopping in (signal.SIGTERM, signal.SIGKILL):
+            if demo.poll() is None:
+                os.killpg(demo.pid, stopping)
+                with contextlib.suppress(subprocess.TimeoutExpired):
+                    demo.wait(20)
+        demo.stdin.close()
 
 
 @pytest.mark.parametrize("args", [["--help"], ["--all", "-h"]])
 def test_help_is_the_usage_first_and_alone(args):
     out = subprocess.run([RUN, *args], stdin=subprocess.DEVNULL, capture_output=True, text=True,
                          timeout=30)
-    assert out.returncode == 0 and out.stderr == ""
-    assert out.stdout.splitlines()[0] == (
-        "usage: scripts/run [--all] [--config FILE] [VIRTUAL-SCANNER OPTION...]")
+    assert (out.returncode, out.stderr, out.stdout.splitlines()[0]) == (
+        0, "", "usage: scripts/run [--all] [--config FILE] [VIRTUAL-SCANNER OPTION...]")
 
 
 def test_a_taken_metrics_port_stops_it_with_one_line(tmp_path):
@@ -58,12 +62,8 @@ def test_a_taken_metrics_port_stops_it_with_one_line(tmp_path):
         conf.write_text(gunconf(port=free_port(), extra=f"<Metrics><Port>{port}</Port></Metrics>"))
         demo, _, err = start([RUN, "--config", conf],
                              env={**os.environ, "TAVITTY_PAGE_PORT": str(free_port())})
-        try:
-            status = demo.wait(60)
-        finally:
-            stop(demo)
-    with open("/proc/self/comm") as f:
-        me = f.read().strip()
+        status = demo.wait(60)
+    me = open("/proc/self/comm").read().strip()
     assert status == 1 and err.wait_closed()
     assert err.lines() == [f'scripts/run: port {port} (the daemon\'s metrics) is in use by "{me}",'
                            f"pid={os.getpid()},fd={fd}; stop it or choose another port"]
@@ -75,14 +75,10 @@ def test_the_daemons_standard_error_shows_marked(tmp_path):
     conf.write_text(gunconf(port=port, extra="<BindAddress>127.0.0.1</BindAddress>"
                                              "<KeepScans>soon</KeepScans>"))
     demo, out, _ = start([VIRTUAL_SCANNER, "--config", conf, "--binary", BINARY])
-    try:
-        for line in ('  stderr| KeepScans "soon" is not a number of seconds from 0 to 300: '
-                     "scans are kept 10 s", f"  stderr| listening on 127.0.0.1:{port} for any origin",
-                     "  | 程序打开成功!"):
-            assert out.wait_for(lambda shown: shown == line, 30) is not None, out.lines()
-        demo.stdin.write(b"help\nquit\n")
-        demo.stdin.flush()
-        assert demo.wait(30) == 0
-    finally:
-        stop(demo)
-    assert out.wait_closed() and "Commands:" in out.lines()
+    for line in ('  stderr| KeepScans "soon" is not a number of seconds from 0 to 300: '
+                 "scans are kept 10 s", f"  stderr| listening on 127.0.0.1:{port} for any origin",
+                 "  | 程序打开成功!"):
+        assert out.wait_for(lambda shown: shown == line, 30) is not None, out.lines()
+    demo.stdin.write(b"help\nquit\n")
+    demo.stdin.flush()
+    assert demo.wait(30) == 0 and out.wait_closed() and "Commands:" in out.lines()

@@ -59,19 +59,6 @@ def broken_links(document, root=ROOT):
     return broken
 
 
-def test_the_link_check_sees_a_broken_link(tmp_path):
-    (tmp_path / "a.md").write_text(
-        "# Who can reach the daemon (read this first)\n## wss:// (TLS)\n## Notes\n## Notes\n"
-        "[ok](#who-can-reach-the-daemon-read-this-first) [ok](#wss-tls) [ok](#notes-1)\n"
-        "[ok](b.md) [ok](b.md#a-fleets-view-metrics) [`<Tls>`](#wss-tls)\n"
-        "[bad](#notes-2) [bad](c.md) [bad](b.md#nothing) [bad](../outside.md)\n"
-        "```\n[not a link](#inside-code)\n```\n[ok](https://example.com/#x)\n")
-    (tmp_path / "b.md").write_text("## A fleet's view: metrics\n")
-    assert broken_links(tmp_path / "a.md", tmp_path) == [
-        "a.md:7: #notes-2: no such heading", "a.md:7: c.md: no such file",
-        "a.md:7: b.md#nothing: no such heading", "a.md:7: ../outside.md: no such file"]
-
-
 def test_every_relative_link_and_anchor_of_the_documents_leads_somewhere():
     assert len(DOCUMENTS) > 1
     assert [line for document in DOCUMENTS for line in broken_links(document)] == []

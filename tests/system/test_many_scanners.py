@@ -147,21 +147,17 @@ NAMED = ALL + "<Scanners>" + "".join(entry(VendorId=v, ProductId=p, Name=n, **ai
 
 
 def test_pages_choose_their_scanners_and_see_them_come_and_go(daemon, scanners):
-    goods, payment = scanners.plug("tavi"), scanners.plug("hid-pos")
-    d = daemon(conf={"extra": NAMED}, wait_open=False)
-    assert len(d.served(2)) == 2
+    d = daemon("tavi", "hid-pos", conf={"extra": NAMED})
+    goods, payment = scanners.nodes()
     # What each page sent, in turn, and so which scanners it hears.
     sends = {"payment only": [subscribe("payment")], "goods, counter": [subscribe("goods", "counter")],
              "all": ["register"], "kept": [subscribe("payment"), "keep-alive"],
-             "all again": [subscribe("goods"), subscribe()],
-             "refused": ['{"type":"SUBSCRIBE","Sources":"payment"}']}
+             "all again": [subscribe("goods"), subscribe()]}
     pages = {who: Client(d.port) for who in sends}
     for who, messages in sends.items():
         for message in messages:
             pages[who].send(message)
-    assert pages["refused"].recv() == ('{\n\t"type":\t"ERROR",\n\t"erro":\t-3,\n\t"Data":\t'
-                                       '"Sources is a list of scanner names"\n}')
-    assert poll_until(lambda: sum(l.startswith("debug:") for l in d.lines()) == 8)  # all taken
+    assert poll_until(lambda: sum(l.startswith("debug:") for l in d.lines()) == 7)  # all taken
     lister = Client(d.port)
     lister.send('{"type": "SCANNERS"}')
     assert json.loads(lister.recv()) == {"type": "SCANNERS", "Scanners": [
@@ -175,7 +171,7 @@ def test_pages_choose_their_scanners_and_see_them_come_and_go(daemon, scanners):
 
     def to(name, message):
         for who in pages:
-            if who != "refused" and name in hears.get(who, {name}):
+            if name in hears.get(who, {name}):
                 expected[who].append(message)
 
     scanners.type("G1", goods)
@@ -196,8 +192,6 @@ def test_pages_choose_their_scanners_and_see_them_come_and_go(daemon, scanners):
     assert d.wait("have data from payment: 96385074")
     scanners.unplug(payment)
     to("payment", scanner_event("removed", "payment", "hid-pos", f"/dev/{payment}"))
-    payment = scanners.plug("hid-pos")  # back at once: gone is said before it opens again
-    to("payment", scanner_event("added", "payment", "hid-pos", f"/dev/{payment}"))
     # In order for each scanner; the scanners' threads keep no order between them.
     by_source = lambda messages: {  # noqa: E731
         name: [m for m in messages if json.loads(m)["Source"] == name]

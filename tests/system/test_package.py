@@ -43,19 +43,28 @@ def run(*argv, **kwargs):
 
 
 @pytest.fixture(scope="module")
-def debs():
+def debs(tmp_path_factory):
+    """{architecture: (package, the tree it holds)}."""
     paths = [p for p in os.environ.get("TAVITTY_DEBS", "").split(";") if p]
     if not paths or not all(os.path.exists(p) for p in paths):
         pytest.skip("the packages are not built (CTest's package step builds them)")
-    return {run("dpkg-deb", "-f", p, "Architecture").stdout.strip(): p for p in paths}
+    made = {}
+    for deb in paths:
+        root = tmp_path_factory.mktemp("deb")
+        run("dpkg-deb", "-x", deb, str(root))
+        made[run("dpkg-deb", "-f", deb, "Architecture").stdout.strip()] = deb, root
+    return made
 
 
 def package_names(field):
     return {alternative.split()[0] for alternative in re.split(r"[,|]", field) if alternative.strip()}
 
 
-def test_each_package_holds_a_stripped_daemon_its_files_and_its_dependencies(debs, tmp_path):
-    for arch, deb in debs.items():
+def test_each_package_holds_a_stripped_daemon_its_files_its_dependencies_and_one_version(debs):
+    """The package, its changelog's latest entry and the page client's npm
+    package are the release that CMakeLists.txt names; the unit's documents
+    are in the package."""
+    for deb, root in debs.values():
         files = {line.split()[-1]: line.split()[0]
                  for line in run("dpkg-deb", "-c", deb).stdout.splitlines()}
         assert files[f"./{APP}/Tavitty"] == files[f"./{APP}/make-tls-cert"] == "-rwxr-xr-x"
@@ -70,46 +79,29 @@ def test_each_package_holds_a_stripped_daemon_its_files_and_its_dependencies(deb
         for field, names in RELATIONS:
             assert names <= package_names(run("dpkg-deb", "-f", deb, field).stdout), field
         assert run("dpkg-deb", "-I", deb, "conffiles").stdout.split() == [f"/{CONF}"]
-        run("dpkg-deb", "-x", deb, str(tmp_path / arch))
-        binary = str(tmp_path / arch / APP / "Tavitty")
+        binary = root / APP / "Tavitty"
         dynamic = run("readelf", "-d", binary).stdout
         assert "(RUNPATH)            Library runpath: [/opt/apps/corvane/quillet/lib/ws]" in dynamic
         assert "(RPATH)" not in dynamic and ".debug_info" not in run("readelf", "-S", binary).stdout
+        with gzip.open(root / DOC / "changelog.gz", "rt") as changelog, \
+                tarfile.open(root / TARBALL) as tarball:
+            latest, client = changelog.readline(), json.load(tarball.extractfile("package/package.json"))
+        assert (run("dpkg-deb", "-f", deb, "Version").stdout.strip(), latest.split()[:2],
+                client["version"]) == (VERSION, ["tavitty", f"({VERSION})"], VERSION)
+        documents = [d for line in (root / UNIT).read_text().splitlines()
+                     if line.startswith("Documentation=") for d in line.split("=", 1)[1].split()]
+        paths = [f"/usr/share/man/man{m[2][0]}/{m[1]}.{m[2]}.gz"
+                 if (m := re.fullmatch(r"man:(.+)\((\w+)\)", d)) else d.removeprefix("file://")
+                 for d in documents]
+        assert documents and [p for p in paths if f".{p}" not in files] == []
 
 
 def test_lintian_passes_each_package(debs):
     """Errors and warnings fail, but for the tags that the overrides give a
     reason for; and each override is still needed."""
-    for deb in debs.values():
+    for deb, _ in debs.values():
         lint = run("lintian", "--fail-on", "error,warning", "--display-info", deb)
         assert lint.returncode == 0 and "unused-override" not in lint.stdout, lint.stdout
-
-
-def test_one_version_throughout(debs, tmp_path):
-    """The package, its changelog's latest entry and the page client's npm
-    package are the release that CMakeLists.txt names."""
-    for arch, deb in debs.items():
-        root = tmp_path / arch
-        run("dpkg-deb", "-x", deb, str(root))
-        with gzip.open(root / DOC / "changelog.gz", "rt") as changelog:
-            latest = changelog.readline()
-        with tarfile.open(root / TARBALL) as tarball:
-            client = json.load(tarball.extractfile("package/package.json"))
-        assert (run("dpkg-deb", "-f", deb, "Version").stdout.strip(), latest.split()[:2],
-                client["version"]) == (VERSION, ["tavitty", f"({VERSION})"], VERSION)
-
-
-def test_the_units_documentation_is_in_the_package(debs, tmp_path):
-    deb = next(iter(debs.values()))
-    files = {line.split()[-1].removeprefix(".") for line in run("dpkg-deb", "-c", deb).stdout.splitlines()}
-    run("dpkg-deb", "-x", deb, str(tmp_path))
-    unit = (tmp_path / UNIT).read_text()
-    documents = [d for line in unit.splitlines() if line.startswith("Documentation=")
-                 for d in line.split("=", 1)[1].split()]
-    paths = [f"/usr/share/man/man{m[2][0]}/{m[1]}.{m[2]}.gz"
-             if (m := re.fullmatch(r"man:(.+)\((\w+)\)", d)) else d.removeprefix("file://")
-             for d in documents]
-    assert documents and [p for p in paths if p not in files] == []
 
 
 def udev_sets(rules, device):
@@ -159,9 +151,8 @@ RULE_CASES = [
 ]
 
 
-def test_the_udev_rule_keeps_modemmanager_off_the_scanners_ttys_alone(debs, tmp_path):
-    run("dpkg-deb", "-x", next(iter(debs.values())), str(tmp_path))
-    rules = (tmp_path / RULES).read_text()
+def test_the_udev_rule_keeps_modemmanager_off_the_scanners_ttys_alone(debs):
+    rules = (next(iter(debs.values()))[1] / RULES).read_text()
     got = {case: udev_sets(rules, dict(zip(("SUBSYSTEM", "ACTION", "ID_VENDOR_ID", "ID_MODEL_ID",
                                             "ID_MODEL", "ID_USB_DRIVER"), case[:6])))
            for case in RULE_CASES}
@@ -196,7 +187,8 @@ def test_maintainer_scripts_on_a_running_system(debs, tmp_path):
     """Each script where systemd and udev run (a private /run says so), with
     stand-ins for their tools that fail every time: the scripts succeed
     regardless. The enablement is the scratch root's test."""
-    run("dpkg-deb", "-e", debs[run("dpkg", "--print-architecture").stdout.strip()], str(tmp_path / "control"))
+    native = debs[run("dpkg", "--print-architecture").stdout.strip()][0]
+    run("dpkg-deb", "-e", native, str(tmp_path / "control"))
     log = tmp_path / "calls"
     env = stand_ins(tmp_path / "bin", log, "deb-systemd-helper", "deb-systemd-invoke", "systemctl", "udevadm")
     env = {key: value for key, value in env.items() if key != "DPKG_ROOT"}
@@ -215,7 +207,7 @@ def test_maintainer_scripts_on_a_running_system(debs, tmp_path):
 def test_install_upgrade_remove_and_purge_in_a_scratch_root(debs, tmp_path):
     """With DPKG_ROOT, Debian's systemd helper enables the service in that
     root, and nothing asks the machine's own systemd or udev anything."""
-    deb = debs[run("dpkg", "--print-architecture").stdout.strip()]
+    deb = debs[run("dpkg", "--print-architecture").stdout.strip()][0]
     root = tmp_path / "root"
     (root / "var/lib/dpkg/info").mkdir(parents=True)
     (root / "var/lib/dpkg/updates").mkdir()
@@ -281,19 +273,19 @@ def test_the_page_client_installs_offline_from_its_tarball(debs, tmp_path):
     """A page's npm project installs the tarball without the network, imports
     the client by its name, and gets the files that the package ships beside
     the tarball (not an older build of them)."""
-    run("dpkg-deb", "-x", next(iter(debs.values())), str(tmp_path / "root"))
+    shipped = next(iter(debs.values()))[1]
     project = tmp_path / "till"
     project.mkdir()
     (project / "package.json").write_text('{"name": "till", "private": true}\n')
     # An empty cache of its own: nothing that an earlier install left behind.
     env = dict(os.environ, npm_config_cache=str(tmp_path / "npm-cache"))
     done = run("npm", "install", "--offline", "--no-audit", "--no-fund",
-               str(tmp_path / "root" / TARBALL), cwd=project, env=env)
+               str(shipped / TARBALL), cwd=project, env=env)
     assert done.returncode == 0, done.stderr
     installed = project / "node_modules" / "tavitty-client"
     assert sorted(os.listdir(installed)) == sorted(["README.md", "package.json", *CLIENT])
     for name in CLIENT:
-        assert (installed / name).read_bytes() == (tmp_path / "root" / WEB / name).read_bytes()
+        assert (installed / name).read_bytes() == (shipped / WEB / name).read_bytes()
     done = run("node", "--input-type=module", "-e",
                "import { TavittyClient } from 'tavitty-client';"
                "console.log(new TavittyClient({ url: 'wss://till:9010/' }).url)", cwd=project)

@@ -11,9 +11,9 @@ import time
 import pytest
 
 from conftest import NOT_OPEN, frame, page, scan
-from sandbox import OPENED, WRAP, poll_until
-from virtual_scanner import BYSTANDERS, HID_POS_DESCRIPTOR, KEYBOARD_CONF, MODELS, VirtualScanners
-from ws_client import Client, Closed, Crowd
+from sandbox import OPENED, poll_until
+from virtual_scanner import HID_POS_DESCRIPTOR, KEYBOARD_CONF, MODELS, VirtualScanners
+from ws_client import Client, Closed
 
 TAVI = OPENED.format(0x1a86, 0x7523)
 
@@ -52,9 +52,16 @@ def test_supported_scanners_are_found_at_start_and_others_left_alone(daemon, sca
         return
     assert d.wait("have no device")
     scanners.announce(node)  # nor taken when it is plugged in: the next one is
-    assert d.plug("tavi") and d.wait(TAVI)
+    served_alone(d)
+
+
+def served_alone(d):
+    """A scanner plugged in now is served, and was the first one taken."""
+    real = d.plug("tavi")
+    assert real and d.wait(TAVI)
     assert [l for l in d.lines() if l.startswith("connect device")] == [
         "connect device (vid:pid)1A86:7523"]
+    return real
 
 
 LONG, NOT_TEXT = "9" * 5000, "\x01\x1b[2J\u00ff\ufffd"
@@ -89,52 +96,17 @@ def test_devices_that_are_no_scanner_neither_stop_the_daemon_nor_hide_one(daemon
         seen = d.events_taken()
         scanners.plug(model, props=props)
         d.taken(2, seen)
-    real = d.plug("tavi")
-    assert real and d.wait(TAVI)
+    real = served_alone(d)
     p = page(d)
     d.scanners.type("served", real)
     assert p.recv() == frame(0, "served\r\n")
-    assert [l for l in d.lines() if l.startswith("connect device")] == [
-        "connect device (vid:pid)1A86:7523"]
 
 
 REPORT = VirtualScanners.report
 SHORT = "/dev/hidraw0 sends reports shorter than its descriptor says (20 bytes): read as padded with zeros"
 UNFINISHED = "a barcode of {} bytes from /dev/hidraw0 was dropped unfinished: {}"
-@pytest.mark.skipif(bool(os.environ.get("TAVITTY_SANITIZE") or WRAP),
-                    reason="a sanitizer or valgrind keeps memory of its own")
-def test_a_noisy_bus_takes_nothing_from_the_scanner_served(daemon, scanners):
-    d = daemon("tavi", conf={"extra": KEYBOARD_CONF})
-    real = scanners.nodes()[0]
-    pages = [Client(d.port) for _ in range(3)]
-    assert d.register(*pages)
-    crowd, folder = Crowd(pages), f"/proc/{d.pid()}/fd"
-
-    def fds():  # those open now (one that closes as it is read is not)
-        return {fd: os.path.realpath(f"{folder}/{fd}") for fd in os.listdir(folder)
-                if os.path.lexists(f"{folder}/{fd}")}
-
-    def rounds(first, count):  # each: a hundred events while a scan is on its way
-        for i in range(first, first + count):
-            since = d.events_taken()
-            scanners.churn(BYSTANDERS, 4, lambda events: d.taken(events, since))
-            scanners.type("%04d" % i, real)
-        assert crowd.receive(count, 60) == len(pages)
-        for p in pages:  # each scan once, in order
-            assert [m for m, _ in p.messages] == [frame(0, "%04d\r\n" % i)
-                                                  for i in range(first, first + count)]
-            p.messages.clear()
-
-    rounds(0, 5)  # warm-up
-    before, rss = fds(), d.rss_mb()
-    rounds(5, 20)
-    assert poll_until(lambda: fds() == before, 5)  # once the last events are taken
-    assert d.rss_mb() - rss < 1
-    assert sum(l.startswith("connect device") for l in d.lines()) == 1
-
-
 KEYBOARD_DE = KEYBOARD_CONF.replace("</ProductId>", "</ProductId><Layout>de</Layout>")
-F1, KEY_Y, KEY_Z = 59, 21, 44
+F1 = 59
 # The scanner and its configuration; what it sends (bytes, text to type, or
 # key codes), whether it ends with Enter; and the Data that the page
 # receives, after a line of the daemon where one is given.
@@ -156,8 +128,8 @@ INPUT_SCANS = [
     # up to its Enter, however the reads cut it; the next arrives whole.
     ("keyboard", KEYBOARD_DE, ([2, 3, 4, None], [5, 6, 7]), True,
      ("keyboard events were lost: the scan is dropped", None)),
-    ("keyboard", KEYBOARD_DE, [KEY_Y, KEY_Z], True, "zy"),  # y and z change places
-    # A dead key that ends a scan goes with it, not into the next.
+    # A dead key that ends a scan goes with it, not into the next (typed as
+    # it is by the us layout: the layout is in force).
     ("keyboard", KEYBOARD_DE, [2, 41], True, ("dropped 1 keys that type no text", "1")),
     ("keyboard", KEYBOARD_DE, [30, 2], True, "a1"),
 ]
@@ -196,7 +168,6 @@ FOUR = "\U0001f600".encode("gb18030")  # four bytes in GB18030
 # of the message after it).
 FRAMING = [
     ("2", b"ABC", b"\r\n", "ABC\r\n"),
-    ("2", b"ab", b"\r", "ab\r"),
     ("2", b"abc", b"", "abc"),  # ended by 50 ms of quiet
     ("2", b"", b"\r", "\r"),  # a lone CR is too short to end a scan: quiet ends it
     ("2", b"AB", b"\r", "AB\r"),
@@ -212,13 +183,10 @@ FRAMING = [
     # The scan after an oversize one in the same burst is whole.
     ("2", b"X" * 2555 + b"\rGOODBARCODE", b"\r",
      ("scan longer than 2048 bytes, dropped", "GOODBARCODE\r")),
-    ("2", b"after", b"\r\n", "after\r\n"),
     ("1", "中文".encode("gb2312"), b"\r\n", "中文\r\n"),
     ("1", "丂".encode("gbk"), b"\r\n", ("convert g2u fail",)),  # not in GB2312
-    ("1", FOUR, b"", ("convert g2u fail",)),
     ("3", b"ABC\t", b"\r\n", "ABC\t\r\n"),
     ("3", "你好".encode("gb2312"), b"\r\n", "你好\r\n".encode("gbk")),  # GBK: not UTF-8
-    ("3", b"after", b"\r\n", "after\r\n"),  # the page is still there
     ("4", b"ab\x00cd", b"\r\n", "ab"),  # copied, and read up to a zero byte
     ("4", b"\xc4\xe3\x81\x5c", b"\r\n", b"\xc4\xe3\x81\x5c\r\n"),  # a GBK trail byte 0x5c
     ("4", b"\xf0\x8f\xbf\xbf", b"", b"\xf0\x8f\xbf\xbf"),  # UTF-8 in form only: overlong,

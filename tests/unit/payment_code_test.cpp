@@ -5,9 +5,12 @@
 #include <pty.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "hex_dump.h"
 #include "payment_code.h"
 #include "serial_framing.h"
 
@@ -39,66 +42,49 @@ TEST(PaymentCode, EighteenDigitsFrom10To15OrSixteenTo24From25To30) {
     }
 }
 
-// What standard output shows while the framing is fed reads: a dump line as
-// [its bytes], a scan handed on as <its bytes>, and | after each read; the
-// framing is abandoned (the scanner went) after the last.
-class DumpedReads {
-  public:
-    DumpedReads() { EXPECT_EQ(openpty(&m_master, &m_slave, nullptr, nullptr, nullptr), 0); }
-    ~DumpedReads() {
-        close(m_master);
-        close(m_slave);
-    }
-
-    // Each read's bytes, or "" for the quiet time passing.
-    std::string Feed(const std::vector<std::string>& reads) {
-        m_shown.clear();
-        testing::internal::CaptureStdout();
-        {
-            SerialFraming framing(
-                {m_slave, 8, 'N', 1}, true, false,
-                [this](ScanBuffer& scan, bool) {
-                    Show(testing::internal::GetCapturedStdout());
-                    m_shown += "<" + std::string(scan.data(), scan.size()) + ">";
-                    testing::internal::CaptureStdout();
-                },
-                [] { return true; });
-            for (const std::string& read : reads) {
-                if (!read.empty()) {
-                    framing.Take(static_cast<ssize_t>(read.size()), read.data());
-                }
-                for (int i = 0; read.empty() && i < 10; ++i) {
-                    if (framing.Take(0, nullptr) != SerialFraming::Step::kMore) {
-                        break;  // the quiet time is over
-                    }
-                }
-                Show(testing::internal::GetCapturedStdout());
-                m_shown += "|";
-                testing::internal::CaptureStdout();
+// What standard output shows while the framing is fed reads ("" for the
+// quiet time passing): a dump line as [its bytes], a scan handed on as <its
+// bytes>, and | after each read; the framing is abandoned (the scanner went)
+// after the last.
+std::string Dumped(const std::vector<std::string>& reads) {
+    int master = -1, slave = -1;
+    EXPECT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    testing::internal::CaptureStdout();
+    {
+        SerialFraming framing(
+            {slave, 8, 'N', 1}, true, false,
+            [](ScanBuffer& scan, bool) {
+                std::fputs("<", stdout);
+                PrintHexChunk(scan.data(), scan.size(), false);
+            },
+            [] { return true; });
+        for (const std::string& read : reads) {
+            if (!read.empty()) {
+                framing.Take(static_cast<ssize_t>(read.size()), read.data());
             }
-            framing.Abandon();
-        }
-        Show(testing::internal::GetCapturedStdout());
-        return m_shown;
-    }
-
-  private:
-    void Show(const std::string& out) {
-        for (size_t at = 0; at < out.size();) {
-            const size_t end = out.find('\n', at);
-            std::string bytes;
-            for (size_t hex = at; hex + 1 < end; hex += 5) {
-                bytes += static_cast<char>(std::stoi(out.substr(hex, 2), nullptr, 16));
+            for (int i = 0; read.empty() && i < 10; ++i) {
+                if (framing.Take(0, nullptr) != SerialFraming::Step::kMore) {
+                    break;  // the quiet time is over
+                }
             }
-            m_shown += "[" + bytes + "]";
-            at = end + 1;
+            std::puts("|");
         }
+        framing.Abandon();
     }
-
-    int m_master = -1;
-    int m_slave = -1;
-    std::string m_shown;
-};
+    close(master);
+    close(slave);
+    std::istringstream out(testing::internal::GetCapturedStdout());
+    std::string shown;
+    for (std::string line; std::getline(out, line);) {
+        const bool scan = line[0] == '<';
+        std::string bytes;
+        for (size_t hex = scan ? 1 : 0; hex + 1 < line.size(); hex += 5) {
+            bytes += static_cast<char>(std::stoi(line.substr(hex, 2), nullptr, 16));
+        }
+        shown += line == "|" ? line : (scan ? "<" : "[") + bytes + (scan ? ">" : "]");
+    }
+    return shown;
+}
 
 TEST(SerialFraming, PaymentCodesAreDumpedMaskedAndOtherReadsAsTheyCome) {
     const struct {
@@ -136,9 +122,8 @@ TEST(SerialFraming, PaymentCodesAreDumpedMaskedAndOtherReadsAsTheyCome) {
          "<X\r\n>|[X\r\n12********][******78\r\n]<123456789012345678\r\n>|"},
         {"a code cut by the scanner's going", {"1234567890"}, "|[1234567890]"},
     };
-    DumpedReads dumped;
     for (const auto& c : cases) {
-        EXPECT_EQ(dumped.Feed(c.reads), c.shown) << c.what;
+        EXPECT_EQ(Dumped(c.reads), c.shown) << c.what;
     }
 }
 

@@ -30,6 +30,8 @@ TEST(PageRequest, SubscribeTakesAtMost16NamesOf64Bytes) {
     for (int i = 0; i < 16; ++i)
         sixteen += (i ? ",\"" : "\"") + std::to_string(i) + "\"";
     const std::string seventeen = sixteen + ",\"16\"";
+    const std::string after = "{\"type\":\"SUBSCRIBE\",\"After\":", run = "0123456789abcdef";
+    const std::string not_an_id = "refused: After is the Id of a scan, \"<run>:<seq>\"";
     const struct {
         std::string message;
         std::string taken;
@@ -62,6 +64,15 @@ TEST(PageRequest, SubscribeTakesAtMost16NamesOf64Bytes) {
         {"{\"type\":\"subscribe\"}", "register"},  // not one: a keep-alive like any
         {"[\"SUBSCRIBE\"]",
          "refused: a SUBSCRIBE is {\"type\":\"SUBSCRIBE\",\"Sources\":[\"name\", ...]}"},
+        // After: the Id of the last scan the page received.
+        {after + "\"" + run + ":18446744073709551615\"}",
+         "subscribe  after " + run + ":18446744073709551615"},
+        {after + "\"" + run + ":18446744073709551616\"}", not_an_id},
+        {after + "\"1:2\"}", not_an_id},
+        {after + "\"0123456789ABCDEF:1\"}", not_an_id},
+        {after + "\"" + run + ":01\"}", not_an_id},
+        {after + "\"" + run + ":\"}", not_an_id},
+        {after + "7}", not_an_id},
         // A scanner told to beep, or to stop and start reading.
         {"{\"type\":\"SIGNAL\",\"Source\":\"SUBSCRIBE\",\"Signal\":\"not-on-file\"}",
          "signal SUBSCRIBE not-on-file"},
@@ -87,6 +98,9 @@ TEST(PageRequest, SubscribeTakesAtMost16NamesOf64Bytes) {
         for (size_t i = 0; i < request.sources.size(); ++i)
             taken += (i > 0 ? "," : "") + request.sources[i];
         taken += request.signal.empty() ? "" : " " + request.signal;
+        taken += request.after.empty()
+                     ? ""
+                     : " after " + request.after_run + ":" + std::to_string(request.after_seq);
         EXPECT_EQ(taken, c.taken) << c.message;
     }
     // Only the first bytes of a long message were kept: no JSON to read.

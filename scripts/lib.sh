@@ -10,8 +10,9 @@ BUILD_PACKAGES=(g++ make cmake pkg-config libudev-dev libwebsockets-dev libcjson
 VIRTUAL_SCANNER_PACKAGES=(python3 python3-gi gir1.2-umockdev-1.0 umockdev util-linux iproute2)
 # python3-jwt (PyJWT) and python3-cryptography: the tests mint page tokens as
 # a POS server would.
-# prometheus: its promtool checks the metrics and the alert rules.
-# libx11-data: the Compose table of dead keys. webkit2gtk-driver and python3-selenium: the sample page in WebKitGTK,
+# prometheus: its promtool checks the metrics and the alert rules, and a real
+# server scrapes the daemon in a test. libx11-data: the Compose table of dead
+# keys. webkit2gtk-driver and python3-selenium: the sample page in WebKitGTK,
 # on the X display of xvfb-run (which needs xauth). man-db: the manual pages
 # rendered as a reader sees them.
 TEST_PACKAGES=(libgtest-dev clang-format git binutils python3-pytest

@@ -1,15 +1,19 @@
 """The metrics a fleet's Prometheus scrapes (<Metrics>): what they say of the
 scanners, the pages and the listener, promtool's lint (Prometheus's own
-parser), where the listener listens, and a certificate running out.
+parser), a real Prometheus server on loopback, where the listener listens, and
+a certificate running out.
 This suite runs under umockdev-wrapper."""
 
 import calendar
+import json
+import os
 import shutil
 import socket
 import subprocess
 import threading
 import time
 import urllib.error
+import urllib.parse
 import urllib.request
 
 import pytest
@@ -20,6 +24,7 @@ from sandbox import VERSION, accepting, free_port, poll_until
 from tls_certs import ThrowawayCA
 
 PROMTOOL = shutil.which("promtool")
+PROMETHEUS = shutil.which("prometheus")
 
 
 def metrics_conf(port, bind=None):
@@ -128,6 +133,42 @@ def test_no_client_holds_up_a_scrape(daemon):
     finally:
         for connection in held:
             connection.close()
+
+
+@pytest.mark.skipif(not PROMETHEUS, reason="Prometheus is not installed (scripts/test installs "
+                                            "Debian's prometheus package)")
+def test_a_real_prometheus_counts_the_scans_and_sees_the_scanner_go(daemon, scanners, tmp_path):
+    port, web = free_port(), free_port()
+    d = daemon("tavi", conf={"extra": GOODS + metrics_conf(port)})
+    node = scanners.nodes()[0]
+    (tmp_path / "prometheus.yml").write_text(
+        "global: {scrape_interval: 1s, evaluation_interval: 1s}\nscrape_configs:\n"
+        f"  - job_name: tavitty\n    static_configs: [{{targets: ['127.0.0.1:{port}']}}]\n")
+    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "UMOCKDEV_DIR")}
+    server = subprocess.Popen(
+        [PROMETHEUS, f"--config.file={tmp_path / 'prometheus.yml'}",
+         f"--storage.tsdb.path={tmp_path / 'data'}", f"--web.listen-address=127.0.0.1:{web}"],
+        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
+
+    def query(expression):
+        try:
+            with urllib.request.urlopen(f"http://127.0.0.1:{web}/api/v1/query?query="
+                                        + urllib.parse.quote(expression), timeout=5) as answer:
+                result = json.load(answer)["data"]["result"]
+        except (OSError, ValueError, KeyError):
+            return None
+        return float(result[0]["value"][1]) if result else None
+
+    try:
+        for i in range(7):
+            scanners.type(f"S{i}", node)
+        assert d.wait("have data from goods: S6\r")
+        assert poll_until(lambda: query('sum(tavitty_scans_total{scanner="goods"})') == 7, 60)
+        scanners.unplug(node)
+        assert poll_until(lambda: query('tavitty_scanner_open{scanner="goods"}') == 0, 60)
+    finally:
+        server.terminate()
+        server.wait(30)
 
 
 # <Metrics> as written, and who can scrape: (address, served).

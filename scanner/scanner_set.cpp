@@ -305,8 +305,25 @@ void ScannerSet::CarryOrders(Served& served, const ScannerInfo& info, ScanSource
         std::lock_guard<std::mutex> lock(m_mutex);
         orders.swap(served.orders);
     }
+    if (served.enable_owed && orders.empty()) {
+        orders.push_back(ScannerOrder::kEnable);
+    }
     for (const ScannerOrder order : orders) {
-        if ((info.orders & OrderBit(order)) != 0 && !source.Carry(order)) {
+        if ((info.orders & OrderBit(order)) == 0) {
+            continue;
+        }
+        if (source.Carry(order)) {
+            served.held = order == ScannerOrder::kDisable  ? true
+                          : order == ScannerOrder::kEnable ? false
+                                                           : served.held;
+            served.enable_owed = served.enable_owed && order != ScannerOrder::kEnable &&
+                                 order != ScannerOrder::kDisable;
+            continue;
+        }
+        // Said and counted once: an enable owed is tried again quietly.
+        const bool again = order == ScannerOrder::kEnable && served.enable_owed;
+        served.enable_owed = order == ScannerOrder::kEnable || served.enable_owed;
+        if (!again) {
             std::printf("%s was not told %s: %s\n", info.name.c_str(), OrderName(order),
                         std::strerror(errno));
             if (m_events.order_failed) {
@@ -355,6 +372,13 @@ void ScannerSet::ServeOne(Served& served) {
     std::unique_ptr<ScanSource> source = MakeScanSource(served.node, m_settings, hooks);
     if (OpenOne(served, info, *source)) {
         info.orders = source->Orders();
+        // It reads from the start, whatever an earlier run (stopped, or one
+        // that crashed) left it told.
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            served.orders.insert(served.orders.begin(), ScannerOrder::kEnable);
+        }
+        CarryOrders(served, info, *source);
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             served.open = true;
@@ -368,8 +392,18 @@ void ScannerSet::ServeOne(Served& served) {
             m_events.changed();
         }
         while (Wanted(served)) {
-            if (WaitFor(source->fd(), served, -1) && !source->ReadScans()) {
+            if (WaitFor(source->fd(), served, served.enable_owed ? 1000 : -1) &&
+                !source->ReadScans()) {
                 break;  // hung up, or no longer listed
+            }
+            CarryOrders(served, info, *source);
+        }
+        if (m_stopping && served.present && served.held) {
+            // Stopped with its reading held: it reads again for whatever
+            // serves it next.
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                served.orders.assign(1, ScannerOrder::kEnable);
             }
             CarryOrders(served, info, *source);
         }

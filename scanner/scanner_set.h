@@ -88,6 +88,10 @@ class ScannerSet {
         bool open = false;                 // guarded by m_mutex
         std::string trouble;               // guarded by m_mutex
         std::vector<ScannerOrder> orders;  // guarded by m_mutex: not carried out yet
+        // Its thread's own: reading was told off; an enable that failed is
+        // owed (tried again each second: a lane must not stay dead).
+        bool held = false;
+        bool enable_owed = false;
     };
 
     void Watch(udev_monitor* monitor);
@@ -110,7 +114,8 @@ class ScannerSet {
     // gone or the set stops.
     bool OpenOne(Served& served, const ScannerInfo& info, ScanSource& source);
     void SetTrouble(Served& served, const std::string& trouble);
-    // Carries out the orders given meanwhile; the scanner's thread.
+    // Carries out the orders given meanwhile, and an enable owed; the
+    // scanner's thread.
     void CarryOrders(Served& served, const ScannerInfo& info, ScanSource& source);
     bool Wanted(const Served& served) const { return !m_stopping && served.present; }
     // Waits up to ms milliseconds (-1: for good) for the descriptor, or for

@@ -31,7 +31,12 @@ class TokenKeys:
         self.secret_file = self.write("hs256.secret", self.secret, 0o600)
 
     def write(self, name, data, mode):
+        """A file of the folder's; in a sub-folder that anyone may write
+        to where `name` has one."""
         path = os.path.join(self.folder, name)
+        if os.path.dirname(name):
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            os.chmod(os.path.dirname(path), 0o777)
         with open(path, "wb") as f:
             f.write(data)
         os.chmod(path, mode)

@@ -1,6 +1,7 @@
 #include "conf_check.h"
 
 #include <termios.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <string>
@@ -145,11 +146,19 @@ int CheckConfig(const char* path) {
         problems.push_back(std::string(path) + " can't be used: " + report.unusable +
                            "; the defaults are in force");
     }
-    for (const std::string& listener :
-         {ListenerProblem(policy, port.c_str()), PageTokens().Load(tokens)}) {
+    // The key files are root's and open to nobody else: only root can read
+    // them to check them.
+    const bool root = geteuid() == 0;
+    NetworkPolicy unkeyed = policy;
+    unkeyed.tls = unkeyed.tls && root;
+    for (const std::string& listener : {ListenerProblem(unkeyed, port.c_str()),
+                                        root ? PageTokens().Load(tokens) : std::string()}) {
         if (!listener.empty()) {
             problems.push_back("no listener on port " + port + ": " + listener);
         }
+    }
+    if (!root && (policy.tls || tokens.enabled)) {
+        std::printf("the key files are not checked: only root may read them\n");
     }
     const std::string metrics_problem = metrics.enabled ? MetricsProblem(metrics) : "";
     if (!metrics_problem.empty()) {

@@ -201,7 +201,9 @@ PageRequest ReadPageRequest(const char* text, size_t stored, size_t size) {
                 request.token = token->valuestring;
             }
             why = ReadSources(json.get(), request.sources);
-            return why != nullptr ? Refused(why) : ReadAfter(json.get(), request);
+            PageRequest taken = why != nullptr ? Refused(why) : ReadAfter(json.get(), request);
+            taken.token = request.token;  // a page refused is told why, where its token is valid
+            return taken;
         }
         case PageRequest::Kind::kDisable:
         case PageRequest::Kind::kEnable:
@@ -294,7 +296,36 @@ std::string TokenRefusalMessage(const std::string& why) {
     return ErrorMessage(-5, why);
 }
 
-std::string WithoutTokens(const std::string& text) {
+std::string WithoutTokens(const std::string& message) {
+    // A Token member, however the message spells its key or escapes its
+    // value: the message as JSON again, each such member's value replaced.
+    std::string text = message;
+    const Json json(cJSON_ParseWithLength(message.data(), message.size()));
+    bool replaced = false;
+    for (cJSON* member = cJSON_IsObject(json.get()) ? json->child : nullptr; member != nullptr;) {
+        cJSON* const next = member->next;
+        if (member->string != nullptr && std::strcmp(member->string, "Token") == 0) {
+            cJSON* shown = cJSON_CreateString("<token>");
+            char* name =
+                shown != nullptr ? static_cast<char*>(cJSON_malloc(sizeof "Token")) : nullptr;
+            if (name != nullptr) {
+                std::memcpy(name, "Token", sizeof "Token");
+                shown->string = name;
+                replaced = cJSON_ReplaceItemViaPointer(json.get(), member, shown) || replaced;
+            } else {
+                cJSON_Delete(shown);
+                return "<a message with a token>";  // out of memory: nothing of it
+            }
+        }
+        member = next;
+    }
+    char* printed = replaced ? cJSON_PrintUnformatted(json.get()) : nullptr;
+    if (printed != nullptr) {
+        text = printed;
+        std::free(printed);
+    } else if (replaced) {
+        return "<a message with a token>";
+    }
     std::string shown;
     for (size_t at = 0; at < text.size();) {
         // A Token's string value, whatever it holds, to its closing quote.

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -62,6 +63,28 @@ bool ReadFile(const std::string& path, std::string& bytes, struct stat& st, std:
     return ok;
 }
 
+// Whether only root may change what the path leads to: each directory on
+// the way to the file (links resolved) root's, and writable by nobody else
+// but where it is sticky (/tmp), where others can't move root's entries.
+bool OnlyRootMayReplace(const std::string& path, std::string& why) {
+    char resolved[PATH_MAX];
+    if (realpath(path.c_str(), resolved) == nullptr) {
+        why = std::strerror(errno);
+        return false;
+    }
+    std::string directory = resolved;
+    while (directory.size() > 1) {
+        directory.erase(std::max<size_t>(directory.rfind('/'), 1));
+        struct stat st;
+        if (stat(directory.c_str(), &st) != 0 || st.st_uid != 0 ||
+            ((st.st_mode & 0022) != 0 && (st.st_mode & S_ISVTX) == 0)) {
+            why = "its directory " + directory + " is open to others than root";
+            return false;
+        }
+    }
+    return true;
+}
+
 std::string Mode(const struct stat& st) {
     char mode[8];
     std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
@@ -105,17 +128,24 @@ Json ClaimJson(jwt_t* jwt, const char* name) {
     return json;
 }
 
-bool IntClaim(jwt_t* jwt, const char* name, int64_t& value) {
-    errno = 0;
-    value = jwt_get_grant_int(jwt, name);
-    return errno != ENOENT;
+// A time claim, where the token has it: false when it has it but not as a
+// number (a text would read as 0, a time long past).
+bool TimeClaim(jwt_t* jwt, const char* name, bool& has, int64_t& value) {
+    const Json claim = ClaimJson(jwt, name);
+    has = claim != nullptr;
+    if (has && cJSON_IsNumber(claim.get()) && claim->valuedouble > -1e15 &&
+        claim->valuedouble < 1e15) {
+        value = static_cast<int64_t>(claim->valuedouble);
+        return true;
+    }
+    return !has;
 }
 
 TokenClaims ClaimsOf(jwt_t* jwt) {
     TokenClaims claims;
-    claims.has_exp = IntClaim(jwt, "exp", claims.exp);
-    claims.has_nbf = IntClaim(jwt, "nbf", claims.nbf);
-    claims.has_iat = IntClaim(jwt, "iat", claims.iat);
+    claims.times_ok = TimeClaim(jwt, "exp", claims.has_exp, claims.exp) &
+                      TimeClaim(jwt, "nbf", claims.has_nbf, claims.nbf) &
+                      TimeClaim(jwt, "iat", claims.has_iat, claims.iat);
     if (const Json aud = ClaimJson(jwt, "aud")) {
         claims.has_aud = true;
         if (cJSON_IsString(aud.get())) {
@@ -162,6 +192,9 @@ TokenVerdict Refused(const char* reason, const char* why) {
 }  // namespace
 
 TokenVerdict CheckClaims(const TokenClaims& claims, int64_t now, const std::string& audience) {
+    if (!claims.times_ok) {
+        return Refused("malformed", "the token's exp, nbf or iat is not a number");
+    }
     if (!claims.has_exp) {
         return Refused("malformed", "the token has no expiry (exp)");
     }
@@ -178,7 +211,8 @@ TokenVerdict CheckClaims(const TokenClaims& claims, int64_t now, const std::stri
         std::find(claims.aud.begin(), claims.aud.end(), audience) == claims.aud.end()) {
         return Refused("audience", "the token is for another audience (aud)");
     }
-    if (claims.has_sources && !claims.sources_ok) {
+    if (claims.has_sources && (!claims.sources_ok || claims.sources.empty())) {
+        // An empty list would read as no limit: every scanner.
         return Refused("malformed", "the token's sources claim is not a list of scanner names");
     }
     TokenVerdict verdict;
@@ -209,6 +243,9 @@ std::string PageTokens::Load(const PageTokenOptions& options) {
         if (st.st_uid != 0 || (st.st_mode & 0022) != 0) {
             return what + "others than root may write it (" + Mode(st) + "); it is refused";
         }
+        if (!OnlyRootMayReplace(options.public_key, why)) {
+            return what + why;
+        }
         m_public_alg = AlgorithmOf(m_public_key);
         if (m_public_alg == JWT_ALG_NONE) {
             return what + "not a PEM public key for ES256 (P-256) or RS256 (RSA)";
@@ -224,6 +261,9 @@ std::string PageTokens::Load(const PageTokenOptions& options) {
         }
         if (m_secret.size() < 32) {
             return what + "shorter than 32 bytes";
+        }
+        if (!OnlyRootMayReplace(options.secret, why)) {
+            return what + why;
         }
     }
     return std::string();

@@ -22,6 +22,7 @@ struct TokenClaims {
     int64_t nbf = 0;
     bool has_iat = false;
     int64_t iat = 0;
+    bool times_ok = true;  // exp, nbf and iat, where present, are numbers
     bool has_aud = false;
     std::vector<std::string> aud;  // a string, or a list of them
     bool has_sources = false;      // a "sources" claim: the scanners it allows
@@ -43,8 +44,8 @@ struct TokenVerdict {
 
 // The claims' checks at `now` (seconds since the epoch): "exp" present and
 // not past, "nbf" (where present) past, "iat" (where present) not beyond 60 s
-// ahead, "aud" naming `audience` where one is configured, "sources" a list
-// of names.
+// ahead, each a number; "aud" naming `audience` where one is configured;
+// "sources" a list of one name or more.
 TokenVerdict CheckClaims(const TokenClaims& claims, int64_t now, const std::string& audience);
 
 // The keys that page tokens are checked with, read once at start. Each key

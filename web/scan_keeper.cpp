@@ -17,7 +17,10 @@ void ScanKeeper::Forgotten(const Scan& scan) {
         m_any_forgotten = std::max(m_any_forgotten, oldest->second);
         m_forgotten.erase(oldest);
     }
-    m_forgotten[scan.source] = scan.seq;
+    // Scans are forgotten out of order (a payment code's time is shorter):
+    // what counts is the last one forgotten.
+    uint64_t& last = m_forgotten[scan.source];
+    last = std::max(last, scan.seq);
 }
 
 std::vector<std::string> ScanKeeper::Forget(Clock::time_point now) {

@@ -72,6 +72,15 @@ CWebServer::~CWebServer() {
 }
 
 int CWebServer::StopSocetServers() {
+    // The timer thread sends too: it goes first.
+    if (m_keeper.joinable()) {
+        {
+            std::lock_guard<std::mutex> lock(m_conn_mutex);
+            m_keeper_stop = true;
+        }
+        m_keeper_wake.notify_all();
+        m_keeper.join();
+    }
     if (m_ws_control != nullptr) {
         // The server thread releases the library itself; then it is joined. A
         // close that comes before the thread has begun its setup finds nothing
@@ -81,18 +90,14 @@ int CWebServer::StopSocetServers() {
             m_ws_control->closeWebsocketServer();
         }
         m_thread_running = false;
-        delete m_ws_control;
-    }
-    if (m_keeper.joinable()) {
+        WebsocketControl* control = nullptr;
         {
             std::lock_guard<std::mutex> lock(m_conn_mutex);
-            m_keeper_stop = true;
+            std::swap(control, m_ws_control);
         }
-        m_keeper_wake.notify_all();
-        m_keeper.join();
+        delete control;
     }
     m_gun_count = 0;
-    m_ws_control = nullptr;
     return 0;
 }
 
@@ -123,6 +128,7 @@ int CWebServer::StartSocetServers(const char* port) {
     // that it never outlives the objects it serves.
     std::puts("pthread_detach ");
     if ((m_serve_all || m_tokens.enabled()) && !m_keeper.joinable()) {
+        m_keeper_stop = false;
         m_keeper = std::thread(&CWebServer::TimeLoop, this);
     }
     return 0;
@@ -196,12 +202,21 @@ void CWebServer::TakePageRequest(lws* conn, const char* text, size_t size) {
     switch (request.kind) {
         case PageRequest::Kind::kSubscribe:
             page.sources = request.sources;
+            ReleaseHolds(conn, &page);  // scanners it no longer hears are not its to hold
             if (!request.after.empty()) {
                 Resume(conn, page, request);
             }
             break;
         case PageRequest::Kind::kScanners: {
-            std::vector<ServedScanner> open = m_scanners;
+            // Those its token allows: a page limited to some scanners learns
+            // nothing of the others.
+            std::vector<ServedScanner> open;
+            for (const ServedScanner& scanner : m_scanners) {
+                if (!page.limited || std::find(page.allowed.begin(), page.allowed.end(),
+                                               scanner.name) != page.allowed.end()) {
+                    open.push_back(scanner);
+                }
+            }
             std::sort(open.begin(), open.end(), [](const ServedScanner& a, const ServedScanner& b) {
                 return a.name < b.name;
             });
@@ -251,7 +266,11 @@ bool CWebServer::Admit(lws* conn, PageRequest& request) {
     Page& page = m_pages[conn];
     const auto now = std::chrono::steady_clock::now();
     TokenVerdict verdict;
-    if (request.kind != PageRequest::Kind::kSubscribe) {
+    // A SUBSCRIBE that can't be taken still shows its token: a page whose
+    // token is valid is told the SUBSCRIBE's fault.
+    const bool subscribe = request.kind == PageRequest::Kind::kSubscribe ||
+                           (request.kind == PageRequest::Kind::kRefused && !request.token.empty());
+    if (!subscribe) {
         if (page.admitted && now < page.admitted_until) {
             return true;  // a keep-alive, or a request, of a page admitted
         }
@@ -272,10 +291,23 @@ bool CWebServer::Admit(lws* conn, PageRequest& request) {
                 verdict.why = "the token does not allow the scanner " + source;
             }
         }
+        if (verdict.reason.empty() && verdict.limited && !m_serve_all) {
+            // One scanner a run serves whichever is plugged in: a token for
+            // some scanners only can't be held to them.
+            verdict.reason = "sources";
+            verdict.why =
+                "the token allows some scanners only, and this daemon serves one "
+                "scanner a run, whichever it is";
+        }
+        if (verdict.reason.empty() && request.kind == PageRequest::Kind::kRefused) {
+            return true;  // its refusal (-3) follows; it is admitted by no SUBSCRIBE
+        }
         if (verdict.reason.empty()) {
             if (request.sources.empty()) {
                 request.sources = verdict.sources;
             }
+            page.limited = verdict.limited;
+            page.allowed = verdict.sources;
             page.admitted = true;
             // A far "exp" must not overflow the clock: ten years at most.
             const int64_t left = std::min<int64_t>(verdict.expires - seconds, 10 * 365 * 86400);
@@ -397,11 +429,14 @@ bool CWebServer::Register(lws* conn) {
     return true;
 }
 
-void CWebServer::ReleaseHolds(lws* conn) {
+void CWebServer::ReleaseHolds(lws* conn, const Page* page) {
     // A scanner that no page connected holds disabled any more reads again:
     // a till page that crashed must not leave its lane dead.
     std::vector<std::string> released;
     for (auto& held : m_disabled) {
+        if (page != nullptr && Wants(*page, held.first)) {
+            continue;  // still in its list
+        }
         auto& pages = held.second.pages;
         pages.erase(std::remove(pages.begin(), pages.end(), conn), pages.end());
         if (pages.empty()) {
@@ -602,7 +637,7 @@ bool CWebServer::SendTo(lws* conn, std::string& message) {
 }
 
 bool CWebServer::SendTo(lws* conn, std::string& message, bool utf8) {
-    if (message.empty()) {
+    if (message.empty() || m_ws_control == nullptr) {
         return false;
     }
     // A page fails a connection whose text frame is not UTF-8 (a scan in

@@ -111,9 +111,12 @@ class CWebServer {
     struct Page {
         std::vector<std::string> sources;  // empty: every scanner
         uint64_t last_seq = 0;             // the last scan queued for it
-        // With page tokens: its token was valid, until then.
+        // With page tokens: its token was valid, until then, and the
+        // scanners it allows (where it is limited).
         bool admitted = false;
         std::chrono::steady_clock::time_point admitted_until;
+        bool limited = false;
+        std::vector<std::string> allowed;
     };
     static std::unordered_map<lws*, Page>& m_pages;
 
@@ -153,9 +156,10 @@ class CWebServer {
     // A page no longer admitted: out of the list, its holds let go. Under
     // m_conn_mutex.
     void Unregister(lws* conn);
-    // Lets go of the scanners that the page holds disabled, where it was
-    // the last. Under m_conn_mutex.
-    void ReleaseHolds(lws* conn);
+    // Lets go of the scanners that the page holds disabled (those no longer
+    // in `page`'s list, where one is given), where it was the last. Under
+    // m_conn_mutex.
+    void ReleaseHolds(lws* conn, const Page* page = nullptr);
     // Forgets the kept scans whose time is up, and ends the pages whose
     // token expires, on time; its own thread.
     void TimeLoop();

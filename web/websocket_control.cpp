@@ -229,6 +229,7 @@ void WebsocketControl::Serve(lws_context* ctx) {
         m_live.clear();
         m_inbox.clear();
         m_inbox_bytes = 0;
+        m_dropped.clear();
     }
     m_changed.notify_all();
 }
@@ -300,18 +301,26 @@ int WebsocketControl::Send(lws* conn, char* data, int length, bool binary) {
     }
     std::lock_guard<std::mutex> lock(m_mutex);
     const auto live = m_live.find(conn);
-    if (m_ctx == nullptr || m_closing || m_going_away || live == m_live.end() ||
-        m_inbox_bytes + static_cast<size_t>(length) > kMaxInboxBytes) {
+    if (m_ctx == nullptr || m_closing || m_going_away || live == m_live.end()) {
         return -1;
     }
-    // A broadcast hands the same bytes over once per client: keep one copy.
-    if (!m_last_frame || m_last_frame->size() != static_cast<size_t>(length) ||
-        std::memcmp(m_last_frame->data(), data, static_cast<size_t>(length)) != 0) {
+    // A broadcast hands the same bytes over once per client: keep one copy,
+    // and count it once.
+    const bool same = m_last_frame && m_last_frame->size() == static_cast<size_t>(length) &&
+                      std::memcmp(m_last_frame->data(), data, static_cast<size_t>(length)) == 0;
+    if (!same && m_inbox_bytes + static_cast<size_t>(length) > kMaxInboxBytes) {
+        // The server thread is that far behind: this page is dropped rather
+        // than silently skipped, and comes back for what it missed.
+        m_dropped.push_back(live->second);
+        lws_cancel_service(m_ctx);
+        return -1;
+    }
+    if (!same) {
         m_last_frame = std::make_shared<const std::string>(data, static_cast<size_t>(length));
+        m_inbox_bytes += static_cast<size_t>(length);
     }
     const bool wake = m_inbox.empty();
     m_inbox.push_back({live->second, binary, m_last_frame});
-    m_inbox_bytes += static_cast<size_t>(length);
     if (wake) {
         lws_cancel_service(m_ctx);
     }
@@ -321,13 +330,21 @@ int WebsocketControl::Send(lws* conn, char* data, int length, bool binary) {
 // Server thread: moves the frames handed over into their connections' queues.
 void WebsocketControl::TakeInbox() {
     std::vector<Frame> frames;
+    std::vector<uint64_t> dropped;
     bool going_away;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         frames.swap(m_inbox);
+        dropped.swap(m_dropped);
         m_inbox_bytes = 0;
         m_last_frame.reset();
         going_away = m_going_away;
+    }
+    for (const uint64_t id : dropped) {
+        const auto found = m_conns.find(id);
+        if (found != m_conns.end() && !found->second.closing) {
+            Drop(found->second);
+        }
     }
     for (Frame& frame : frames) {
         const auto found = m_conns.find(frame.id);
@@ -336,12 +353,7 @@ void WebsocketControl::TakeInbox() {
         }
         Connection& conn = found->second;
         if (conn.queued_bytes + frame.bytes->size() > kMaxQueuedBytes) {
-            // It doesn't read: close it rather than hold ever more for it.
-            conn.closing = true;
-            ++Metrics::Get().pages_dropped_slow;
-            conn.queue.clear();
-            conn.queued_bytes = 0;
-            lws_set_timeout(conn.wsi, PENDING_TIMEOUT_USER_OK, LWS_TO_KILL_ASYNC);
+            Drop(conn);  // it doesn't read: closed rather than held ever more for
             continue;
         }
         conn.queued_bytes += frame.bytes->size();
@@ -356,6 +368,14 @@ void WebsocketControl::TakeInbox() {
             lws_callback_on_writable(entry.second.wsi);
         }
     }
+}
+
+void WebsocketControl::Drop(Connection& conn) {
+    conn.closing = true;
+    ++Metrics::Get().pages_dropped_slow;
+    conn.queue.clear();
+    conn.queued_bytes = 0;
+    lws_set_timeout(conn.wsi, PENDING_TIMEOUT_USER_OK, LWS_TO_KILL_ASYNC);
 }
 
 int WebsocketControl::Write(lws* wsi, uint64_t id) {

@@ -130,6 +130,8 @@ class WebsocketControl {
 
     int Send(lws* conn, char* data, int length, bool binary);
     void TakeInbox();
+    // Closes a page that reads too slowly to be sent more (server thread).
+    void Drop(Connection& conn);
     void Receive(lws* wsi, uint64_t id, const char* in, size_t len);
     int Write(lws* wsi, uint64_t id);
     void Closed(lws* wsi, uint64_t id);
@@ -157,7 +159,8 @@ class WebsocketControl {
     std::string m_problem;                      // why there is no listener
     std::unordered_map<lws*, uint64_t> m_live;  // open connections and their ids
     std::vector<Frame> m_inbox;
-    size_t m_inbox_bytes = 0;
+    size_t m_inbox_bytes = 0;         // each frame's bytes once, however many pages get it
+    std::vector<uint64_t> m_dropped;  // pages whose frame found the inbox full
     std::shared_ptr<const std::string> m_last_frame;  // shared by a broadcast's copies
 };
 

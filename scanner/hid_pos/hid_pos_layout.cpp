@@ -330,12 +330,10 @@ HidPosLayout::Decoded HidPosLayout::Decode(const uint8_t* report, size_t size,
 }
 
 bool HidPosLayout::Has(Control control) const {
-    return std::any_of(m_outputs.begin(), m_outputs.end(), [control](const OutputFields& output) {
-        return output.controls[static_cast<int>(control)].bits != 0;
-    });
+    return !OutputReport(control, false).empty();
 }
 
-std::string HidPosLayout::OutputReport(Control control, bool prevent) const {
+std::string HidPosLayout::OutputReport(Control control, bool prevent, bool asserted) const {
     for (size_t id = 0; id < m_outputs.size(); ++id) {
         const OutputFields& output = m_outputs[id];
         const Field& field = output.controls[static_cast<int>(control)];
@@ -349,7 +347,7 @@ std::string HidPosLayout::OutputReport(Control control, bool prevent) const {
         }
         const Field& prevent_field = output.controls[static_cast<int>(Control::kPreventRead)];
         if (control != Control::kPreventRead) {
-            Assert(body, field.offset, field.bits, true);
+            Assert(body, field.offset, field.bits, asserted);
         }
         if (prevent_field.bits != 0) {
             Assert(body, prevent_field.offset, prevent_field.bits, prevent);

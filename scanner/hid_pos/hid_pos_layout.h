@@ -49,10 +49,10 @@ class HidPosLayout {
     bool Has(Control control) const;
     // The output report that carries `control`, as written to the hidraw
     // node (its id first where reports are numbered): a beep's flag
-    // asserted, Prevent Read of Barcodes asserted where `prevent` (in that
-    // report, whichever control it is written for), every other field 0.
-    // Empty where no report carries it.
-    std::string OutputReport(Control control, bool prevent) const;
+    // asserted (or, with `asserted` false, clear again), Prevent Read of
+    // Barcodes asserted where `prevent` (in that report, whichever control it
+    // is written for), every other field 0. Empty where no report carries it.
+    std::string OutputReport(Control control, bool prevent, bool asserted = true) const;
 
   private:
     friend struct HidPosHarness;  // checks that every field lies inside its report

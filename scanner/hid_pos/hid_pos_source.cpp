@@ -131,7 +131,9 @@ bool HidPosSource::Carry(ScannerOrder order) {
         return false;
     }
     m_prevent = prevent;
-    return true;
+    // The beep's flag clear again: the next beep is a change of it too.
+    return order == ScannerOrder::kDisable || order == ScannerOrder::kEnable ||
+           WriteAtOnce(m_layout.OutputReport(ControlFor(order), prevent, false));
 }
 
 void HidPosSource::Take(const uint8_t* report, size_t size) {

@@ -4,6 +4,8 @@ made while it is off is never delivered and is heard refused. This suite
 runs under umockdev-wrapper."""
 
 import json
+import os
+import signal
 
 import pytest
 
@@ -32,7 +34,15 @@ HID = {"good": 0x40, "error": 0x20, "not-on-file": 0x80, "disable": 0x02, "enabl
 
 
 def report(order, held=False):
-    return bytes([4, HID[order] | (0x02 if held else 0)])
+    """The output report of an order; a beep's is followed by one that clears
+    its flag again, so that the next beep is a change too."""
+    held = 0x02 if held else 0
+    beep = order in ("good", "error", "not-on-file")
+    return bytes([4, HID[order] | held]) + (bytes([4, held]) if beep else b"")
+
+
+def told(scanners, node, expected):
+    return scanners.written(node, len(expected)) == expected
 
 
 @pytest.fixture
@@ -44,6 +54,9 @@ def till(daemon, scanners):
     port = free_port()
     d = daemon(conf={"extra": CONF + metrics_conf(port)}, wait_open=False)
     assert d.served(4) == {f"/dev/{node}": name for name, node in nodes.items()}
+    # Told to read as they open, whatever a run before left them told.
+    assert told(scanners, nodes["goods"], SERIAL["enable"])
+    assert told(scanners, nodes["payment"], report("enable"))
     return d, nodes, port
 
 
@@ -65,18 +78,18 @@ def test_each_scanner_says_what_it_can_be_told_and_is_told_only_that(till, scann
         assert page.recv() == refusal(why)
     for order in ("good", "error", "not-on-file"):
         page.send(request("SIGNAL", Source="goods", Signal=order))
-        assert scanners.written(nodes["goods"], 2) == SERIAL[order]
+        assert told(scanners, nodes["goods"], SERIAL[order])
         page.send(request("SIGNAL", Source="payment", Signal=order))
-        assert scanners.written(nodes["payment"], 2) == report(order)
+        assert told(scanners, nodes["payment"], report(order))
         page.send(request("SIGNAL", Source="quiet", Signal=order))  # it can't: no error, nothing
     page.send(request("DISABLE", Sources=["goods", "payment"]))
-    assert scanners.written(nodes["goods"], 2) == SERIAL["disable"]
-    assert scanners.written(nodes["payment"], 2) == report("disable")
+    assert told(scanners, nodes["goods"], SERIAL["disable"])
+    assert told(scanners, nodes["payment"], report("disable"))
     page.send(request("SIGNAL", Source="payment", Signal="good"))  # reading stays held
-    assert scanners.written(nodes["payment"], 2) == report("good", held=True)
+    assert told(scanners, nodes["payment"], report("good", held=True))
     page.send(request("ENABLE"))  # every scanner of its list that is open
-    assert scanners.written(nodes["goods"], 2) == SERIAL["enable"]
-    assert scanners.written(nodes["payment"], 2) == report("enable")
+    assert told(scanners, nodes["goods"], SERIAL["enable"])
+    assert told(scanners, nodes["payment"], report("enable"))
     assert page.nothing_more() and scanners.written(nodes["quiet"], 1, timeout=0.3) == b""
 
 
@@ -86,10 +99,10 @@ def test_a_disabled_scanner_delivers_nothing_until_enabled_or_its_page_goes(till
     for page in (holder, other):
         page.send(request("SUBSCRIBE"))
     holder.send(request("DISABLE", Sources=["goods", "keys"]))
-    assert scanners.written(nodes["goods"], 2) == SERIAL["disable"]
+    assert told(scanners, nodes["goods"], SERIAL["disable"])
     # Scans while it is off: dropped, counted, said, and heard refused.
     scanners.type("OFF", nodes["goods"])
-    assert scanners.written(nodes["goods"], 2) == SERIAL["error"]
+    assert told(scanners, nodes["goods"], SERIAL["error"])
     scanners.type("off", nodes["keys"])  # its keys are still taken, and dropped
     assert d.wait("a scan from keys was dropped: it is disabled")
     assert d.wait("a scan from goods was dropped: it is disabled")
@@ -98,11 +111,16 @@ def test_a_disabled_scanner_delivers_nothing_until_enabled_or_its_page_goes(till
     assert [dropped[f'tavitty_scans_dropped_total{{scanner="{name}",kind="{kind}",device="/dev/'
                     f'{nodes[name]}",reason="disabled"}}'] for name, kind in
             (("goods", "serial"), ("keys", "keyboard"))] == [1, 1]
-    # The page that disabled it goes: it reads again.
+    # A scanner out of its list is not its to hold; and once the page that
+    # disabled one goes, that one reads again too.
+    holder.send(request("SUBSCRIBE", Sources=["keys"]))
+    assert told(scanners, nodes["goods"], SERIAL["enable"])
     holder.close()
-    assert scanners.written(nodes["goods"], 2) == SERIAL["enable"]
+    assert d.wait("keys is enabled")
     scanners.type("ON", nodes["goods"])
-    assert unnumbered(other.recv()) == frame(0, "ON\r\n", "goods")
+    scanners.type("on", nodes["keys"])
+    assert sorted(unnumbered(other.recv()) for _ in range(2)) == sorted(
+        [frame(0, "ON\r\n", "goods"), frame(0, "on", "keys")])
 
 
 def test_a_scanner_that_disables_itself_after_each_scan(till, scanners):
@@ -112,10 +130,15 @@ def test_a_scanner_that_disables_itself_after_each_scan(till, scanners):
     for item in ("ITEM1", "ITEM2"):
         scanners.type(item, nodes["payment"])
         assert unnumbered(page.recv()) == frame(0, item, "payment", "]Q1")
-        assert scanners.written(nodes["payment"], 2) == report("disable")
+        assert told(scanners, nodes["payment"], report("disable"))
         scanners.type("TOO SOON", nodes["payment"])  # before the till took the item
-        assert scanners.written(nodes["payment"], 2) == report("error", held=True)
+        assert told(scanners, nodes["payment"], report("error", held=True))
         assert page.nothing_more()
         # Taken: the good beep, and reading again.
         page.send(request("SIGNAL", Source="payment", Signal="good"))
-        assert scanners.written(nodes["payment"], 4) == report("good", held=True) + report("enable")
+        assert told(scanners, nodes["payment"], report("good", held=True) + report("enable"))
+    # Stopped while it holds its reading: it is told to read again.
+    scanners.type("LAST", nodes["payment"])
+    assert told(scanners, nodes["payment"], report("disable"))
+    os.kill(d.pid(), signal.SIGTERM)
+    assert told(scanners, nodes["payment"], report("enable"))

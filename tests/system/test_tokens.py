@@ -46,6 +46,8 @@ CASES = [
     ("another key", lambda k: k.token("other"), SIGNATURE),
     ("RS256 with an ES256 key", lambda k: k.token("RS256"), SIGNATURE),
     ("expired", lambda k: k.token("ES256", lifetime=-5), "the token has expired"),
+    ("a time as text", lambda k: k.token("ES256", nbf="4000000000"),
+     "the token's exp, nbf or iat is not a number"),
     ("wrong audience", lambda k: k.token("ES256", aud="till-18"),
      "the token is for another audience (aud)"),
     ("sources exceeded", lambda k: k.token("ES256", sources=["payment"]),
@@ -70,6 +72,10 @@ def test_only_a_page_with_a_valid_token_is_served(daemon, scanners, keys):
             assert json.loads(pages[name].recv())["type"] == "SCANNERS"
             assert unnumbered(pages[name].recv()) == frame(0, "S1\r\n", "goods"), name
         assert pages[name].nothing_more(0.1), name
+    # A SUBSCRIBE that can't be taken, its token valid: told what is wrong.
+    page = Client(d.port)
+    page.send(request(Sources="goods", Token=keys.token("ES256")))
+    assert page.recv() == refusal("Sources is a list of scanner names")
     text = "\n".join(d.lines() + d.proc.stderr.lines())
     assert "eyJ" not in text  # no token in any line
 
@@ -79,6 +85,9 @@ def test_one_scanner_a_run_a_token_registers_and_an_expired_one_ends(daemon, sca
     stranger, page = Client(d.port), Client(d.port)
     stranger.send("register")
     assert stranger.recv() == refusal(NO_TOKEN, -5)
+    stranger.send(request(Token=keys.token("RS256", sources=["payment"])))  # whichever is plugged?
+    assert stranger.recv() == refusal("the token allows some scanners only, and this daemon "
+                                      "serves one scanner a run, whichever it is", -5)
     page.send(request(Token=keys.token("RS256", lifetime=2)))
     assert d.wait("g_conn  get!")
     d.scanners.type("S1")
@@ -108,6 +117,8 @@ WARNING = ("listening beyond loopback without PageTokens: any program on the net
      "shorter than 32 bytes", False),
     (lambda k: k.conf(public=None).replace(k.secret_file, k.write("open", b"x" * 40, 0o640)),
      "open to other users than root", False),
+    (lambda k: k.conf().replace(k.public["ES256"], k.write("shared/k.pub", open(
+        k.public["ES256"], "rb").read(), 0o644)), "/shared is open to others than root", False),
     (lambda k: "", WARNING, True),
     (lambda k: "<BindAddress>127.0.0.1</BindAddress>", None, True),
     (lambda k: k.conf(), None, True),

@@ -45,6 +45,9 @@ TEST(PageTokens, ClaimsSayWhenAndForWhomATokenIsValid) {
         {"sources", [](TokenClaims& c) { c.has_sources = true, c.sources = {"payment"}; }, "", ""},
         {"sources not names", [](TokenClaims& c) { c.has_sources = true, c.sources_ok = false; },
          "", "malformed"},
+        // An empty list would read as no limit: every scanner.
+        {"sources that allow none", [](TokenClaims& c) { c.has_sources = true; }, "", "malformed"},
+        {"a time as text", [](TokenClaims& c) { c.times_ok = false; }, "", "malformed"},
     };
     for (const auto& c : cases) {
         TokenClaims claims;

@@ -21,22 +21,25 @@ struct Case {
     int keep;            // seconds each is kept
     int short_every;     // every n-th is kept 60 s at most, as a payment code is (0: none)
     int forget_at;       // s
+    int forget_later;    // s; a second look, where not 0
     size_t kept;         // how many are left
     size_t unreached;    // how many were forgotten without reaching a page
     uint64_t kept_from;  // the seq after which every goods scan is still kept
 };
 
 const Case kCases[] = {
-    {"within_time", 5, 1000, 10, 0, 5, 5, 0, 0},
-    {"time_up_for_some", 20, 1000, 10, 0, 25, 4, 8, 16},
-    {"time_up_for_all", 20, 1000, 10, 0, 40, 0, 10, 20},
+    {"within_time", 5, 1000, 10, 0, 5, 0, 5, 0, 0},
+    {"time_up_for_some", 20, 1000, 10, 0, 25, 0, 4, 8, 16},
+    {"time_up_for_all", 20, 1000, 10, 0, 40, 0, 0, 10, 20},
     // Not kept at all: forgotten as it is kept; the counter's scan 3 does
     // not count against the goods scanner.
-    {"none_kept", 3, 1000, 0, 0, 2, 0, 2, 2},
+    {"none_kept", 3, 1000, 0, 0, 2, 0, 0, 2, 2},
     // Whatever the time, the last 1024 at most.
-    {"count", 1100, 100, 300, 0, 110, 1024, 38, 76},
-    // A payment code goes before the scans kept before it.
-    {"short_ones_first", 100, 1000, 300, 10, 100, 96, 0, 40},
+    {"count", 1100, 100, 300, 0, 110, 0, 1024, 38, 76},
+    // A payment code goes before the scans kept before it; they go later,
+    // and what was lost after them is still known.
+    {"short_ones_first", 100, 1000, 300, 10, 100, 0, 96, 0, 40},
+    {"short_ones_first_then_older_ones", 12, 1000, 70, 10, 69, 75, 5, 3, 10},
 };
 
 TEST(ScanKeeper, KeepsTheLastScansForTheirTimeAndKnowsWhatItLost) {
@@ -53,8 +56,10 @@ TEST(ScanKeeper, KeepsTheLastScansForTheirTimeAndKnowsWhatItLost) {
                 unreached.push_back(source);
             }
         }
-        for (const std::string& source : keeper.Forget(t0 + seconds(c.forget_at))) {
-            unreached.push_back(source);
+        for (const int at : {c.forget_at, c.forget_later}) {
+            for (const std::string& source : keeper.Forget(t0 + seconds(at))) {
+                unreached.push_back(source);
+            }
         }
         EXPECT_EQ(keeper.scans().size(), c.kept) << c.name;
         EXPECT_EQ(unreached.size(), c.unreached) << c.name;

@@ -110,6 +110,26 @@ TEST(PageRequest, SubscribeTakesAtMost16NamesOf64Bytes) {
               PageRequest::Kind::kRegister);
 }
 
+// A page's message as the log shows it: a token never, however it is spelt.
+TEST(PageRequest, TheLogNeverShowsAToken) {
+    const std::string jwt = "eyJhbGciOiJFUzI1NiJ9.eyJleHAiOjF9.c2ln";
+    const struct {
+        std::string message;
+        std::string shown;
+    } cases[] = {
+        {"{\"type\":\"SUBSCRIBE\",\"Token\": \"" + jwt + "\"}",
+         "{\"type\":\"SUBSCRIBE\",\"Token\":\"<token>\"}"},
+        {"{\"\\u0054oken\":\"se\\u0063ret\",\"Token\":[1]}",
+         "{\"Token\":\"<token>\",\"Token\":\"<token>\"}"},
+        {"hello " + jwt + " there", "hello <token> there"},
+        {"{\"Token\":\"open", "{\"Token\":\"<token>"},  // cut short: not JSON
+        {"{\"type\":\"SCANNERS\"}", "{\"type\":\"SCANNERS\"}"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(WithoutTokens(c.message), c.shown) << c.message;
+    }
+}
+
 // What is said of a certificate's dates: nothing while more than 30 days
 // are left.
 TEST(CertificateWatch, SaysWhatBrowsersWillRefuse) {

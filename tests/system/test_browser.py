@@ -178,6 +178,7 @@ def test_pages_get_the_scanners_they_chose_and_miss_nothing_as_they_reload(daemo
         "<Scanner><VendorId>0c2e</VendorId><ProductId>0b87</ProductId><Name>payment</Name></Scanner>"
         "</Scanners>")})
     goods = scanners.nodes()[0]
+    assert scanners.written(goods, 2) == b"U\r"  # enabled as it opens
     payment_page.call("Page.navigate", url=f"{base}/index.html?port={d.port}&sources=payment")
     every_page = payment_page.another(f"{base}/index.html?port={d.port}")
     assert d.wait(REGISTERED, 2)

@@ -96,8 +96,7 @@ def test_each_scanner_says_what_it_can_be_told_and_is_told_only_that(till, scann
 def test_a_disabled_scanner_delivers_nothing_until_enabled_or_its_page_goes(till, scanners):
     d, nodes, port = till
     holder, other = Client(d.port), Client(d.port)
-    for page in (holder, other):
-        page.send(request("SUBSCRIBE"))
+    assert d.register(holder, other, message=request("SUBSCRIBE"))
     holder.send(request("DISABLE", Sources=["goods", "keys"]))
     assert told(scanners, nodes["goods"], SERIAL["disable"])
     # Scans while it is off: dropped, counted, said, and heard refused.
@@ -126,7 +125,7 @@ def test_a_disabled_scanner_delivers_nothing_until_enabled_or_its_page_goes(till
 def test_a_scanner_that_disables_itself_after_each_scan(till, scanners):
     d, nodes, _ = till
     page = Client(d.port)
-    page.send(request("SUBSCRIBE", Sources=["payment"]))
+    assert d.register(page, message=request("SUBSCRIBE", Sources=["payment"]))
     for item in ("ITEM1", "ITEM2"):
         scanners.type(item, nodes["payment"])
         assert unnumbered(page.recv()) == frame(0, item, "payment", "]Q1")

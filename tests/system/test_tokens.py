@@ -12,7 +12,7 @@ import pytest
 
 from conftest import GOODS, frame, refusal, request, unnumbered
 from page_tokens import TokenKeys
-from sandbox import accepting, poll_until
+from sandbox import REGISTERED, accepting, poll_until
 from ws_client import Client
 
 
@@ -66,6 +66,7 @@ def test_only_a_page_with_a_valid_token_is_served(daemon, scanners, keys):
         page.send(request("SCANNERS"))  # nothing else works for it either
         if why:
             assert [page.recv(), page.recv()] == [refusal(why, -5), refusal(NO_TOKEN, -5)], name
+    assert d.wait(REGISTERED, sum(why is None for _, _, why in CASES))
     scanners.type("S1")
     for name, _, why in CASES:
         if why is None:
@@ -89,7 +90,7 @@ def test_one_scanner_a_run_a_token_registers_and_an_expired_one_ends(daemon, sca
     assert stranger.recv() == refusal("the token allows some scanners only, and this daemon "
                                       "serves one scanner a run, whichever it is", -5)
     page.send(request(Token=keys.token("RS256", lifetime=2)))
-    assert d.wait("g_conn  get!")
+    assert d.wait(REGISTERED)
     d.scanners.type("S1")
     assert page.recv() == frame(0, "S1\r\n")  # the bytes as ever
     assert page.recv(5) == refusal("token expired", -5)  # its connection stays

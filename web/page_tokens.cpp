@@ -143,9 +143,11 @@ bool TimeClaim(jwt_t* jwt, const char* name, bool& has, int64_t& value) {
 
 TokenClaims ClaimsOf(jwt_t* jwt) {
     TokenClaims claims;
-    claims.times_ok = TimeClaim(jwt, "exp", claims.has_exp, claims.exp) &
-                      TimeClaim(jwt, "nbf", claims.has_nbf, claims.nbf) &
-                      TimeClaim(jwt, "iat", claims.has_iat, claims.iat);
+    // Each claim is read, whatever an earlier one was.
+    const bool exp_ok = TimeClaim(jwt, "exp", claims.has_exp, claims.exp);
+    const bool nbf_ok = TimeClaim(jwt, "nbf", claims.has_nbf, claims.nbf);
+    const bool iat_ok = TimeClaim(jwt, "iat", claims.has_iat, claims.iat);
+    claims.times_ok = exp_ok && nbf_ok && iat_ok;
     if (const Json aud = ClaimJson(jwt, "aud")) {
         claims.has_aud = true;
         if (cJSON_IsString(aud.get())) {

@@ -253,7 +253,7 @@ class Bench:
         resumes = []
         for turn in range(5):
             page = Client(d.port, tls=False)
-            page.send('{"type":"SUBSCRIBE"}')
+            assert d.register(page, message='{"type":"SUBSCRIBE"}'), "not registered"
             d.scanners.type(b"0 %d" % time.monotonic_ns())
             after = json.loads(page.recv(10))["Id"]
             page.cut()

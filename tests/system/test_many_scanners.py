@@ -81,6 +81,7 @@ def test_every_scanner_is_served_at_once_and_scans_never_mix(daemon, scanners, s
         scanners.plug(keyboard)
     d = daemon(conf={"extra": ALL + KEYBOARD_CONF}, wait_open=False)
     names = [d.served(4)[f"/dev/{n}"] for n in nodes]
+    assert d.wait_accepting()
     pages = [Client(d.port) for _ in range(3)]
     assert d.register(*pages)
     assert told(systemd, "serving 4 scanners (" + ", ".join(
@@ -239,6 +240,7 @@ def test_a_scanner_back_at_once_takes_its_name_once_the_old_one_said_it_is_gone(
     d = daemon(conf={"extra": ALL + "<Scanners>" + entry(VendorId="1a86", Name="goods")
                      + "</Scanners>"}, wait_open=False)
     assert d.served(2) == {f"/dev/{first}": "goods", f"/dev/{second}": "goods-2"}
+    assert d.wait_accepting()
     p = page(d)
     scanners.unplug(second, line_first=True)  # its line drops, and it is back at once
     again = scanners.plug("tavi")

@@ -54,6 +54,7 @@ def till(daemon, scanners):
     port = free_port()
     d = daemon(conf={"extra": CONF + metrics_conf(port)}, wait_open=False)
     assert d.served(4) == {f"/dev/{node}": name for name, node in nodes.items()}
+    assert d.wait_accepting()
     # Told to read as they open, whatever a run before left them told.
     assert told(scanners, nodes["goods"], SERIAL["enable"])
     assert told(scanners, nodes["payment"], report("enable"))

@@ -5,6 +5,7 @@ a certificate running out.
 This suite runs under umockdev-wrapper."""
 
 import calendar
+import contextlib
 import json
 import os
 import shutil
@@ -32,9 +33,9 @@ def metrics_conf(port, bind=None):
             + (f"<BindAddress>{bind}</BindAddress>" if bind is not None else "") + "</Metrics>")
 
 
-def get(port, path="/metrics", method="GET", host="127.0.0.1", timeout=5):
+def get(port, path="/metrics", method="GET", timeout=5):
     """(status, body) of a plain HTTP request."""
-    request = urllib.request.Request(f"http://{host}:{port}{path}", method=method)
+    request = urllib.request.Request(f"http://127.0.0.1:{port}{path}", method=method)
     try:
         with urllib.request.urlopen(request, timeout=timeout) as answer:
             return answer.status, answer.read().decode()
@@ -48,9 +49,40 @@ def samples(text):
             for line in text.splitlines() if line and not line.startswith("#")}
 
 
-def test_the_metrics_say_what_a_fleet_needs_and_promtool_takes_them(daemon, scanners, tmp_path,
-                                                                   systemd):
-    port = free_port()
+@pytest.fixture
+def prometheus(tmp_path):
+    """A metrics port, and a real Prometheus server on loopback (where Debian's
+    prometheus package is installed) that scrapes it every second: yields the
+    port and a query's value (None while it has none), or no query at all."""
+    port, web = free_port(), free_port()
+    if not PROMETHEUS:
+        yield port, None
+        return
+    (tmp_path / "prometheus.yml").write_text(
+        "global: {scrape_interval: 1s, evaluation_interval: 1s}\nscrape_configs:\n"
+        f"  - job_name: tavitty\n    static_configs: [{{targets: ['127.0.0.1:{port}']}}]\n")
+    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "UMOCKDEV_DIR")}
+    server = subprocess.Popen(
+        [PROMETHEUS, f"--config.file={tmp_path / 'prometheus.yml'}",
+         f"--storage.tsdb.path={tmp_path / 'data'}", f"--web.listen-address=127.0.0.1:{web}"],
+        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
+
+    def query(expression):
+        with contextlib.suppress(OSError, ValueError, LookupError), urllib.request.urlopen(
+                f"http://127.0.0.1:{web}/api/v1/query?query=" + urllib.parse.quote(expression),
+                timeout=5) as answer:
+            return float(json.load(answer)["data"]["result"][0]["value"][1])
+
+    yield port, query
+    server.terminate()
+    server.wait(30)
+
+
+# The metrics after scans, drops and a scanner gone, as the daemon serves them
+# and as a real Prometheus server scrapes them.
+def test_the_metrics_say_what_a_fleet_needs_and_prometheus_takes_them(daemon, scanners, tmp_path,
+                                                                     systemd, prometheus):
+    port, query = prometheus
     soon = ThrowawayCA(tmp_path, days=10)  # a certificate that ends within 30 days
     d = daemon("tavi", conf={"extra": GOODS + metrics_conf(port) + soon.conf()}, tls=None)
     node = scanners.nodes()[0]
@@ -79,6 +111,7 @@ def test_the_metrics_say_what_a_fleet_needs_and_promtool_takes_them(daemon, scan
         f'tavitty_build_info{{version="{VERSION}"}}': 1}
     assert {key: samples(text).get(key) for key in expected} == expected
     assert "SECRET" not in text  # nothing of a scan's content
+    assert not query or poll_until(lambda: query('sum(tavitty_scans_total{scanner="goods"})') == 2, 60)
     if PROMTOOL:
         lint = subprocess.run([PROMTOOL, "check", "metrics"], input=text, capture_output=True,
                               text=True, timeout=30)
@@ -110,6 +143,7 @@ def test_the_metrics_say_what_a_fleet_needs_and_promtool_takes_them(daemon, scan
     text = get(port)[1]
     assert [samples(text)[f"tavitty_scanner_open{{{labels}}}"],
             samples(text)[f'tavitty_scans_dropped_total{{{labels},reason="hang_up"}}']] == [0, 1]
+    assert not query or poll_until(lambda: query('tavitty_scanner_open{scanner="goods"}') == 0, 60)
 
 
 def test_no_client_holds_up_a_scrape(daemon):
@@ -133,42 +167,6 @@ def test_no_client_holds_up_a_scrape(daemon):
     finally:
         for connection in held:
             connection.close()
-
-
-@pytest.mark.skipif(not PROMETHEUS, reason="Prometheus is not installed (scripts/test installs "
-                                            "Debian's prometheus package)")
-def test_a_real_prometheus_counts_the_scans_and_sees_the_scanner_go(daemon, scanners, tmp_path):
-    port, web = free_port(), free_port()
-    d = daemon("tavi", conf={"extra": GOODS + metrics_conf(port)})
-    node = scanners.nodes()[0]
-    (tmp_path / "prometheus.yml").write_text(
-        "global: {scrape_interval: 1s, evaluation_interval: 1s}\nscrape_configs:\n"
-        f"  - job_name: tavitty\n    static_configs: [{{targets: ['127.0.0.1:{port}']}}]\n")
-    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "UMOCKDEV_DIR")}
-    server = subprocess.Popen(
-        [PROMETHEUS, f"--config.file={tmp_path / 'prometheus.yml'}",
-         f"--storage.tsdb.path={tmp_path / 'data'}", f"--web.listen-address=127.0.0.1:{web}"],
-        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
-
-    def query(expression):
-        try:
-            with urllib.request.urlopen(f"http://127.0.0.1:{web}/api/v1/query?query="
-                                        + urllib.parse.quote(expression), timeout=5) as answer:
-                result = json.load(answer)["data"]["result"]
-        except (OSError, ValueError, KeyError):
-            return None
-        return float(result[0]["value"][1]) if result else None
-
-    try:
-        for i in range(7):
-            scanners.type(f"S{i}", node)
-        assert d.wait("have data from goods: S6\r")
-        assert poll_until(lambda: query('sum(tavitty_scans_total{scanner="goods"})') == 7, 60)
-        scanners.unplug(node)
-        assert poll_until(lambda: query('tavitty_scanner_open{scanner="goods"}') == 0, 60)
-    finally:
-        server.terminate()
-        server.wait(30)
 
 
 # <Metrics> as written, and who can scrape: (address, served).

@@ -4,9 +4,9 @@ standard output that takes nothing. This suite runs under umockdev-wrapper."""
 
 import os
 import select
-import socket
 import time
 from concurrent.futures import ThreadPoolExecutor
+from http.client import HTTPConnection, HTTPSConnection
 
 import pytest
 
@@ -166,18 +166,15 @@ def test_network_policy(daemon, extra, said, expected):
 def test_a_page_from_an_origin_not_allowed_is_answered_403_and_why(daemon):
     d = daemon(conf={"extra": ORIGINS})
     assert d.wait_accepting()
-    raw = socket.create_connection(("127.0.0.1", d.port), timeout=5)
     tls = ws_client.DEFAULT_TLS  # over wss:// when the suite runs over TLS
-    with tls.wrap_socket(raw, server_hostname="127.0.0.1") if tls else raw as raw:
-        raw.sendall(b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n"
-                    b"Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
-                    b"Sec-WebSocket-Version: 13\r\nOrigin: https://evil.example\r\n\r\n")
-        answer = b""
-        while chunk := raw.recv(4096):
-            answer += chunk
-    head, body = answer.decode().split("\r\n\r\n", 1)
-    assert head.split("\r\n")[0] == "HTTP/1.1 403 Forbidden"
-    assert body == "origin https://evil.example is not allowed to reach this scanner service\n"
+    http = (HTTPSConnection("127.0.0.1", d.port, timeout=5, context=tls) if tls
+            else HTTPConnection("127.0.0.1", d.port, timeout=5))
+    http.request("GET", "/", headers={"Upgrade": "websocket", "Connection": "Upgrade",
+                                      "Sec-WebSocket-Key": "dGhlIHNhbXBsZSBub25jZQ==",
+                                      "Sec-WebSocket-Version": "13", "Origin": "https://evil.example"})
+    answer = http.getresponse()
+    assert (answer.status, answer.reason) == (403, "Forbidden")
+    assert answer.read() == b"origin https://evil.example is not allowed to reach this scanner service\n"
 
 
 # Where standard output goes, and how many scans of 1 KB (about 6 KB of output

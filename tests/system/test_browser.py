@@ -33,13 +33,24 @@ SERVE = ("import http.server as h, os, ssl, sys\nos.chdir(sys.argv[2])\ns = h.Th
          "wrap_socket(s.socket, server_side=True)\ns.serve_forever()")
 
 
-def start(argv):
+@pytest.fixture
+def background():
+    """Starts a command without umockdev; each is killed after the test."""
     env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "UMOCKDEV_DIR")}
-    return subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
+    started = []
+
+    def start(*argv):
+        started.append(subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                        env=env))
+
+    yield start
+    for proc in started:
+        proc.kill()
+        proc.wait()
 
 
 @pytest.fixture
-def chromium(request, tmp_path, certificates):
+def chromium(request, tmp_path, certificates, background):
     """A page server for web/client and a browser; yields the page's base URL
     and a DevTools connection to the browser's page."""
     if shutil.which("chromium") is None or not os.path.isdir("/etc/chromium"):
@@ -62,18 +73,13 @@ def chromium(request, tmp_path, certificates):
     (etc / "policies" / "managed").mkdir(parents=True)
     policy = {"LocalNetworkAccessAllowedForUrls": [base]} if listed == "listed" else {}
     (etc / "policies" / "managed" / "tavitty.json").write_text(json.dumps(policy))
-    server = start(["/usr/bin/python3", "-c", SERVE, str(page_port), WEB, *tls])
-    browser = start(["unshare", "-m", "--propagation", "private", "sh", "-c", 'mount --bind "$0" '
-                     '/etc/chromium && exec chromium "$@"', etc, *CHROMIUM_FLAGS, *flags,
-                     f"--user-data-dir={tmp_path}", f"--remote-debugging-port={cdp_port}"])
-    try:
-        target = poll_until(lambda: page_target(cdp_port), 20)
-        assert target and poll_until(lambda: accepting(page_port)), "Chromium did not come up"
-        yield base, Page(cdp_port, target["webSocketDebuggerUrl"].split(str(cdp_port), 1)[1])
-    finally:
-        for proc in (browser, server):
-            proc.kill()
-            proc.wait()
+    background("/usr/bin/python3", "-c", SERVE, str(page_port), WEB, *tls)
+    background("unshare", "-m", "--propagation", "private", "sh", "-c", 'mount --bind "$0" '
+               '/etc/chromium && exec chromium "$@"', etc, *CHROMIUM_FLAGS, *flags,
+               f"--user-data-dir={tmp_path}", f"--remote-debugging-port={cdp_port}")
+    target = poll_until(lambda: page_target(cdp_port), 20)
+    assert target and poll_until(lambda: accepting(page_port)), "Chromium did not come up"
+    yield base, Page(cdp_port, target["webSocketDebuggerUrl"].split(str(cdp_port), 1)[1])
 
 
 def page_target(cdp_port):
@@ -238,7 +244,7 @@ class WebKitPage(Page):
 
 
 @pytest.fixture
-def webkit(request, tmp_path, certificates):
+def webkit(request, tmp_path, certificates, background):
     """A page server for web/client, from the kiosk itself (http://localhost)
     or, parametrized with "https", from till.example (another host of the
     shop's network, like the daemon's scanner.example); and WebKitGTK in a
@@ -257,13 +263,13 @@ def webkit(request, tmp_path, certificates):
     cas, hosts = tmp_path / "ca-certificates.crt", tmp_path / "hosts"
     cas.write_text(open(SYSTEM_CAS).read() + open(certificates.root).read())
     hosts.write_text(open("/etc/hosts").read() + "\n127.0.0.1 till.example scanner.example\n")
-    server = start(["/usr/bin/python3", "-c", SERVE, str(page_port), WEB, *tls])
+    background("/usr/bin/python3", "-c", SERVE, str(page_port), WEB, *tls)
     # Killing unshare kills the namespace's first process, and with it every
     # process of the browser.
-    browser = start(["unshare", "-m", "-p", "-f", "--kill-child", "--mount-proc", "--propagation",
-                     "private", "sh", "-c", f'mount --bind "$0" {SYSTEM_CAS} && mount --bind "$1" '
-                     f'/etc/hosts && exec {WEBKIT_DRIVER} --host=127.0.0.1 --port={driver_port}',
-                     cas, hosts])
+    background("unshare", "-m", "-p", "-f", "--kill-child", "--mount-proc", "--propagation",
+               "private", "sh", "-c", f'mount --bind "$0" {SYSTEM_CAS} && mount --bind "$1" '
+               f'/etc/hosts && exec {WEBKIT_DRIVER} --host=127.0.0.1 --port={driver_port}',
+               cas, hosts)
 
     class Bounded(RemoteConnection):
         _timeout = 60  # each WebDriver request, in seconds
@@ -272,17 +278,12 @@ def webkit(request, tmp_path, certificates):
     options.binary_location = MINIBROWSER
     options.add_argument("--automation")
     options.capabilities.pop("platform")  # Selenium 4.8's default, which only draws a warning
-    try:
-        assert poll_until(lambda: accepting(driver_port), 30), "WebKitWebDriver did not come up"
-        assert poll_until(lambda: accepting(page_port)), "the page server did not come up"
-        session = webdriver.Remote(command_executor=Bounded(f"http://127.0.0.1:{driver_port}"),
-                                   options=options)
-        session.set_page_load_timeout(60)
-        yield base, WebKitPage(session)
-    finally:
-        for proc in (browser, server):
-            proc.kill()
-            proc.wait()
+    assert poll_until(lambda: accepting(driver_port), 30), "WebKitWebDriver did not come up"
+    assert poll_until(lambda: accepting(page_port)), "the page server did not come up"
+    session = webdriver.Remote(command_executor=Bounded(f"http://127.0.0.1:{driver_port}"),
+                               options=options)
+    session.set_page_load_timeout(60)
+    yield base, WebKitPage(session)
 
 
 # Where the page comes from, where it finds the daemon, and whether it gets

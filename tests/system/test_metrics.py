@@ -97,8 +97,7 @@ def test_the_metrics_say_what_a_fleet_needs_and_prometheus_takes_them(daemon, sc
     scanners.type(b"\x81\x30\xff\xfe", node)  # not GB18030
     scanners.type(b"x" * 3000, node)  # longer than a scan may be
     assert d.wait("scan longer than 2048 bytes, dropped")
-    status, text = get(port)
-    assert status == 200
+    text = get(port)[1]
     labels = 'scanner="goods",kind="serial",device="/dev/%s"' % node
     expected = {
         f"tavitty_scanner_open{{{labels}}}": 1, f"tavitty_scans_total{{{labels}}}": 2,
@@ -131,13 +130,11 @@ def test_the_metrics_say_what_a_fleet_needs_and_prometheus_takes_them(daemon, sc
         scanners.type(b"x", node, terminator=b"") for _ in range(500)
         if not stop.wait(0.005)])  # a byte every 5 ms: the scan never ends by itself
     writer.start()
-    try:
-        time.sleep(0.1)
-        scanners.remove_event(node)
-        assert d.wait("goods is gone: /dev/%s closed" % node)
-    finally:
-        stop.set()
-        writer.join()
+    time.sleep(0.1)
+    scanners.remove_event(node)
+    assert d.wait("goods is gone: /dev/%s closed" % node)
+    stop.set()
+    writer.join()
     assert any(l.startswith("a scan under way from goods (") and
                l.endswith(" bytes) was dropped: the scanner went") for l in d.lines())
     text = get(port)[1]
@@ -153,20 +150,16 @@ def test_no_client_holds_up_a_scrape(daemon):
     port = free_port()
     daemon(conf={"extra": metrics_conf(port)})
     assert poll_until(lambda: accepting(port))
-    held = []
-    try:
-        for i in range(40):
-            held.append(socket.create_connection(("127.0.0.1", port), timeout=5))
-            if i % 4 == 1:
-                held[-1].sendall(b"GET /metr")  # half a request, never finished
-            elif i % 4 == 2:  # a whole request whose answer is never read
-                held[-1].setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1024)
-                held[-1].sendall(b"GET /metrics HTTP/1.1\r\n\r\n")
-        for _ in range(5):
-            assert get(port, timeout=2)[0] == 200
-    finally:
-        for connection in held:
-            connection.close()
+    held = []  # closed as the test ends
+    for i in range(40):
+        held.append(socket.create_connection(("127.0.0.1", port), timeout=5))
+        if i % 4 == 1:
+            held[-1].sendall(b"GET /metr")  # half a request, never finished
+        elif i % 4 == 2:  # a whole request whose answer is never read
+            held[-1].setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1024)
+            held[-1].sendall(b"GET /metrics HTTP/1.1\r\n\r\n")
+    for _ in range(5):
+        assert get(port, timeout=2)[0] == 200
 
 
 # <Metrics> as written, and who can scrape: (address, served).

@@ -24,7 +24,6 @@ CHROMIUM_FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--no-first-run
                   "--disable-sync", "--disable-quic",
                   # The site on the internet that the tests play on loopback.
                   "--host-resolver-rules=MAP pos.example.com 127.0.0.1"]
-TAVI = OPENED.format(0x1a86, 0x7523)
 # The page server: http.server on loopback (argv: port, folder), over TLS when
 # given a certificate and its key as well.
 SERVE = ("import http.server as h, os, ssl, sys\nos.chdir(sys.argv[2])\ns = h.ThreadingHTTPServer("
@@ -316,6 +315,7 @@ def test_webkit_shows_scans_or_why_it_gets_none(daemon, webkit, certificates, da
         d.unplug()
         assert d.proc.wait_exit() == 0
         d.start()
-        assert d.wait_accepting() and d.plug("tavi") and d.wait(TAVI) and d.wait(REGISTERED)
+        assert d.wait_accepting() and d.plug("tavi") and d.wait(OPENED.format(0x1a86, 0x7523))
+        assert d.wait(REGISTERED)
         d.scanners.type("扫码-2".encode())
         assert page.wait_rows("scans", [["扫码-2"], ["你乗"], ["扫码-W"]])

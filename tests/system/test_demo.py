@@ -7,16 +7,13 @@ import os
 import signal
 import socket
 import subprocess
-import sys
 from pathlib import Path
 
 import pytest
 
+from sandbox import BINARY, Output, free_port, gunconf
+
 ROOT = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(ROOT / "scripts"))
-
-from sandbox import BINARY, Output, free_port, gunconf  # noqa: E402
-
 RUN, VIRTUAL_SCANNER = ROOT / "scripts" / "run", ROOT / "scripts" / "virtual-scanner"
 
 

@@ -74,8 +74,8 @@ def test_systemd_is_told_when_the_service_is_ready_and_how_it_stands(
         assert accepting(d.port) != bool(error)
         d.scanners.type("abc")  # read all the same
         assert d.wait("have data abc\r")
-        lines = d.lines()  # one line for the failure, one once it opened
-        assert sum(l.startswith(("cannot open", "opened /dev/ttyUSB0 after")) for l in lines) == (
+        # One line for the failure, one once it opened.
+        assert sum(l.startswith(("cannot open", "opened /dev/ttyUSB0 after")) for l in d.lines()) == (
             2 if given == "held" else 0)
 
 

@@ -9,7 +9,7 @@ import signal
 
 import pytest
 
-from conftest import frame, refusal, request, unnumbered
+from conftest import frame, page, refusal, request, unnumbered
 from sandbox import free_port
 from test_metrics import get, metrics_conf, samples
 from virtual_scanner import KEYBOARD_CONF
@@ -96,8 +96,7 @@ def test_each_scanner_says_what_it_can_be_told_and_is_told_only_that(till, scann
 
 def test_a_disabled_scanner_delivers_nothing_until_enabled_or_its_page_goes(till, scanners):
     d, nodes, port = till
-    holder, other = Client(d.port), Client(d.port)
-    assert d.register(holder, other, message=request("SUBSCRIBE"))
+    holder, other = page(d, request()), page(d, request())
     holder.send(request("DISABLE", Sources=["goods", "keys"]))
     assert told(scanners, nodes["goods"], SERIAL["disable"])
     # Scans while it is off: dropped, counted, said, and heard refused.
@@ -125,17 +124,16 @@ def test_a_disabled_scanner_delivers_nothing_until_enabled_or_its_page_goes(till
 
 def test_a_scanner_that_disables_itself_after_each_scan(till, scanners):
     d, nodes, _ = till
-    page = Client(d.port)
-    assert d.register(page, message=request("SUBSCRIBE", Sources=["payment"]))
+    p = page(d, request(Sources=["payment"]))
     for item in ("ITEM1", "ITEM2"):
         scanners.type(item, nodes["payment"])
-        assert unnumbered(page.recv()) == frame(0, item, "payment", "]Q1")
+        assert unnumbered(p.recv()) == frame(0, item, "payment", "]Q1")
         assert told(scanners, nodes["payment"], report("disable"))
         scanners.type("TOO SOON", nodes["payment"])  # before the till took the item
         assert told(scanners, nodes["payment"], report("error", held=True))
-        assert page.nothing_more()
+        assert p.nothing_more()
         # Taken: the good beep, and reading again.
-        page.send(request("SIGNAL", Source="payment", Signal="good"))
+        p.send(request("SIGNAL", Source="payment", Signal="good"))
         assert told(scanners, nodes["payment"], report("good", held=True) + report("enable"))
     # Stopped while it holds its reading: it is told to read again.
     scanners.type("LAST", nodes["payment"])

@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <fstream>
 #include <string>
-#include <vector>
 
 namespace {
 

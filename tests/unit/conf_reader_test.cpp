@@ -43,9 +43,7 @@ std::string Take(const std::string& path) {
     std::string all = text;
     for (const std::string& origin : policy.allowed_origins)
         all += " " + origin;
-    if (policy.tls) {
-        all += " tls:" + policy.tls_certificate + "," + policy.tls_private_key;
-    }
+    all += policy.tls ? " tls:" + policy.tls_certificate + "," + policy.tls_private_key : "";
     for (const auto* list : {&scanners.serial, &scanners.keyboards}) {
         for (const ScannerEntry& e : *list) {
             std::snprintf(text, sizeof text, " %s=%04x:%04x",

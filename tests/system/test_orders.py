@@ -9,7 +9,7 @@ import signal
 
 import pytest
 
-from conftest import frame, refusal, request, unnumbered
+from conftest import frame, page, refusal, request, unnumbered
 from sandbox import free_port
 from test_metrics import get, metrics_conf, samples
 from virtual_scanner import KEYBOARD_CONF
@@ -63,41 +63,40 @@ def till(daemon, scanners):
 
 def test_each_scanner_says_what_it_can_be_told_and_is_told_only_that(till, scanners):
     d, nodes, _ = till
-    stranger, page = Client(d.port), Client(d.port)
+    stranger, p = Client(d.port), Client(d.port)
     stranger.send(request("DISABLE"))  # never registered
     assert stranger.recv() == refusal("a page subscribes before it tells a scanner anything")
-    page.send(request("SCANNERS"))
-    assert {s["Source"]: (s["Signals"], s["Disable"]) for s in json.loads(page.recv())["Scanners"]} == {
+    p.send(request("SCANNERS"))
+    assert {s["Source"]: (s["Signals"], s["Disable"]) for s in json.loads(p.recv())["Scanners"]} == {
         "goods": (["good", "error", "not-on-file"], True),
         "payment": (["good", "error", "not-on-file"], True),
         "quiet": ([], False), "keys": ([], False)}
     # Refused by the daemon (what a request may hold is the unit table's).
-    page.send(request(Sources=["goods", "payment", "quiet", "counter"]))
+    p.send(request(Sources=["goods", "payment", "quiet", "counter"]))
     for message, why in ((request("SIGNAL", Source="keys", Signal="good"), "keys is not in this page's list"),
                          (request("DISABLE", Sources=["counter"]), "no scanner counter is open")):
-        page.send(message)
-        assert page.recv() == refusal(why)
+        p.send(message)
+        assert p.recv() == refusal(why)
     for order in ("good", "error", "not-on-file"):
-        page.send(request("SIGNAL", Source="goods", Signal=order))
+        p.send(request("SIGNAL", Source="goods", Signal=order))
         assert told(scanners, nodes["goods"], SERIAL[order])
-        page.send(request("SIGNAL", Source="payment", Signal=order))
+        p.send(request("SIGNAL", Source="payment", Signal=order))
         assert told(scanners, nodes["payment"], report(order))
-        page.send(request("SIGNAL", Source="quiet", Signal=order))  # it can't: no error, nothing
-    page.send(request("DISABLE", Sources=["goods", "payment"]))
+        p.send(request("SIGNAL", Source="quiet", Signal=order))  # it can't: no error, nothing
+    p.send(request("DISABLE", Sources=["goods", "payment"]))
     assert told(scanners, nodes["goods"], SERIAL["disable"])
     assert told(scanners, nodes["payment"], report("disable"))
-    page.send(request("SIGNAL", Source="payment", Signal="good"))  # reading stays held
+    p.send(request("SIGNAL", Source="payment", Signal="good"))  # reading stays held
     assert told(scanners, nodes["payment"], report("good", held=True))
-    page.send(request("ENABLE"))  # every scanner of its list that is open
+    p.send(request("ENABLE"))  # every scanner of its list that is open
     assert told(scanners, nodes["goods"], SERIAL["enable"])
     assert told(scanners, nodes["payment"], report("enable"))
-    assert page.nothing_more() and scanners.written(nodes["quiet"], 1, timeout=0.3) == b""
+    assert p.nothing_more() and scanners.written(nodes["quiet"], 1, timeout=0.3) == b""
 
 
 def test_a_disabled_scanner_delivers_nothing_until_enabled_or_its_page_goes(till, scanners):
     d, nodes, port = till
-    holder, other = Client(d.port), Client(d.port)
-    assert d.register(holder, other, message=request("SUBSCRIBE"))
+    holder, other = page(d, request()), page(d, request())
     holder.send(request("DISABLE", Sources=["goods", "keys"]))
     assert told(scanners, nodes["goods"], SERIAL["disable"])
     # Scans while it is off: dropped, counted, said, and heard refused.
@@ -125,17 +124,16 @@ def test_a_disabled_scanner_delivers_nothing_until_enabled_or_its_page_goes(till
 
 def test_a_scanner_that_disables_itself_after_each_scan(till, scanners):
     d, nodes, _ = till
-    page = Client(d.port)
-    assert d.register(page, message=request("SUBSCRIBE", Sources=["payment"]))
+    p = page(d, request(Sources=["payment"]))
     for item in ("ITEM1", "ITEM2"):
         scanners.type(item, nodes["payment"])
-        assert unnumbered(page.recv()) == frame(0, item, "payment", "]Q1")
+        assert unnumbered(p.recv()) == frame(0, item, "payment", "]Q1")
         assert told(scanners, nodes["payment"], report("disable"))
         scanners.type("TOO SOON", nodes["payment"])  # before the till took the item
         assert told(scanners, nodes["payment"], report("error", held=True))
-        assert page.nothing_more()
+        assert p.nothing_more()
         # Taken: the good beep, and reading again.
-        page.send(request("SIGNAL", Source="payment", Signal="good"))
+        p.send(request("SIGNAL", Source="payment", Signal="good"))
         assert told(scanners, nodes["payment"], report("good", held=True) + report("enable"))
     # Stopped while it holds its reading: it is told to read again.
     scanners.type("LAST", nodes["payment"])

@@ -10,7 +10,7 @@ import time
 import jwt
 import pytest
 
-from conftest import GOODS, frame, refusal, request, unnumbered
+from conftest import GOODS, frame, page, refusal, request, scan, unnumbered
 from page_tokens import TokenKeys
 from sandbox import REGISTERED, accepting, poll_until
 from ws_client import Client
@@ -61,11 +61,11 @@ def test_only_a_page_with_a_valid_token_is_served(daemon, scanners, keys):
     d = daemon("tavi", conf={"extra": GOODS + keys.conf()})
     pages = {}
     for name, make, why in CASES:
-        page = pages[name] = Client(d.port)
-        page.send(request(Sources=["goods"], Token=make(keys) or None))
-        page.send(request("SCANNERS"))  # nothing else works for it either
+        p = pages[name] = Client(d.port)
+        p.send(request(Sources=["goods"], Token=make(keys) or None))
+        p.send(request("SCANNERS"))  # nothing else works for it either
         if why:
-            assert [page.recv(), page.recv()] == [refusal(why, -5), refusal(NO_TOKEN, -5)], name
+            assert [p.recv(), p.recv()] == [refusal(why, -5), refusal(NO_TOKEN, -5)], name
     assert d.wait(REGISTERED, sum(why is None for _, _, why in CASES))
     scanners.type("S1")
     for name, _, why in CASES:
@@ -74,32 +74,27 @@ def test_only_a_page_with_a_valid_token_is_served(daemon, scanners, keys):
             assert unnumbered(pages[name].recv()) == frame(0, "S1\r\n", "goods"), name
         assert pages[name].nothing_more(0.1), name
     # A SUBSCRIBE that can't be taken, its token valid: told what is wrong.
-    page = Client(d.port)
-    page.send(request(Sources="goods", Token=keys.token("ES256")))
-    assert page.recv() == refusal("Sources is a list of scanner names")
-    text = "\n".join(d.lines() + d.proc.stderr.lines())
-    assert "eyJ" not in text  # no token in any line
+    p = Client(d.port)
+    p.send(request(Sources="goods", Token=keys.token("ES256")))
+    assert p.recv() == refusal("Sources is a list of scanner names")
+    assert "eyJ" not in "\n".join(d.lines() + d.proc.stderr.lines())  # no token in any line
 
 
-def test_one_scanner_a_run_a_token_registers_and_an_expired_one_ends(daemon, scanners, keys):
+def test_one_scanner_a_run_a_token_registers_and_an_expired_one_ends(daemon, keys):
     d = daemon("tavi", conf={"extra": keys.conf(public="RS256")})
-    stranger, page = Client(d.port), Client(d.port)
+    stranger = Client(d.port)
     stranger.send("register")
     assert stranger.recv() == refusal(NO_TOKEN, -5)
     stranger.send(request(Token=keys.token("RS256", sources=["payment"])))  # whichever is plugged?
     assert stranger.recv() == refusal("the token allows some scanners only, and this daemon "
                                       "serves one scanner a run, whichever it is", -5)
-    page.send(request(Token=keys.token("RS256", lifetime=2)))
-    assert d.wait(REGISTERED)
-    d.scanners.type("S1")
-    assert page.recv() == frame(0, "S1\r\n")  # the bytes as ever
-    assert page.recv(5) == refusal("token expired", -5)  # its connection stays
+    p = page(d, request(Token=keys.token("RS256", lifetime=2)))
+    scan(d, "S1", p)  # the bytes as ever
+    assert p.recv(5) == refusal("token expired", -5)  # its connection stays
     d.scanners.type("S2")
-    assert page.nothing_more() and stranger.nothing_more()
-    page.send(request(Token=keys.token("RS256")))
-    assert d.wait("g_conn  get!", 2)
-    d.scanners.type("S3")
-    assert page.recv() == frame(0, "S3\r\n")
+    assert p.nothing_more() and stranger.nothing_more()
+    assert d.register(p, message=request(Token=keys.token("RS256")))
+    scan(d, "S3", p)
 
 
 # Keys that can't be used, and what standard error says: no listener. Keys

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
 
 #include "page_tokens.h"
 
@@ -23,7 +22,6 @@ TEST(PageTokens, ClaimsSayWhenAndForWhomATokenIsValid) {
         {"valid", [](TokenClaims& c) { c.exp = kNow + 1; }, "", ""},
         {"expires now", [](TokenClaims& c) { c.exp = kNow; }, "", "expired"},
         {"no exp", [](TokenClaims& c) { c.has_exp = false; }, "", "malformed"},
-        {"nbf past", [](TokenClaims& c) { c.has_nbf = true, c.nbf = kNow - 1; }, "", ""},
         {"nbf now", [](TokenClaims& c) { c.has_nbf = true, c.nbf = kNow; }, "", ""},
         {"nbf ahead", [](TokenClaims& c) { c.has_nbf = true, c.nbf = kNow + 1; }, "",
          "not_yet_valid"},
@@ -31,7 +29,6 @@ TEST(PageTokens, ClaimsSayWhenAndForWhomATokenIsValid) {
          ""},
         {"iat beyond it", [](TokenClaims& c) { c.has_iat = true, c.iat = kNow + 61; }, "",
          "not_yet_valid"},
-        {"aud", [](TokenClaims& c) { c.has_aud = true, c.aud = {"till-17"}; }, "till-17", ""},
         {"aud among several",
          [](TokenClaims& c) {
              c.has_aud = true, c.aud = {"till-9", "till-17"};

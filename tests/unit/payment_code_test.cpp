@@ -107,7 +107,6 @@ TEST(SerialFraming, PaymentCodesAreDumpedMaskedAndOtherReadsAsTheyCome) {
         {"an EAN-13 that begins like a code, held to its end",
          {"1234567", "890128\r"},
          "|[1234567][890128\r]|<1234567890128\r>"},
-        {"text", {"ABC-1", "2\r\n"}, "[ABC-1]|[2\r\n]<ABC-12\r\n>|"},
         {"18 digits from 16",
          {"1612345678", "90123456\r\n"},
          "[1612345678]|[90123456\r\n]<161234567890123456\r\n>|"},

@@ -182,18 +182,4 @@ TEST(LineAttr, RawLineWithTheConfiguredFrame) {
     }
 }
 
-// The udev filter of the enumeration (each vendor once, as udev writes it),
-// and the answers without a port or a supported scanner.
-TEST(GunTable, VendorIdsAndNoScanner) {
-    CttyUSB tty;
-    EXPECT_EQ(tty.Set_attr(9600, 8, 'N', 1) + tty.Set_Block(true), -2);
-    std::string list = "stale";
-    EXPECT_EQ(tty.GetVendoridList(list), 0);
-    EXPECT_EQ(list, ",1a86,067b");
-    std::vector<tag_dev_online_node> plugged;
-    if (tty.EnumOnLineGun(plugged) == 0) {  // unless one is plugged into this machine
-        EXPECT_EQ(tty.CheckWorkingGun() + tty.Open(0), -2);
-    }
-}
-
 }  // namespace

@@ -42,4 +42,10 @@ TEST(Metrics, KeepsEveryOpenScannerAndForgetsTheClosedOneUnusedLongest) {
     EXPECT_EQ(slot("n3"), nullptr);
 }
 
+TEST(Metrics, EscapesLabelValuesAsTheExpositionFormatWants) {
+    Metrics metrics;
+    metrics.ScannerSlot("till \\1 \"left\"\nside", "serial", "/dev/ttyUSB0");
+    EXPECT_NE(metrics.Exposition().find(R"(scanner="till \\1 \"left\"\nside")"), std::string::npos);
+}
+
 }  // namespace

@@ -313,11 +313,10 @@ void ScannerSet::CarryOrders(Served& served, const ScannerInfo& info, ScanSource
             continue;
         }
         if (source.Carry(order)) {
-            served.held = order == ScannerOrder::kDisable  ? true
-                          : order == ScannerOrder::kEnable ? false
-                                                           : served.held;
-            served.enable_owed = served.enable_owed && order != ScannerOrder::kEnable &&
-                                 order != ScannerOrder::kDisable;
+            if (order == ScannerOrder::kDisable || order == ScannerOrder::kEnable) {
+                served.held = order == ScannerOrder::kDisable;
+                served.enable_owed = false;  // what it was told last stands
+            }
             continue;
         }
         // Said and counted once: an enable owed is tried again quietly.

@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -33,11 +34,39 @@ int Connect() {
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = htons(g_port);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    int failed = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    if (failed != 0 && errno == EINTR) {
+        // libFuzzer's timer interrupted the call; the connection goes on
+        // being made, and its outcome is the socket's error once writable.
+        pollfd writable = {fd, POLLOUT, 0};
+        while (poll(&writable, 1, 1000) < 0 && errno == EINTR) {
+        }
+        socklen_t length = sizeof failed;
+        if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &failed, &length) != 0) {
+            failed = errno;
+        }
+        errno = failed;
+    }
+    if (failed != 0) {
         std::perror("connect");
         std::abort();
     }
     return fd;
+}
+
+// Sends all of it unless the server has closed, which is its right.
+void SendAll(int fd, const uint8_t* data, size_t size) {
+    while (size > 0) {
+        const ssize_t sent = send(fd, data, size, MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR) {
+            continue;
+        }
+        if (sent <= 0) {
+            return;
+        }
+        data += sent;
+        size -= static_cast<size_t>(sent);
+    }
 }
 
 // Reads what the server sends until it closes or has been quiet for a while.
@@ -74,12 +103,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         --size;
     }
     const int fd = Connect();
-    if ((mode & 1) != 0 && write(fd, kHandshake, sizeof kHandshake - 1) < 0) {
-        std::abort();
+    if ((mode & 1) != 0) {
+        SendAll(fd, reinterpret_cast<const uint8_t*>(kHandshake), sizeof kHandshake - 1);
     }
-    if (size > 0 && send(fd, data, size, MSG_NOSIGNAL) < 0) {
-        // The server may close first; that is its right.
-    }
+    SendAll(fd, data, size);
     if ((mode & 2) != 0) {
         // A scan goes out from this thread while the server reads, as in the
         // daemon.

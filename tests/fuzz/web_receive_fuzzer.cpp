@@ -36,10 +36,12 @@ int Connect() {
     address.sin_port = htons(g_port);
     int failed = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
     if (failed != 0 && errno == EINTR) {
-        // libFuzzer's timer interrupted the call; the connection goes on
-        // being made, and its outcome is the socket's error once writable.
+        // libFuzzer's timer interrupted the call, which can wait a second
+        // when the port drawn meets the server's lingering end of an earlier
+        // connection. The connection goes on being made; its outcome is the
+        // socket's error once writable.
         pollfd writable = {fd, POLLOUT, 0};
-        while (poll(&writable, 1, 1000) < 0 && errno == EINTR) {
+        while (poll(&writable, 1, 5000) < 0 && errno == EINTR) {
         }
         socklen_t length = sizeof failed;
         if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &failed, &length) != 0) {

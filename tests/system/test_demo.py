@@ -17,23 +17,25 @@ ROOT = Path(__file__).resolve().parents[2]
 RUN, VIRTUAL_SCANNER = ROOT / "scripts" / "run", ROOT / "scripts" / "virtual-scanner"
 
 
-def start(argv, **popen_args):
-    """The command in a session of its own, its output collected; stopped by
-    the end of the test (SIGTERM lets the virtual scanner close its namespace)."""
-    demo = subprocess.Popen([str(a) for a in argv], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, start_new_session=True, **popen_args)
-    started.append(demo)
-    return demo, Output(demo.stdout), Output(demo.stderr)
+def run(*argv, **kwargs):
+    return subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=60,
+                          **kwargs)
 
 
-started = []
+@pytest.fixture
+def start():
+    """Starts a command in a session of its own, its output collected; each is
+    stopped after the test (SIGTERM lets the virtual scanner close its namespace)."""
+    started = []
 
+    def start(argv, **popen_args):
+        demo = subprocess.Popen([str(a) for a in argv], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, start_new_session=True, **popen_args)
+        started.append(demo)
+        return demo, Output(demo.stdout), Output(demo.stderr)
 
-@pytest.fixture(autouse=True)
-def stop():
-    yield
-    while started:
-        demo = started.pop()
+    yield start
+    for demo in started:
         for stopping in (signal.SIGTERM, signal.SIGKILL):
             if demo.poll() is None:
                 os.killpg(demo.pid, stopping)
@@ -44,8 +46,7 @@ def stop():
 
 @pytest.mark.parametrize("args", [["--help"], ["--all", "-h"]])
 def test_help_is_the_usage_first_and_alone(args):
-    out = subprocess.run([RUN, *args], stdin=subprocess.DEVNULL, capture_output=True, text=True,
-                         timeout=30)
+    out = run(RUN, *args)
     assert (out.returncode, out.stderr, out.stdout.splitlines()[0]) == (
         0, "", "usage: scripts/run [--all] [--config FILE] [VIRTUAL-SCANNER OPTION...]")
 
@@ -57,16 +58,14 @@ def test_a_taken_metrics_port_stops_it_with_one_line(tmp_path):
         holder.listen()
         port, fd = holder.getsockname()[1], holder.fileno()
         conf.write_text(gunconf(port=free_port(), extra=f"<Metrics><Port>{port}</Port></Metrics>"))
-        demo, _, err = start([RUN, "--config", conf],
-                             env={**os.environ, "TAVITTY_PAGE_PORT": str(free_port())})
-        status = demo.wait(60)
+        done = run(RUN, "--config", conf, env={**os.environ, "TAVITTY_PAGE_PORT": str(free_port())})
     me = open("/proc/self/comm").read().strip()
-    assert status == 1 and err.wait_closed()
-    assert err.lines() == [f'scripts/run: port {port} (the daemon\'s metrics) is in use by "{me}",'
-                           f"pid={os.getpid()},fd={fd}; stop it or choose another port"]
+    assert (done.returncode, done.stderr) == (1, f'scripts/run: port {port} (the daemon\'s metrics) is in use'
+                                              f' by "{me}",pid={os.getpid()},fd={fd}; stop it or choose'
+                                              " another port\n")
 
 
-def test_the_daemons_standard_error_shows_marked(tmp_path):
+def test_the_daemons_standard_error_shows_marked(start, tmp_path):
     conf = tmp_path / "gunconf.xml"
     port = free_port()
     conf.write_text(gunconf(port=port, extra="<BindAddress>127.0.0.1</BindAddress>"

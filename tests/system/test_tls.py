@@ -23,38 +23,35 @@ def test_only_a_page_that_trusts_the_ca_is_served(daemon, certificates):
             Client(d.port, tls=tls)
 
 
-# What goes wrong with the files (done to a copy of the good ones, in `tmp`),
+# What goes wrong with the files (done to copies of the good ones, chain.pem
+# and key.pem in `tmp`; or the configuration's element given in their stead),
 # and the line on standard error that says so.
-@pytest.mark.parametrize("case,said", [
-    ("no certificate", "certificate {tmp}/gone.pem: No such file or directory"),
-    ("certificate not PEM", "certificate {tmp}/chain.pem: not a PEM certificate (chain)"),
-    ("broken chain", "certificate {tmp}/chain.pem: not a PEM certificate (chain)"),
-    ("key not PEM", "private key {tmp}/key.pem: not a PEM private key"),
-    ("key of another", "private key {tmp}/key.pem does not match certificate {tmp}/chain.pem"),
-    ("key readable by others", "private key {tmp}/key.pem: open to other users than root "
-                               "(owner 0, mode 0644); it is refused"),
-    ("no key named", "Tls needs both a Certificate and a PrivateKey"),
-    ("file that can't be used", "as it names Tls, no listener is opened"),
-])
+@pytest.mark.parametrize("spoil,said", [
+    (lambda chain, key, ca: ca.conf(chain.parent / "gone.pem", key),
+     "certificate {tmp}/gone.pem: No such file or directory"),
+    (lambda chain, key, ca: chain.write_text("not a certificate\n"),
+     "certificate {tmp}/chain.pem: not a PEM certificate (chain)"),
+    (lambda chain, key, ca: chain.write_text(chain.read_text()[:-200] + chain.read_text()[-100:]),
+     "certificate {tmp}/chain.pem: not a PEM certificate (chain)"),
+    (lambda chain, key, ca: key.write_text(chain.read_text()),
+     "private key {tmp}/key.pem: not a PEM private key"),
+    (lambda chain, key, ca: key.write_text(open(ca.path("inter-key.pem")).read()),
+     "private key {tmp}/key.pem does not match certificate {tmp}/chain.pem"),
+    (lambda chain, key, ca: os.chmod(key, 0o644),
+     "private key {tmp}/key.pem: open to other users than root (owner 0, mode 0644); it is refused"),
+    (lambda chain, key, ca: ca.conf(chain, key).replace("PrivateKey>", "Other>"),
+     "Tls needs both a Certificate and a PrivateKey"),
+    (lambda chain, key, ca: ca.conf(chain, key).replace("</Tls>", "</Tsl>"),
+     "as it names Tls, no listener is opened"),
+], ids=["no certificate", "certificate not PEM", "broken chain", "key not PEM", "key of another",
+        "key readable by others", "no key named", "file that can't be used"])
 def test_a_certificate_or_key_that_wont_do_leaves_no_listener(daemon, certificates, tmp_path,
-                                                              case, said):
+                                                              spoil, said):
     chain, key = tmp_path / "chain.pem", tmp_path / "key.pem"
-    text = open(certificates.chain).read()
-    chain.write_text(text)
+    shutil.copy(certificates.chain, chain)
     shutil.copy(certificates.key, key)
-    tls = certificates.conf(chain, key)
-    # Each spoils a file, or gives the configuration's element in its stead.
-    spoiled = {
-        "no certificate": lambda: certificates.conf(tmp_path / "gone.pem", key),
-        "certificate not PEM": lambda: chain.write_text("not a certificate\n"),
-        "broken chain": lambda: chain.write_text(text[:-200] + text[-100:]),
-        "key not PEM": lambda: key.write_text(text),
-        "key of another": lambda: key.write_text(open(certificates.path("inter-key.pem")).read()),
-        "key readable by others": lambda: os.chmod(key, 0o644),
-        "no key named": lambda: tls.replace("PrivateKey>", "Other>"),
-        "file that can't be used": lambda: tls.replace("</Tls>", "</Tsl>"),
-    }[case]()
-    d = daemon(conf={"extra": spoiled if isinstance(spoiled, str) else tls})
+    spoiled = spoil(chain, key, certificates)
+    d = daemon(conf={"extra": spoiled if isinstance(spoiled, str) else certificates.conf(chain, key)})
     assert d.wait(LISTENER_ERROR)
     assert d.proc.stderr.wait_for(lambda l: said.format(tmp=tmp_path) in l) is not None
     assert not accepting(d.port)

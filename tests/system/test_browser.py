@@ -14,6 +14,8 @@ import time
 import urllib.request
 
 import pytest
+from selenium import webdriver
+from selenium.webdriver.remote.remote_connection import RemoteConnection
 
 from sandbox import OPENED, REGISTERED, accepting, free_port, poll_until
 from ws_client import Client
@@ -52,18 +54,15 @@ def background():
 def chromium(request, tmp_path, certificates, background):
     """A page server for web/client and a browser; yields the page's base URL
     and a DevTools connection to the browser's page."""
-    if shutil.which("chromium") is None or not os.path.isdir("/etc/chromium"):
-        pytest.skip("chromium is not installed")
     # Parametrized with (scheme, "listed" or "unlisted"): the page comes from
     # pos.example.com, a site on the internet as far as the browser can tell,
     # whose origin the policy LocalNetworkAccessAllowedForUrls lists or not.
     scheme, listed = request.param
     page_port, cdp_port = free_port(), free_port()
     base = f"{scheme}://pos.example.com:{page_port}"
-    flags = [f"--ip-address-space-overrides=127.0.0.1:{page_port}=public"]
+    flags = [f"--ip-address-space-overrides=127.0.0.1:{page_port}=public",
+             f"--ignore-certificate-errors-spki-list={certificates.spki_hash()}"]
     tls = [certificates.chain, certificates.key] if scheme == "https" else []
-    if tls:
-        flags.append(f"--ignore-certificate-errors-spki-list={certificates.spki_hash()}")
     # Chromium reads managed policies from /etc/chromium/policies alone: it gets
     # a copy of /etc/chromium holding the test's, mounted over the machine's in
     # a mount namespace of its own.
@@ -250,12 +249,6 @@ def webkit(request, tmp_path, certificates, background):
     mount and pid namespace of its own, where those names are in /etc/hosts
     and the test's CA is in the system store. Yields the page's base URL and
     the browser's page."""
-    webdriver = pytest.importorskip("selenium.webdriver")
-    from selenium.webdriver.remote.remote_connection import RemoteConnection
-    if not (os.access(WEBKIT_DRIVER, os.X_OK) and MINIBROWSER):
-        pytest.skip("webkit2gtk-driver is not installed")
-    if not os.environ.get("DISPLAY"):
-        pytest.skip("no X display: run under xvfb-run -a")
     page_port, driver_port = free_port(), free_port()
     tls = [certificates.chain, certificates.key] if request.param == "https" else []
     base = f"{request.param}://{'till.example' if tls else 'localhost'}:{page_port}"

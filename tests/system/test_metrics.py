@@ -8,7 +8,6 @@ import calendar
 import contextlib
 import json
 import os
-import shutil
 import socket
 import subprocess
 import threading
@@ -23,10 +22,6 @@ from cryptography import x509
 from conftest import GOODS, frame, page, told, unnumbered
 from sandbox import VERSION, accepting, free_port, poll_until
 from tls_certs import ThrowawayCA
-
-PROMTOOL = shutil.which("promtool")
-PROMETHEUS = shutil.which("prometheus")
-
 
 def metrics_conf(port, bind=None):
     return (f"<Metrics><Port>{port}</Port>"
@@ -51,19 +46,15 @@ def samples(text):
 
 @pytest.fixture
 def prometheus(tmp_path):
-    """A metrics port, and a real Prometheus server on loopback (where Debian's
-    prometheus package is installed) that scrapes it every second: yields the
-    port and a query's value (None while it has none), or no query at all."""
+    """A metrics port, and a real Prometheus server on loopback that scrapes it
+    every second: yields the port and a query's value (None while it has none)."""
     port, web = free_port(), free_port()
-    if not PROMETHEUS:
-        yield port, None
-        return
     (tmp_path / "prometheus.yml").write_text(
         "global: {scrape_interval: 1s, evaluation_interval: 1s}\nscrape_configs:\n"
         f"  - job_name: tavitty\n    static_configs: [{{targets: ['127.0.0.1:{port}']}}]\n")
     env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "UMOCKDEV_DIR")}
     server = subprocess.Popen(
-        [PROMETHEUS, f"--config.file={tmp_path / 'prometheus.yml'}",
+        ["prometheus", f"--config.file={tmp_path / 'prometheus.yml'}",
          f"--storage.tsdb.path={tmp_path / 'data'}", f"--web.listen-address=127.0.0.1:{web}"],
         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
 
@@ -122,11 +113,10 @@ def test_the_metrics_say_what_a_fleet_needs_and_prometheus_takes_them(daemon, sc
         f'tavitty_build_info{{version="{VERSION}"}}': 1}
     assert {key: samples(text).get(key) for key in expected} == expected
     assert "SECRET" not in text  # nothing of a scan's content
-    assert not query or poll_until(lambda: query('sum(tavitty_scans_total{scanner="goods"})') == 2, 60)
-    if PROMTOOL:
-        lint = subprocess.run([PROMTOOL, "check", "metrics"], input=text, capture_output=True,
-                              text=True, timeout=30)
-        assert lint.returncode == 0, lint.stdout + lint.stderr
+    assert poll_until(lambda: query('sum(tavitty_scans_total{scanner="goods"})') == 2, 60)
+    lint = subprocess.run(["promtool", "check", "metrics"], input=text, capture_output=True,
+                          text=True, timeout=30)
+    assert lint.returncode == 0, lint.stdout + lint.stderr
     # The listener answers that one path, to that one method.
     assert [get(port, path, method, timeout=2)[0] for path, method in (
         ("/metrics?x=1", "GET"), ("/", "GET"), ("/metrics", "POST"), ("/metrics", "HEAD"))] == [
@@ -152,7 +142,7 @@ def test_the_metrics_say_what_a_fleet_needs_and_prometheus_takes_them(daemon, sc
     text = get(port)[1]
     assert [samples(text)[f"tavitty_scanner_open{{{labels}}}"],
             samples(text)[f'tavitty_scans_dropped_total{{{labels},reason="hang_up"}}']] == [0, 1]
-    assert not query or poll_until(lambda: query('tavitty_scanner_open{scanner="goods"}') == 0, 60)
+    assert poll_until(lambda: query('tavitty_scanner_open{scanner="goods"}') == 0, 60)
 
 
 # <Metrics> as written, and who can scrape: (address, served).

@@ -262,18 +262,14 @@ def webkit(request, tmp_path, certificates, background):
                "private", "sh", "-c", f'mount --bind "$0" {SYSTEM_CAS} && mount --bind "$1" '
                f'/etc/hosts && exec {WEBKIT_DRIVER} --host=127.0.0.1 --port={driver_port}',
                cas, hosts)
-
-    class Bounded(RemoteConnection):
-        _timeout = 60  # each WebDriver request, in seconds
-
+    RemoteConnection.set_timeout(60)  # each WebDriver request, in seconds
     options = webdriver.webkitgtk.options.Options()
     options.binary_location = MINIBROWSER
     options.add_argument("--automation")
     options.capabilities.pop("platform")  # Selenium 4.8's default, which only draws a warning
     assert poll_until(lambda: accepting(driver_port), 30), "WebKitWebDriver did not come up"
     assert poll_until(lambda: accepting(page_port)), "the page server did not come up"
-    session = webdriver.Remote(command_executor=Bounded(f"http://127.0.0.1:{driver_port}"),
-                               options=options)
+    session = webdriver.Remote(command_executor=f"http://127.0.0.1:{driver_port}", options=options)
     session.set_page_load_timeout(60)
     yield base, WebKitPage(session)
 

@@ -21,13 +21,14 @@ TLS = bool(os.environ.get("TAVITTY_TLS"))
 
 
 def frame(code, data, source=None, symbology=None, id=None):
-    """The scan message, byte for byte, of data without control characters
-    but tab, CR and LF: text, or bytes (not UTF-8) for a binary frame; with
-    the scanner's name, the symbology and the scan's Id where given."""
+    """The scan message, byte for byte, of data (text, or bytes that are not
+    UTF-8 for a binary frame; no backspace nor form feed); with the scanner's
+    name, the symbology and the scan's Id where given."""
     body = raw = data.encode() if isinstance(data, str) else data
     for byte, escaped in ((b"\\", b"\\\\"), (b'"', b'\\"'), (b"\t", b"\\t"), (b"\r", b"\\r"),
                           (b"\n", b"\\n")):
         body = body.replace(byte, escaped)
+    body = re.sub(rb"[\x00-\x1f]", lambda c: b"\\u%04x" % c[0][0], body)
     message = (b'{\n\t"type":\t"BARCODE_GUN",\n\t"erro":\t%d,\n\t"size":\t%d,\n\t"Data":\t"%s"'
                % (code, len(raw), body))
     for key, value in (("Source", source), ("Symbology", symbology), ("Id", id)):

@@ -46,23 +46,20 @@ def test_a_page_that_comes_back_gets_each_scan_it_missed_once_and_in_order(daemo
     assert back.nothing_more() and stays.nothing_more() and stranger.nothing_more()
 
 
-# KeepScans; what happens while the page is away after a scan: seconds
-# waited, a restart of the daemon, and another scan; then what the resuming
-# page gets: a GAP's reason, and the scans that follow it. (How many are
-# kept is the unit table's.)
-LATE = "scans after it are no longer kept; those still kept follow"
+# What happens while the page is away after a scan: the scan kept (KeepScans
+# 1) waited out, or a restart of the daemon (KeepScans 10); then another scan,
+# and what the resuming page gets: a GAP's reason, and the scans that follow
+# it. (How many are kept is the unit table's.)
+GAPS = {"too late": ("scans after it are no longer kept; those still kept follow", []),
+        "restarted": ("the daemon started again: scans read since may be lost; the kept scans of "
+                      "this run follow", ["S2\r\n"])}
 
 
-@pytest.mark.parametrize("keep,wait,restart,gap,then", [
-    (1, 1.5, False, LATE, []),
-    (10, 0, True, "the daemon started again: scans read since may be lost; the kept scans of this "
-     "run follow", ["S2\r\n"]),
-    (0, 0, False, LATE, []),
-], ids=["too late", "restarted", "none kept"])
-def test_a_page_is_told_when_scans_it_wanted_are_lost(daemon, scanners, keep, wait, restart, gap,
-                                                      then):
-    port = free_port()
-    d = daemon("tavi", conf={"extra": GOODS + f"<KeepScans>{keep}</KeepScans>" + metrics_conf(port)})
+@pytest.mark.parametrize("away", GAPS)
+def test_a_page_is_told_when_scans_it_wanted_are_lost(daemon, scanners, away):
+    port, restart = free_port(), away == "restarted"
+    d = daemon("tavi", conf={"extra": GOODS + f"<KeepScans>{10 if restart else 1}</KeepScans>"
+                             + metrics_conf(port)})
     node = scanners.nodes()[0]
     p = page(d, request())
     scanners.type("S1", node)
@@ -76,11 +73,12 @@ def test_a_page_is_told_when_scans_it_wanted_are_lost(daemon, scanners, keep, wa
         assert d.served(1) and d.wait_accepting()
     scanners.type("S2", node)
     assert d.wait("have data from goods: S2\r")
-    if wait:
-        assert d.wait("a scan from goods reached no page", timeout=wait + 5)
+    if not restart:
+        assert d.wait("a scan from goods reached no page", timeout=6.5)
         assert samples(get(port)[1])[f'tavitty_scans_unreached_total{{scanner="goods",kind="serial",'
                                      f'device="/dev/{node}"}}'] == 1
     back = Client(d.port)
     back.send(request(After=after))
+    gap, then = GAPS[away]
     assert json.loads(back.recv()) == {"type": "GAP", "erro": -4, "After": after, "Data": gap}
     assert [json.loads(back.recv())["Data"] for _ in then] == then and back.nothing_more()

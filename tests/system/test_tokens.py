@@ -83,8 +83,6 @@ def test_only_a_page_with_a_valid_token_is_served(daemon, scanners, keys):
 def test_one_scanner_a_run_a_token_registers_and_an_expired_one_ends(daemon, keys):
     d = daemon("tavi", conf={"extra": keys.conf(public="RS256")})
     stranger = Client(d.port)
-    stranger.send("register")
-    assert stranger.recv() == refusal(NO_TOKEN, -5)
     stranger.send(request(Token=keys.token("RS256", sources=["payment"])))  # whichever is plugged?
     assert stranger.recv() == refusal("the token allows some scanners only, and this daemon "
                                       "serves one scanner a run, whichever it is", -5)

@@ -18,17 +18,11 @@ namespace {
 // no listener may be opened, " unlogged" when scans stay out of the log, and
 // " all" when every scanner is served, " metrics=port@address" when asked for.
 std::string Take(const std::string& path) {
-    std::string port = "garbage";  // so that a value the reader forgets to set shows
+    // Stale values, so that one the reader forgets to set shows.
+    std::string port = "?";
     int encoding = -99;
     TtyAttr a{-1, -1, -1, '?'};
-    NetworkPolicy policy{"stale",
-                         {"stale"},
-                         true,
-                         "stale",
-                         "stale",
-                         "stale",
-                         {true, "1", "x"},
-                         {true, "stale", "stale", "stale"}};
+    NetworkPolicy policy{"?", {"?"}, true, "?", "?", "?", {true, "1", "x"}, {true, "?", "?", "?"}};
     ScannerOptions scanners{false, true, -1, {ScannerEntry{}}, {ScannerEntry{}}};
     testing::internal::CaptureStdout();
     EXPECT_EQ(ReadConfFile(path.c_str(), port, encoding, a, policy, scanners), 0);
@@ -41,9 +35,10 @@ std::string Take(const std::string& path) {
     std::snprintf(text, sizeof text, "%s %d %d %d %d %c%s", port.c_str(), encoding, a.baudrate,
                   a.databits, a.stopbits, a.parity, summary);
     std::string all = text;
+    const auto add = [&all](bool shown, const std::string& what) { all += shown ? what : ""; };
     for (const std::string& origin : policy.allowed_origins)
         all += " " + origin;
-    all += policy.tls ? " tls:" + policy.tls_certificate + "," + policy.tls_private_key : "";
+    add(policy.tls, " tls:" + policy.tls_certificate + "," + policy.tls_private_key);
     for (const auto* list : {&scanners.serial, &scanners.keyboards}) {
         for (const ScannerEntry& e : *list) {
             std::snprintf(text, sizeof text, " %s=%04x:%04x",
@@ -51,32 +46,30 @@ std::string Take(const std::string& path) {
                           e.any_vendor ? 0xffffu : e.vid, e.any_product ? 0xffffu : e.pid);
             all += text;
             for (const std::string& key : {e.model, e.layout, e.serial, e.port, e.device, e.name})
-                all += key.empty() ? "" : "/" + key;
-            all += std::string(e.aim_prefix ? "/aim" : "") + (e.auto_disable ? "/auto" : "");
+                add(!key.empty(), "/" + key);
+            add(e.aim_prefix, "/aim");
+            add(e.auto_disable, "/auto");
             for (int order = 0; order < kScannerOrders; ++order) {
-                all += e.order_bytes[order].empty()
-                           ? ""
-                           : "/" + std::string(OrderName(static_cast<ScannerOrder>(order))) + "=";
-                for (const unsigned char byte : e.order_bytes[order]) {
+                const std::string& bytes = e.order_bytes[order];
+                add(!bytes.empty(), "/" + std::string(OrderName(ScannerOrder(order))) + "=");
+                for (const unsigned char byte : bytes) {
                     std::snprintf(text, sizeof text, "%02x", byte);
                     all += text;
                 }
             }
         }
     }
-    return all + (policy.bind_address.empty() ? "" : " @" + policy.bind_address) +
-           (policy.refusal.empty() ? "" : " refused") +
-           (scanners.log_scan_data ? "" : " unlogged") + (scanners.serve_all ? " all" : "") +
-           (scanners.keep_scans_seconds == 10
-                ? ""
-                : " keep=" + std::to_string(scanners.keep_scans_seconds)) +
-           (policy.metrics.enabled
-                ? " metrics=" + policy.metrics.port + "@" + policy.metrics.bind_address
-                : "") +
-           (policy.page_tokens.enabled
-                ? " tokens=" + policy.page_tokens.public_key + "," + policy.page_tokens.secret +
-                      "," + policy.page_tokens.audience
-                : "");
+    add(!policy.bind_address.empty(), " @" + policy.bind_address);
+    add(!policy.refusal.empty(), " refused");
+    add(!scanners.log_scan_data, " unlogged");
+    add(scanners.serve_all, " all");
+    add(scanners.keep_scans_seconds != 10, " keep=" + std::to_string(scanners.keep_scans_seconds));
+    const auto& metrics = policy.metrics;
+    add(metrics.enabled, " metrics=" + metrics.port + "@" + metrics.bind_address);
+    const auto& tokens = policy.page_tokens;
+    add(tokens.enabled,
+        " tokens=" + tokens.public_key + "," + tokens.secret + "," + tokens.audience);
+    return all;
 }
 
 std::string Repeat(const std::string& text, int times) {
@@ -113,12 +106,13 @@ std::string Straddling(const std::string& word) {
     return std::string(65536 - 5 - xml.find(word.substr(1)), ' ') + xml + "<";
 }
 
-const char kDefaults[] = "9010 2 115200 8 1 N";
+const std::string kDefaults = "9010 2 115200 8 1 N", kFull = "9011 1 9600 7 2 E +";
+const std::string kRefused = kDefaults + " refused";  // no listener
 const std::string kPolicy =
     "<BindAddress> 127.0.0.2 </BindAddress><AllowedOrigins><Origin>https://pos.example.com"
     "</Origin><Origin> </Origin><Other>x</Other><Origin>\n http://127.0.0.1:8080 \n</Origin>"
     "</AllowedOrigins>";
-const char kRestricted[] = " https://pos.example.com http://127.0.0.1:8080 @127.0.0.2";
+const std::string kRestricted = " https://pos.example.com http://127.0.0.1:8080 @127.0.0.2";
 
 struct Case {
     const char* name;
@@ -127,7 +121,7 @@ struct Case {
 };
 
 const Case kCases[] = {
-    {"complete", Full(), "9011 1 9600 7 2 E +"},
+    {"complete", Full(), kFull},
     {"any_root_order_and_unknown_elements",
      "<!-- c --><S><U>x</U><ttyAttr><parity>O</parity><stopbits>2</stopbits><databits>7</databits>"
      "<baudrate>9600</baudrate></ttyAttr><Encode>4</Encode><WebsocketPort>9011</WebsocketPort>"
@@ -154,41 +148,38 @@ const Case kCases[] = {
     {"encode_minus_1", File("9011", "-1", "9600", "7", "2", "N"), "9011 2 9600 7 2 N +"},
     {"encode_low_32_bits", File("90&#49;1", "4294967299", "1", "5", "3", "x"), "9011 3 1 5 3 x +"},
     // Restrictions are read wherever the values stopped.
-    {"policy", Full(kPolicy), std::string("9011 1 9600 7 2 E +") + kRestricted},
+    {"policy", Full(kPolicy), kFull + kRestricted},
     {"policy_after_a_stop", "<g><WebsocketPort>9011</WebsocketPort>" + kPolicy + "</g>",
      std::string("9011 2 115200 8 1 N") + kRestricted},
-    {"crlf_and_many_elements", Full(Repeat("<x/>\r\n", 2000)), "9011 1 9600 7 2 E +"},
+    {"crlf_and_many_elements", Full(Repeat("<x/>\r\n", 2000)), kFull},
     // A restriction's text is its text wherever comments and CDATA stand.
     {"policy_around_comments",
      Full("<BindAddress><!-- loopback only -->127.0.0.1</BindAddress><AllowedOrigins><Origin>"
           "<!-- c --> <![CDATA[https://a.example]]> </Origin></AllowedOrigins>"),
-     "9011 1 9600 7 2 E + https://a.example @127.0.0.1"},
+     kFull + " https://a.example @127.0.0.1"},
     {"tls", "<g><Tls><PrivateKey>/k.pem</PrivateKey><Certificate> /c.pem </Certificate></Tls></g>",
-     std::string(kDefaults) + " tls:/c.pem,/k.pem"},
-    {"tls_without_its_files", "<g><Tls/></g>", std::string(kDefaults) + " tls:,"},
-    {"unusable_naming_tls", "<g><Tls><Certificate>/c.pem</Certificat></Tls></g>",
-     std::string(kDefaults) + " refused"},
+     kDefaults + " tls:/c.pem,/k.pem"},
+    {"tls_without_its_files", "<g><Tls/></g>", kDefaults + " tls:,"},
+    {"unusable_naming_tls", "<g><Tls><Certificate>/c.pem</Certificat></Tls></g>", kRefused},
     // Scanners beyond the table and their names. Skipped: ids that are not
     // four hex digits, no VendorId (nor a Device), a name that can't be one,
     // a keyboard named by its vendor alone.
     {"scanners",
-     "<g><Scanners><Scanner><VendorId>0c2e</VendorId><ProductId>0B6A</ProductId></Scanner>"
-     "<Scanner><VendorId>1a86</VendorId><Model>MYSCAN</Model><AimPrefix>1</AimPrefix></Scanner>"
-     "<Scanner><VendorId>c2e</VendorId></Scanner><Scanner><ProductId>0b6a</ProductId></Scanner>"
-     "<Scanner><VendorId>05e0</VendorId><ProductId>12345</ProductId></Scanner>"
-     "<Scanner><Device>/dev/ttyS1</Device><Name> counter </Name></Scanner>"
-     "<Scanner><VendorId>0c2e</VendorId><Serial>18A</Serial><Port>pci-0:1</Port>"
-     "<Name>goods</Name></Scanner><Scanner><VendorId>0c2e</VendorId><Name>\x01</Name></Scanner>"
-     "<Scanner><VendorId>0c2e</VendorId><Name>" +
-         Repeat("n", 65) +
-         "</Name></Scanner>"
-         "</Scanners><KeyboardScanners><Scanner><VendorId>05f9</VendorId><Layout>de</Layout></"
-         "Scanner>"
+     "<g><Scanners><Scanner><VendorId>0c2e</VendorId><Name>" + Repeat("n", 65) +
+         "</Name></Scanner><Scanner><VendorId>0c2e</VendorId><ProductId>0B6A</ProductId></Scanner>"
+         "<Scanner><VendorId>1a86</VendorId><Model>MYSCAN</Model><AimPrefix>1</AimPrefix></Scanner>"
+         "<Scanner><VendorId>c2e</VendorId></Scanner><Scanner><ProductId>0b6a</ProductId></Scanner>"
+         "<Scanner><VendorId>05e0</VendorId><ProductId>12345</ProductId></Scanner>"
+         "<Scanner><Device>/dev/ttyS1</Device><Name> counter </Name></Scanner>"
+         "<Scanner><VendorId>0c2e</VendorId><Serial>18A</Serial><Port>pci-0:1</Port>"
+         "<Name>goods</Name></Scanner><Scanner><VendorId>0c2e</VendorId><Name>\x01</Name>"
+         "</Scanner></Scanners><KeyboardScanners>"
+         "<Scanner><VendorId>05f9</VendorId><Layout>de</Layout></Scanner>"
          "<Scanner><VendorId>05f9</VendorId><ProductId>2206</ProductId><Layout>de(nodeadkeys)"
-         "</Layout></Scanner><Scanner><VendorId>05e0</VendorId><Port>pci-0:2</Port><Device>/x</"
-         "Device>"
-         "</Scanner></KeyboardScanners><ServeAllScanners> 1 </ServeAllScanners></g>",
-     std::string(kDefaults) + " serial=0c2e:0b6a serial=1a86:ffff/MYSCAN/aim " +
+         "</Layout></Scanner><Scanner><VendorId>05e0</VendorId><Port>pci-0:2</Port>"
+         "<Device>/x</Device></Scanner></KeyboardScanners><ServeAllScanners> 1 </ServeAllScanners>"
+         "</g>",
+     kDefaults + " serial=0c2e:0b6a serial=1a86:ffff/MYSCAN/aim " +
          "serial=ffff:ffff//dev/ttyS1/counter serial=0c2e:ffff/18A/pci-0:1/goods " +
          "keyboard=05f9:2206/de(nodeadkeys) keyboard=05e0:ffff/pci-0:2 all"},
     // The bytes that tell a serial scanner to beep or to stop and start
@@ -197,35 +188,30 @@ const Case kCases[] = {
      "<g><Scanners><Scanner><Device>/dev/ttyS2</Device><AutoDisable>1</AutoDisable><Signals>"
      "<Good>16 4D 0D</Good><Error>xyz</Error><Disable>1B5A</Disable><Enable> 1b 5b </Enable>"
      "<NotOnFile>1 6</NotOnFile></Signals></Scanner></Scanners></g>",
-     std::string(kDefaults) +
-         " serial=ffff:ffff//dev/ttyS2/auto/good=164d0d/disable=1b5a/enable=1b5b"},
+     kDefaults + " serial=ffff:ffff//dev/ttyS2/auto/good=164d0d/disable=1b5a/enable=1b5b"},
     {"metrics", "<g><Metrics><BindAddress> 10.0.0.5 </BindAddress><Port>9464</Port></Metrics></g>",
-     std::string(kDefaults) + " metrics=9464@10.0.0.5"},
+     kDefaults + " metrics=9464@10.0.0.5"},
     // Pages show a signed token: read like the restrictions, and one that
     // can't be read opens no listener.
     {"page_tokens",
      "<g><PageTokens><Audience>till-17</Audience><PublicKey> /k.pub </PublicKey></PageTokens>"
      "<ttyAttr><PageTokens><Secret>/s</Secret></PageTokens></ttyAttr></g>",
-     std::string(kDefaults) + " tokens=/k.pub,,till-17"},
-    {"unusable_naming_page_tokens", "<g><PageTokens><Secret>/s</Secret></PageToken></g>",
-     std::string(kDefaults) + " refused"},
+     kDefaults + " tokens=/k.pub,,till-17"},
+    {"unusable_naming_page_tokens", "<g><PageTokens><Secret>/s</Secret></PageToken></g>", kRefused},
     {"scans_out_of_the_log", "<g><LogScanData><!-- c --> 0 </LogScanData></g>",
-     std::string(kDefaults) + " unlogged"},
-    {"scans_logged_unless_0", Full("<LogScanData>no</LogScanData>"), "9011 1 9600 7 2 E +"},
+     kDefaults + " unlogged"},
+    {"scans_logged_unless_0", Full("<LogScanData>no</LogScanData>"), kFull},
     // Seconds a scan is kept: 0 to 300; anything else is the default, 10.
-    {"keep_scans_0", "<g><KeepScans> 0 </KeepScans></g>", std::string(kDefaults) + " keep=0"},
-    {"keep_scans_300", Full("<KeepScans>300</KeepScans>"), "9011 1 9600 7 2 E + keep=300"},
-    {"keep_scans_301", Full("<KeepScans>301</KeepScans>"), "9011 1 9600 7 2 E +"},
-    {"keep_scans_not_a_number", Full("<KeepScans>-1</KeepScans><KeepScans>5</KeepScans>"),
-     "9011 1 9600 7 2 E +"},
-    {"keep_scans_empty", Full("<KeepScans/>"), "9011 1 9600 7 2 E +"},
+    {"keep_scans_0", "<g><KeepScans> 0 </KeepScans></g>", kDefaults + " keep=0"},
+    {"keep_scans_300", Full("<KeepScans>300</KeepScans>"), kFull + " keep=300"},
+    {"keep_scans_301", Full("<KeepScans>301</KeepScans>"), kFull},
+    {"keep_scans_not_a_number", Full("<KeepScans>-1</KeepScans><KeepScans>5</KeepScans>"), kFull},
+    {"keep_scans_empty", Full("<KeepScans/>"), kFull},
     // A file that can't be used but names a restriction opens no listener.
-    {"unusable_naming_a_restriction", "<g><BindAddress>127.0.0.1</BindAddres></g>",
-     std::string(kDefaults) + " refused"},
+    {"unusable_naming_a_restriction", "<g><BindAddress>127.0.0.1</BindAddres></g>", kRefused},
     {"huge_naming_a_restriction_at_its_end", Full(std::string(2 << 20, ' ') + "<AllowedOrigins/>"),
-     std::string(kDefaults) + " refused"},
-    {"restriction_across_two_reads", Straddling("<BindAddress>"),
-     std::string(kDefaults) + " refused"},
+     kRefused},
+    {"restriction_across_two_reads", Straddling("<BindAddress>"), kRefused},
     // Unusable files: defaults, no summary, no restriction.
     {"empty", "", kDefaults},
     {"not_closed", "<gunconf><WebsocketPort>9011</WebsocketPort>", kDefaults},

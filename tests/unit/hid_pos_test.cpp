@@ -13,6 +13,7 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 using Report = HidPosLayout::Report;
+using Control = HidPosLayout::Control;
 
 Bytes Hex(const std::string& hex) {
     Bytes bytes;
@@ -67,8 +68,22 @@ Bytes Unnumbered(const std::string& text, bool more) {
     return report;
 }
 
+// Beeps declared as padding, as an array, outside the scanner's collection,
+// or in a vendor's output report: none the host can write.
+const Bytes kNoControls =
+    Hex("058c 0902 a101 0912 a102 8502 7508 9538 09fe 820201 c0"
+        "8504 7501 9501 0986 9103 0985 9100 c0"
+        "0601ff 0901 a101 8505 058c 0987 7501 9501 9102 c0");
+
+// Which reports a descriptor's scanner sends, and how long each is; and no
+// output report for a beep where no usable flag is declared for it (a
+// scanner's report 4 of eight one-bit flags, as the system tests' beeping
+// scanner declares it, is written there).
 TEST(HidPos, DescriptorsGiveTheScannersReportSizes) {
     Bytes truncated(kScanner.begin(), kScanner.end() - 3);  // ends inside an Input item
+    const auto OneField = [](const std::string& items) {
+        return Hex("058c 0902 a101 09fe " + items + " c0");
+    };
     const struct {
         const char* name;
         Bytes descriptor;
@@ -78,22 +93,22 @@ TEST(HidPos, DescriptorsGiveTheScannersReportSizes) {
         {"numbered", kScanner, true, {{2, 64}, {4, 3}, {3, 0}, {0, 0}}},
         {"unnumbered", kUnnumbered, true, {{0, 33}, {']', 33}}},
         {"stripe reader", kStripeReader, false, {{1, 0}}},
+        {"no usable beeps", kNoControls, true, {{2, 57}}},
         {"truncated", truncated, false, {{2, 0}, {4, 0}}},
-        {"report of 16 KiB less a byte",
-         Hex("058c 0902 a101 09fe 7508 96ff3f 820201 c0"),
-         true,
-         {{0, 16383}}},
-        {"report past 16 KiB", Hex("058c 0902 a101 09fe 7508 960040 820201 c0"), false, {{0, 0}}},
-        {"size times count past 32 bits",
-         Hex("058c 0902 a101 09fe 7708000000 9701000020 8102 c0"),
-         false,
-         {{0, 0}}},
+        // One field of Decoded Data in a scanner's collection.
+        {"16 KiB less a byte", OneField("7508 96ff3f 820201"), true, {{0, 16383}}},
+        {"16 KiB", OneField("7508 960040 820201"), false, {{0, 0}}},
+        {"size times count past 32 bits", OneField("7708000000 9701000020 8102"), false, {{0, 0}}},
     };
     for (const auto& c : cases) {
         HidPosLayout layout;
         EXPECT_EQ(layout.Parse(c.descriptor.data(), c.descriptor.size()), c.scanner) << c.name;
-        for (const auto& [first_byte, size] : c.sizes) {
+        for (const auto& [first_byte, size] : c.sizes)
             EXPECT_EQ(layout.InputReportSize(first_byte), size) << c.name << " " << int{first_byte};
+        for (const Control control :
+             {Control::kGoodReadBeep, Control::kErrorBeep, Control::kNotOnFileBeep}) {
+            EXPECT_FALSE(layout.Has(control)) << c.name;
+            EXPECT_EQ(layout.OutputReport(control, false), "") << c.name;
         }
     }
 }
@@ -140,26 +155,6 @@ TEST(HidPos, ReportsGiveTheWholeBarcodeAndItsSymbology) {
                 << c.name << " report " << i;
         }
         EXPECT_EQ(data, c.data) << c.name;
-    }
-}
-
-// What the host can't write where the descriptor declares no usable flag for
-// it: beeps as padding, as an array, outside the scanner's collection, or a
-// vendor's output report. (A scanner's report 4 of eight one-bit flags, as
-// the system tests' beeping scanner declares it, is written there.)
-const Bytes kNoControls =
-    Hex("058c 0902 a101 0912 a102 8502 7508 9538 09fe 820201 c0"
-        "8504 7501 9501 0986 9103 0985 9100 c0"
-        "0601ff 0901 a101 8505 058c 0987 7501 9501 9102 c0");
-
-TEST(HidPos, NoOutputReportForControlsTheDescriptorDoesNotDeclare) {
-    using Control = HidPosLayout::Control;
-    HidPosLayout layout;
-    ASSERT_TRUE(layout.Parse(kNoControls.data(), kNoControls.size()));
-    for (const Control control :
-         {Control::kGoodReadBeep, Control::kErrorBeep, Control::kNotOnFileBeep}) {
-        EXPECT_EQ(layout.OutputReport(control, false), "") << static_cast<int>(control);
-        EXPECT_FALSE(layout.Has(control)) << static_cast<int>(control);
     }
 }
 

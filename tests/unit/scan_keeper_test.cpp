@@ -46,23 +46,18 @@ TEST(ScanKeeper, KeepsTheLastScansForTheirTimeAndKnowsWhatItLost) {
     for (const Case& c : kCases) {
         ScanKeeper keeper;
         const ScanKeeper::Clock::time_point t0;
-        std::vector<std::string> unreached;
+        size_t unreached = 0;  // scans forgotten that reached no page
         for (int i = 1; i <= c.scans; ++i) {
             const auto at = t0 + milliseconds((i - 1) * c.step);
             const int keep = c.short_every > 0 && i % c.short_every == 0 ? 60 : c.keep;
             keeper.Keep({static_cast<uint64_t>(i), i % 3 == 0 ? "counter" : "goods", nullptr, true,
                          at + seconds(keep), i % 2 == 0});
-            for (const std::string& source : keeper.Forget(at)) {
-                unreached.push_back(source);
-            }
+            unreached += keeper.Forget(at).size();
         }
-        for (const int at : {c.forget_at, c.forget_later}) {
-            for (const std::string& source : keeper.Forget(t0 + seconds(at))) {
-                unreached.push_back(source);
-            }
-        }
+        for (const int at : {c.forget_at, c.forget_later})
+            unreached += keeper.Forget(t0 + seconds(at)).size();
         EXPECT_EQ(keeper.scans().size(), c.kept) << c.name;
-        EXPECT_EQ(unreached.size(), c.unreached) << c.name;
+        EXPECT_EQ(unreached, c.unreached) << c.name;
         const std::vector<std::string> goods = {"goods"};
         EXPECT_TRUE(keeper.KeptAfter(c.kept_from, goods)) << c.name;
         if (c.kept_from > 0) {

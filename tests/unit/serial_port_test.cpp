@@ -118,9 +118,8 @@ TEST(SerialPort, PollingReaderDeliversScansUntilStoppedOrHungUp) {
 // A modem prober (or any program without CAP_SYS_ADMIN) that opens the
 // scanner's tty after the daemon gets EBUSY, rather than a share of its scans.
 TEST(SerialPort, OpenedForTheDaemonAlone) {
-    int master = -1, slave = -1;
-    char path[64];
-    ASSERT_EQ(openpty(&master, &slave, path, nullptr, nullptr), 0);
+    PtyPort port;
+    const char* path = ptsname(port.master);
     const int fd = OpenSerialLine(path, true);
     ASSERT_GE(fd, 0);
     const pid_t prober = fork();
@@ -135,8 +134,7 @@ TEST(SerialPort, OpenedForTheDaemonAlone) {
     int status = 0;
     ASSERT_EQ(waitpid(prober, &status, 0), prober);
     EXPECT_EQ(WEXITSTATUS(status), EBUSY);
-    for (int open_fd : {fd, slave, master})
-        close(open_fd);
+    close(fd);
 }
 
 TEST(LineAttr, RawLineWithTheConfiguredFrame) {

@@ -29,9 +29,12 @@ TEST(PageRequest, SubscribeTakesAtMost16NamesOf64Bytes) {
     std::string sixteen;
     for (int i = 0; i < 16; ++i)
         sixteen += (i ? ",\"" : "\"") + std::to_string(i) + "\"";
-    const std::string seventeen = sixteen + ",\"16\"";
+    const std::string sub = "{\"type\":\"SUBSCRIBE\",\"Sources\":";
     const std::string after = "{\"type\":\"SUBSCRIBE\",\"After\":", run = "0123456789abcdef";
     const std::string not_an_id = "refused: After is the Id of a scan, \"<run>:<seq>\"";
+    const std::string bad_name = "refused: a scanner name is 1 to 64 bytes";
+    const std::string not_a_list = "refused: Sources is a list of scanner names";
+    const std::string nul = "refused: a scanner name holds no NUL";
     const struct {
         std::string message;
         std::string taken;
@@ -39,25 +42,19 @@ TEST(PageRequest, SubscribeTakesAtMost16NamesOf64Bytes) {
         {"{\"type\": \"SUBSCRIBE\", \"Sources\": [\"payment\", \"n\u00e4me\"]}",
          "subscribe payment,n\xc3\xa4me"},
         {"{\"type\":\"SUBSCRIBE\"}", "subscribe "},
-        {"{\"type\":\"SUBSCRIBE\",\"Sources\":[]}", "subscribe "},
-        {"{\"type\":\"SUBSCRIBE\",\"Sources\":[" + sixteen + "]}",
-         "subscribe 0,1,2,3,4,5,6,7,8,9,10,11,12,13,14,15"},
-        {"{\"type\":\"SUBSCRIBE\",\"Sources\":[\"" + name64 + "\"]}", "subscribe " + name64},
-        {"{\"type\":\"SUBSCRIBE\",\"Sources\":[" + seventeen + "]}",
-         "refused: Sources names 16 scanners at most"},
-        {"{\"type\":\"SUBSCRIBE\",\"Sources\":[\"" + name64 + "x\"]}",
-         "refused: a scanner name is 1 to 64 bytes"},
-        {"{\"type\":\"SUBSCRIBE\",\"Sources\":[\"a\", \"\"]}",
-         "refused: a scanner name is 1 to 64 bytes"},
+        {sub + "[]}", "subscribe "},
+        {sub + "[" + sixteen + "]}", "subscribe 0,1,2,3,4,5,6,7,8,9,10,11,12,13,14,15"},
+        {sub + "[\"" + name64 + "\"]}", "subscribe " + name64},
+        {sub + "[" + sixteen + ",\"16\"]}", "refused: Sources names 16 scanners at most"},
+        {sub + "[\"" + name64 + "x\"]}", bad_name},
+        {sub + "[\"a\", \"\"]}", bad_name},
         // A NUL would end the name that cJSON reads, whatever followed it.
-        {"{\"type\":\"SUBSCRIBE\",\"Sources\":[\"goods\\u0000" + name64 + "\"]}",
-         "refused: a scanner name holds no NUL"},
-        {std::string(kRawNul, sizeof kRawNul - 1), "refused: a scanner name holds no NUL"},
-        {"{\"type\":\"SUBSCRIBE\",\"Sources\":[\"\\\\u0000\"]}", "subscribe \\u0000"},
-        {"{\"type\":\"SUBSCRIBE\",\"Sources\":\"payment\"}",
-         "refused: Sources is a list of scanner names"},
-        {"{\"type\":\"SUBSCRIBE\",\"Sources\":[1]}", "refused: Sources is a list of scanner names"},
-        {"{\"type\":\"SUBSCRIBE\",\"Sources\":[\"a\"]",
+        {sub + "[\"goods\\u0000" + name64 + "\"]}", nul},
+        {std::string(kRawNul, sizeof kRawNul - 1), nul},
+        {sub + "[\"\\\\u0000\"]}", "subscribe \\u0000"},
+        {sub + "\"payment\"}", not_a_list},
+        {sub + "[1]}", not_a_list},
+        {sub + "[\"a\"]",
          "refused: a SUBSCRIBE is {\"type\":\"SUBSCRIBE\",\"Sources\":[\"name\", ...]}"},
         {"{\"type\":\"subscribe\"}", "register"},  // not one: a keep-alive like any
         // After: the Id of the last scan the page received.
@@ -76,10 +73,8 @@ TEST(PageRequest, SubscribeTakesAtMost16NamesOf64Bytes) {
          "refused: Signal is good, error or not-on-file"},
         {"{\"type\":\"SIGNAL\",\"Source\":[\"goods\"],\"Signal\":\"good\"}",
          "refused: Source is the name of a scanner"},
-        {"{\"type\":\"SIGNAL\",\"Source\":\"\",\"Signal\":\"good\"}",
-         "refused: a scanner name is 1 to 64 bytes"},
-        {"{\"type\":\"ENABLE\",\"Sources\":\"goods\"}",
-         "refused: Sources is a list of scanner names"},
+        {"{\"type\":\"SIGNAL\",\"Source\":\"\",\"Signal\":\"good\"}", bad_name},
+        {"{\"type\":\"ENABLE\",\"Sources\":\"goods\"}", not_a_list},
         {"{\"type\":\"DISABLE\",\"Sources\":[\"a\"]",
          "refused: a DISABLE is {\"type\":\"DISABLE\",\"Sources\":[\"name\", ...]}"},
     };

@@ -103,8 +103,9 @@ TEST(HidPos, DescriptorsGiveTheScannersReportSizes) {
     for (const auto& c : cases) {
         HidPosLayout layout;
         EXPECT_EQ(layout.Parse(c.descriptor.data(), c.descriptor.size()), c.scanner) << c.name;
-        for (const auto& [first_byte, size] : c.sizes)
+        for (const auto& [first_byte, size] : c.sizes) {
             EXPECT_EQ(layout.InputReportSize(first_byte), size) << c.name << " " << int{first_byte};
+        }
         for (const Control control :
              {Control::kGoodReadBeep, Control::kErrorBeep, Control::kNotOnFileBeep}) {
             EXPECT_FALSE(layout.Has(control)) << c.name;

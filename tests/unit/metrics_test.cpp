@@ -25,13 +25,15 @@ TEST(Metrics, KeepsEveryOpenScannerAndForgetsTheClosedOneUnusedLongest) {
     ASSERT_NE(slot("n2"), nullptr);
     ++made[5]->scans;  // counts held while they are forgotten stay valid
     const std::string text = metrics.Exposition();
-    for (const std::string name : {"s0", "s1", "s2", "s7", "s63", "n1", "n2"})
+    for (const std::string name : {"s0", "s1", "s2", "s7", "s63", "n1", "n2"}) {
         EXPECT_NE(text.find("scanner=\"" + name + "\""), std::string::npos) << name;
+    }
     for (const std::string name : {"s3", "s5"})  // forgotten
         EXPECT_EQ(text.find("scanner=\"" + name + "\""), std::string::npos) << name;
     // With every one open there is no room, and none is forgotten.
-    for (const auto& scanner : made)
+    for (const auto& scanner : made) {
         scanner->open = 1;  // s3 and s5 too, no longer counted
+    }
     slot("n1")->open = 1;
     slot("n2")->open = 1;
     EXPECT_EQ(slot("n3"), nullptr);

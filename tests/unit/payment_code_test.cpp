@@ -35,8 +35,9 @@ TEST(PaymentCode, EighteenDigitsFrom10To15OrSixteenTo24From25To30) {
         {"25123456789012345X", same},
         {"]1251234567890123456", same},
     };
-    for (const auto& c : cases)
+    for (const auto& c : cases) {
         EXPECT_EQ(MaskedPaymentCode(c.scan), c.masked.empty() ? c.scan : c.masked) << c.scan;
+    }
 }
 
 // What standard output shows while the framing is fed reads ("" for the
@@ -54,8 +55,9 @@ std::string Dumped(const std::vector<std::string>& reads) {
             },
             [] { return true; });
         for (const std::string& read : reads) {
-            if (!read.empty())
+            if (!read.empty()) {
                 framing.Take(static_cast<ssize_t>(read.size()), read.data());
+            }
             for (int i = 0; read.empty() && i < 10; ++i) {
                 if (framing.Take(0, nullptr) != SerialFraming::Step::kMore) {
                     break;  // the quiet time is over
@@ -70,8 +72,9 @@ std::string Dumped(const std::vector<std::string>& reads) {
     for (std::string line; std::getline(out, line);) {
         const bool scan = line[0] == '<';
         std::string bytes;
-        for (size_t hex = scan ? 1 : 0; hex + 1 < line.size(); hex += 5)
+        for (size_t hex = scan ? 1 : 0; hex + 1 < line.size(); hex += 5) {
             bytes += static_cast<char>(std::stoi(line.substr(hex, 2), nullptr, 16));
+        }
         shown += line == "|" ? line : (scan ? "<" : "[") + bytes + (scan ? ">" : "]");
     }
     return shown;
@@ -112,8 +115,9 @@ TEST(SerialFraming, PaymentCodesAreDumpedMaskedAndOtherReadsAsTheyCome) {
          "<X\r\n>|[X\r\n12********][******78\r\n]<123456789012345678\r\n>|"},
         {"a code cut by the scanner's going", {"1234567890"}, "|[1234567890]"},
     };
-    for (const auto& c : cases)
+    for (const auto& c : cases) {
         EXPECT_EQ(Dumped(c.reads), c.shown) << c.what;
+    }
 }
 
 }  // namespace

@@ -54,8 +54,9 @@ TEST(ScanKeeper, KeepsTheLastScansForTheirTimeAndKnowsWhatItLost) {
                          at + seconds(keep), i % 2 == 0});
             unreached += keeper.Forget(at).size();
         }
-        for (const int at : {c.forget_at, c.forget_later})
+        for (const int at : {c.forget_at, c.forget_later}) {
             unreached += keeper.Forget(t0 + seconds(at)).size();
+        }
         EXPECT_EQ(keeper.scans().size(), c.kept) << c.name;
         EXPECT_EQ(unreached, c.unreached) << c.name;
         const std::vector<std::string> goods = {"goods"};

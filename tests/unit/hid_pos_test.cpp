@@ -114,6 +114,28 @@ TEST(HidPos, DescriptorsGiveTheScannersReportSizes) {
     }
 }
 
+// An output report whose flags lie past two bytes of padding: Prevent Read at
+// bit 16, then the error, good-read and not-on-file beeps.
+TEST(HidPos, OutputReportsSetTheFlagsWhereTheyLie) {
+    const Bytes descriptor =
+        Hex("058c 0902 a101 0912 a102 7508 9520 19fb 29fe 8102 c0"
+            "7501 9510 9103 9504 095f 0985 0986 0987 9102 9504 9103 c0");
+    HidPosLayout layout;
+    ASSERT_TRUE(layout.Parse(descriptor.data(), descriptor.size()));
+    const struct {
+        Control control;
+        bool prevent;
+        std::string report;
+    } cases[] = {
+        {Control::kErrorBeep, false, std::string("\0\0\x02", 3)},
+        {Control::kNotOnFileBeep, true, std::string("\0\0\x09", 3)},
+        {Control::kPreventRead, true, std::string("\0\0\x01", 3)},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(layout.OutputReport(c.control, c.prevent), c.report) << int(c.control);
+    }
+}
+
 // Each report's kind, whether it was short (read as zero-padded), and its
 // symbology identifier.
 using Result = std::tuple<Report, bool, std::string>;
